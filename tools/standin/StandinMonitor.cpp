@@ -1,0 +1,162 @@
+// vantorix-standin: a stand-in for the Vantorix monitor, for development and
+// tests. It creates the monitor's named mutex and region and publishes
+// records under the mutex, once or at a rate, until it is stopped.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "Pattern.h"
+#include "Publisher.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: vantorix-standin [options]\n"
+    "Publishes a record as the Vantorix monitor would, then keeps the objects\n"
+    "alive until stopped (Ctrl-C or SIGTERM), when it removes them.\n"
+    "  --generation G     publish the synthetic pattern of generation G (default 1)\n"
+    "  --record FILE      publish the 2688-byte record stored in FILE instead\n"
+    "  --rate HZ          republish the pattern HZ times a second, generation + 1\n"
+    "                     each time; 0 republishes as fast as it can\n"
+    "  --seconds S        stop after S seconds\n"
+    "  --size BYTES       create a region of BYTES bytes (default 2688)\n"
+    "  --hold             after publishing, take the mutex and keep it until killed\n"
+    "  --hold-and-exit    after publishing, take the mutex and exit without releasing it\n"
+    "  --remove           delete leftover objects of this user and exit\n"
+    "It prints \"ready\" once the first record is published.\n";
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) {
+    g_stop = 1;
+}
+
+struct Options {
+    std::uint32_t generation = 1;
+    const char* record_file = nullptr;
+    double rate = -1;  // negative: publish once
+    double seconds = -1;  // negative: until stopped
+    std::size_t size = sizeof(vantorix_shared_data);
+    bool hold = false;
+    bool hold_and_exit = false;
+    bool remove = false;
+};
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "--generation" && has_value) {
+            options->generation = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+        } else if (arg == "--record" && has_value) {
+            options->record_file = argv[++i];
+        } else if (arg == "--rate" && has_value) {
+            options->rate = std::atof(argv[++i]);
+        } else if (arg == "--seconds" && has_value) {
+            options->seconds = std::atof(argv[++i]);
+        } else if (arg == "--size" && has_value) {
+            options->size = static_cast<std::size_t>(std::strtoul(argv[++i], nullptr, 0));
+        } else if (arg == "--hold") {
+            options->hold = true;
+        } else if (arg == "--hold-and-exit") {
+            options->hold_and_exit = true;
+        } else if (arg == "--remove") {
+            options->remove = true;
+        } else if (arg == "--help") {
+            std::fputs(USAGE, stdout);
+            std::exit(0);
+        } else {
+            return false;
+        }
+    }
+    return options->size > 0;
+}
+
+bool LoadRecord(const char* path, vantorix_shared_data* record) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    const std::size_t read = std::fread(record, 1, sizeof(*record), file);
+    std::fclose(file);
+    return read == sizeof(*record);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) {
+        std::fputs(USAGE, stderr);
+        return 2;
+    }
+    if (options.remove) {
+        RemoveNamedObjects();
+        return 0;
+    }
+
+    vantorix_shared_data record;
+    if (options.record_file != nullptr) {
+        if (!LoadRecord(options.record_file, &record)) {
+            std::fprintf(stderr, "vantorix-standin: cannot read a %u-byte record from %s\n",
+                         static_cast<unsigned>(sizeof(record)), options.record_file);
+            return 1;
+        }
+    } else {
+        FillPattern(options.generation, &record);
+    }
+
+    CPublisher publisher;
+    std::uint32_t error = 0;
+    if (!publisher.Create(options.size, &error)) {
+        std::fprintf(stderr, "vantorix-standin: cannot create the shared objects (error %lu)\n",
+                     static_cast<unsigned long>(error));
+        return 1;
+    }
+    publisher.Publish(record);
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+    std::puts("ready");
+    std::fflush(stdout);
+
+    if (options.hold_and_exit) {
+        publisher.Lock();
+        std::_Exit(0);  // no release, no cleanup: the owner just dies
+    }
+    if (options.hold) {
+        publisher.Lock();
+    }
+
+    typedef std::chrono::steady_clock Clock;
+    const Clock::time_point start = Clock::now();
+    const bool republish = options.rate >= 0 && !options.hold;
+    const auto interval = std::chrono::duration<double>(options.rate > 0 ? 1.0 / options.rate : 0.0);
+    Clock::time_point next = start;
+    std::uint32_t generation = options.generation;
+    while (!g_stop) {
+        if (options.seconds >= 0 &&
+            std::chrono::duration<double>(Clock::now() - start).count() >= options.seconds) {
+            break;
+        }
+        if (!republish) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
+        if (options.rate > 0) {
+            next += std::chrono::duration_cast<Clock::duration>(interval);
+            std::this_thread::sleep_until(next);
+        }
+        FillPattern(++generation, &record);
+        publisher.Publish(record);
+    }
+
+    if (options.hold) {
+        publisher.Unlock();
+    }
+    publisher.Remove();
+    return 0;
+}

@@ -1,0 +1,80 @@
+#include "Publisher.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const int NO_FD = -1;
+
+// Must match the reader: /dev/shm/<name>.<effective uid>.
+std::string ObjectPath(const char* name) {
+    return std::string("/dev/shm/") + name + "." + std::to_string(geteuid());
+}
+
+}  // namespace
+
+CPublisher::CPublisher() : mutex_(NO_FD), region_(NO_FD), view_(nullptr), size_(0) {}
+
+CPublisher::~CPublisher() {
+    Close();
+}
+
+bool CPublisher::Create(std::size_t region_size, std::uint32_t* error) {
+    Close();
+    const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    const int mutex = open(ObjectPath("VantorixMutexObject").c_str(), flags, 0600);
+    const int region = open(ObjectPath("VantorixMappingObject").c_str(), flags, 0600);
+    void* view = MAP_FAILED;
+    if (mutex >= 0 && region >= 0 && ftruncate(region, static_cast<off_t>(region_size)) == 0) {
+        view = mmap(nullptr, region_size, PROT_READ | PROT_WRITE, MAP_SHARED, region, 0);
+    }
+    if (view == MAP_FAILED) {
+        *error = static_cast<std::uint32_t>(errno);
+        if (mutex >= 0) close(mutex);
+        if (region >= 0) close(region);
+        return false;
+    }
+    mutex_ = static_cast<std::uintptr_t>(mutex);
+    region_ = static_cast<std::uintptr_t>(region);
+    view_ = static_cast<unsigned char*>(view);
+    size_ = region_size;
+    return true;
+}
+
+void CPublisher::Lock() {
+    while (flock(static_cast<int>(mutex_), LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+void CPublisher::Unlock() {
+    flock(static_cast<int>(mutex_), LOCK_UN);
+}
+
+void CPublisher::Close() {
+    if (view_ != nullptr) munmap(view_, size_);
+    if (static_cast<int>(region_) != NO_FD) close(static_cast<int>(region_));
+    if (static_cast<int>(mutex_) != NO_FD) close(static_cast<int>(mutex_));
+    view_ = nullptr;
+    size_ = 0;
+    region_ = static_cast<std::uintptr_t>(NO_FD);
+    mutex_ = static_cast<std::uintptr_t>(NO_FD);
+}
+
+void CPublisher::Remove() {
+    RemoveNamedObjects();
+    Close();
+}
+
+void RemoveNamedObjects() {
+    unlink(ObjectPath("VantorixMappingObject").c_str());
+    unlink(ObjectPath("VantorixMutexObject").c_str());
+}

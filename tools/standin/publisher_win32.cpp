@@ -1,0 +1,65 @@
+#include "Publisher.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+
+HANDLE AsHandle(std::uintptr_t value) {
+    return reinterpret_cast<HANDLE>(value);
+}
+
+}  // namespace
+
+CPublisher::CPublisher() : mutex_(0), region_(0), view_(nullptr), size_(0) {}
+
+CPublisher::~CPublisher() {
+    Close();
+}
+
+bool CPublisher::Create(std::size_t region_size, std::uint32_t* error) {
+    Close();
+    HANDLE mutex = CreateMutexW(NULL, FALSE, L"VantorixMutexObject");
+    HANDLE region = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
+                                       static_cast<DWORD>(region_size), L"VantorixMappingObject");
+    void* view = NULL;
+    if (mutex != NULL && region != NULL) {
+        view = MapViewOfFile(region, FILE_MAP_WRITE, 0, 0, region_size);
+    }
+    if (view == NULL) {
+        *error = GetLastError();
+        if (mutex != NULL) CloseHandle(mutex);
+        if (region != NULL) CloseHandle(region);
+        return false;
+    }
+    mutex_ = reinterpret_cast<std::uintptr_t>(mutex);
+    region_ = reinterpret_cast<std::uintptr_t>(region);
+    view_ = static_cast<unsigned char*>(view);
+    size_ = region_size;
+    return true;
+}
+
+void CPublisher::Lock() {
+    WaitForSingleObject(AsHandle(mutex_), INFINITE);
+}
+
+void CPublisher::Unlock() {
+    ReleaseMutex(AsHandle(mutex_));
+}
+
+void CPublisher::Close() {
+    if (view_ != nullptr) UnmapViewOfFile(view_);
+    if (region_ != 0) CloseHandle(AsHandle(region_));
+    if (mutex_ != 0) CloseHandle(AsHandle(mutex_));
+    view_ = nullptr;
+    size_ = 0;
+    region_ = 0;
+    mutex_ = 0;
+}
+
+void CPublisher::Remove() {
+    Close();  // the objects vanish with their last handle
+}
+
+void RemoveNamedObjects() {}
