@@ -1,0 +1,131 @@
+// Tests of GetDllError and GetErrorMessage: the code is the calling thread's,
+// the fixed text for application-defined codes, the system's text otherwise.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "GetVantorixInfo.h"
+#include "Publisher.h"
+#include "StandinMonitor.h"
+#include "TestPlatform.h"
+
+namespace {
+
+const std::u16string COPY_ERROR_TEXT = u"Unknown error occured while copying shared memory.";
+
+std::u16string Text(const vantorix_utf16* text) {
+    std::u16string result;
+    for (; *text != 0; ++text) result.push_back(static_cast<char16_t>(*text));
+    return result;
+}
+
+// Tests that any code with bit 29 set gives the fixed text and keeps the code.
+TEST(ErrorTest, ApplicationCodesGiveTheFixedText) {
+    const std::uint32_t codes[] = {0x20000000u, 0x20000001u, 0x2000FFFFu, 0xE0000000u, 0x3FFFFFFFu};
+    VantorixProxy proxy;
+    for (std::uint32_t code : codes) {
+        TestPlatform::SetLastErrorCode(code);
+        EXPECT_EQ(code, proxy.GetDllError());
+        EXPECT_EQ(COPY_ERROR_TEXT, Text(proxy.GetErrorMessage())) << std::hex << code;
+        EXPECT_EQ(code, proxy.GetDllError()) << "the fixed-text path changed the code";
+    }
+}
+
+// Tests that codes without bit 29 never give the fixed text.
+TEST(ErrorTest, OtherCodesNeverGiveTheFixedText) {
+    VantorixProxy proxy;
+    const std::uint32_t codes[] = {0u, 1u, 2u, 5u, 22u, 87u, 0x1FFFFFFFu, 0x40000000u, 0xC0000005u};
+    for (std::uint32_t code : codes) {
+        TestPlatform::SetLastErrorCode(code);
+        EXPECT_NE(COPY_ERROR_TEXT, Text(proxy.GetErrorMessage())) << std::hex << code;
+    }
+}
+
+// Tests that the system's text is passed on exactly, line break included,
+// into the same buffer every time.
+TEST(ErrorTest, NoMonitorGivesTheSystemTextForNotFound) {
+    RemoveNamedObjects();
+    VantorixProxy proxy;
+    ASSERT_FALSE(proxy.GetData());
+    const std::uint32_t code = proxy.GetDllError();
+    EXPECT_EQ(TestPlatform::NotFoundCode(), code);
+    const std::u16string expected = TestPlatform::SystemText(code);
+    ASSERT_FALSE(expected.empty());
+    const vantorix_utf16* first = proxy.GetErrorMessage();
+    EXPECT_EQ(expected, Text(first));
+    TestPlatform::SetLastErrorCode(code);
+    EXPECT_EQ(first, proxy.GetErrorMessage());
+}
+
+// Tests that a code the system has no text for gives an empty string, and
+// that no earlier text survives in the buffer.
+TEST(ErrorTest, CodeWithoutSystemTextGivesEmptyString) {
+    const std::uint32_t unknown = 0x0000FFFEu;
+    ASSERT_TRUE(TestPlatform::SystemText(unknown).empty()) << "pick another unknown code";
+    VantorixProxy proxy;
+    TestPlatform::SetLastErrorCode(SHAREDMEM_COPY_ERROR);
+    ASSERT_FALSE(Text(proxy.GetErrorMessage()).empty());
+    TestPlatform::SetLastErrorCode(unknown);
+    EXPECT_EQ(u"", Text(proxy.GetErrorMessage()));
+}
+
+// Tests that a system text that needs more than 99 units with its zero gives
+// an empty string rather than a cut or unterminated one.
+TEST(ErrorTest, SystemTextLongerThanTheBoundGivesEmptyString) {
+    std::uint32_t code = 0;
+    std::uint32_t fitting = 0;
+    for (std::uint32_t candidate = 1; candidate < 16000 && (code == 0 || fitting == 0); ++candidate) {
+        const std::size_t length = TestPlatform::SystemText(candidate).size();
+        if (length >= 99 && code == 0) code = candidate;
+        if (length == 98 && fitting == 0) fitting = candidate;
+    }
+    VantorixProxy proxy;
+    if (fitting != 0) {
+        TestPlatform::SetLastErrorCode(fitting);
+        EXPECT_EQ(TestPlatform::SystemText(fitting), Text(proxy.GetErrorMessage()));
+    }
+    if (code == 0) {
+        GTEST_SKIP() << "this system has no text longer than 98 characters; "
+                        "the bound is tested in the platform tests";
+    }
+    TestPlatform::SetLastErrorCode(code);
+    EXPECT_EQ(u"", Text(proxy.GetErrorMessage())) << "code " << code;
+}
+
+// Tests that the code is per thread: a failure on one thread is not seen on
+// another.
+TEST(ErrorTest, CodeBelongsToTheCallingThread) {
+    RemoveNamedObjects();
+    VantorixProxy proxy;
+    TestPlatform::SetLastErrorCode(0);
+    std::uint32_t seen_there = 0;
+    std::thread([&] {
+        VantorixProxy other;
+        EXPECT_FALSE(other.GetData());
+        seen_there = other.GetDllError();
+    }).join();
+    EXPECT_EQ(TestPlatform::NotFoundCode(), seen_there);
+    EXPECT_EQ(0u, proxy.GetDllError());
+}
+
+// Tests the whole path of a faulted copy: code, text, and the code kept.
+TEST(ErrorTest, FaultedCopyReportsTheCopyError) {
+    RemoveNamedObjects();
+    CStandinMonitor monitor;
+    ASSERT_TRUE(monitor.Start({}));
+    void* page = TestPlatform::AllocatePages(1);
+    TestPlatform::ProtectPages(page, 1, TestPlatform::Access::ReadOnly);
+    vantorix_shared_data* read_only = static_cast<vantorix_shared_data*>(page);
+
+    VantorixProxy proxy;
+    EXPECT_FALSE(fnGetVantorixInfo(read_only));
+    EXPECT_EQ(SHAREDMEM_COPY_ERROR, proxy.GetDllError());
+    EXPECT_EQ(COPY_ERROR_TEXT, Text(proxy.GetErrorMessage()));
+    EXPECT_EQ(SHAREDMEM_COPY_ERROR, proxy.GetDllError());
+    TestPlatform::FreePages(page, 1);
+    monitor.Kill();
+    RemoveNamedObjects();
+}
+
+}  // namespace

@@ -1,0 +1,32 @@
+// A second reader process for the tests: reads N times, alternating the proxy
+// and the flat function, while the stand-in monitor republishes its pattern.
+// Exits 0 when every read succeeded and matched one whole generation.
+#include <cstdio>
+#include <cstdlib>
+
+#include "GetVantorixInfo.h"
+#include "Pattern.h"
+
+int main(int argc, char** argv) {
+    const long reads = argc > 1 ? std::atol(argv[1]) : 1000;
+    VantorixProxy proxy;
+    static vantorix_shared_data block;
+    vantorix_shared_data* data = &block;
+    long failed = 0, torn = 0;
+    for (long i = 0; i < reads; ++i) {
+        const bool flat = (i % 2) == 1;
+        if (!(flat ? fnGetVantorixInfo(data) : proxy.GetData())) {
+            ++failed;
+            continue;
+        }
+        std::uint32_t generation = 0;
+        if (!MatchesPattern(flat ? block : *proxy.GetDataStruct(), &generation)) {
+            ++torn;
+        }
+    }
+    if (failed != 0 || torn != 0) {
+        std::fprintf(stderr, "read-stress: %ld failed, %ld torn of %ld reads\n", failed, torn, reads);
+        return 1;
+    }
+    return 0;
+}

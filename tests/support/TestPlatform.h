@@ -1,0 +1,95 @@
+// What the tests need from the operating system, one file per platform.
+#ifndef VANTORIX_TESTS_TESTPLATFORM_H
+#define VANTORIX_TESTS_TESTPLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "GetVantorixInfo.h"
+
+namespace TestPlatform {
+
+// The platform's codes for "does not exist" and "access denied".
+std::uint32_t NotFoundCode();
+std::uint32_t AccessDeniedCode();
+std::uint32_t InvalidParameterCode();
+// The system's own text for a code, as the platform's call gives it.
+std::u16string SystemText(std::uint32_t code);
+
+// Open handles (Windows) or descriptors (Linux) of this process.
+std::size_t OpenHandleCount();
+// Whether a named object of the monitor exists, checked without creating it.
+bool NamedObjectExists(const char* name);
+
+// Whether another owner holds the monitor's mutex now (checked without
+// waiting; false when the mutex does not exist).
+bool MutexHeldElsewhere();
+
+// The folder of the running test program; the tools are built beside it.
+std::string ProgramDirectory();
+// The path of a program built beside the tests, by its base name.
+std::string ToolPath(const char* name);
+
+// Sets the calling thread's last-error code, as a failing call would.
+void SetLastErrorCode(std::uint32_t code);
+
+// Loads the library file (a path; on Windows its file name is looked up beside
+// the test program), calls `use` with its fnGetVantorixInfo, and unloads it.
+// False if a step failed.
+typedef bool (*FlatFunction)(vantorix_shared_data**);
+bool WithLoadedLibrary(const std::string& library, void (*use)(FlatFunction));
+
+// A value that differs when a fault handler was added since an earlier call:
+// on Linux the SIGSEGV and SIGBUS handlers; on Windows it raises an exception
+// and reports whether it was dispatched (a handler left behind in unloaded
+// code crashes the process instead).
+std::uintptr_t FaultHandlerState();
+
+// Pages of memory with a protection the tests choose.
+enum class Access { None, ReadOnly, ReadWrite };
+void* AllocatePages(std::size_t count);  // read-write
+void ProtectPages(void* pages, std::size_t count, Access access);
+void FreePages(void* pages, std::size_t count);
+std::size_t PageSize();
+
+// A program started from the test, with its arguments.
+class CChildProcess {
+public:
+    CChildProcess() = default;
+    ~CChildProcess();  // kills it if still running
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+
+    bool Start(const std::string& program, const std::vector<std::string>& args);
+    // Exit code, or -1 if it did not exit within `timeout_ms`.
+    int Wait(int timeout_ms);
+    // Kills it at once (SIGKILL, TerminateProcess) and reaps it.
+    void Kill();
+    // Asks it to stop cleanly (SIGTERM; on Windows the same as Kill).
+    void Stop();
+    bool Running() const { return handle_ != 0; }
+
+private:
+    std::uintptr_t handle_ = 0;
+};
+
+// Keeps the named objects alive while held (Windows deletes an object with
+// its last handle; Linux keeps them anyway).
+class CObjectKeeper {
+public:
+    CObjectKeeper();
+    ~CObjectKeeper();
+    CObjectKeeper(const CObjectKeeper&) = delete;
+    CObjectKeeper& operator=(const CObjectKeeper&) = delete;
+    bool Holding() const;
+
+private:
+    std::uintptr_t mutex_ = 0;
+    std::uintptr_t region_ = 0;
+};
+
+}  // namespace TestPlatform
+
+#endif  // VANTORIX_TESTS_TESTPLATFORM_H

@@ -1,0 +1,150 @@
+#include "TestPlatform.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace TestPlatform {
+
+std::uint32_t NotFoundCode() { return ENOENT; }
+std::uint32_t InvalidParameterCode() { return EINVAL; }
+std::uint32_t AccessDeniedCode() { return EACCES; }
+
+std::u16string SystemText(std::uint32_t code) {
+    const char* text = strerrordesc_np(static_cast<int>(code));
+    return text == nullptr ? std::u16string() : std::u16string(text, text + strlen(text));
+}
+
+std::size_t OpenHandleCount() {
+    std::size_t count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dir != nullptr && readdir(dir) != nullptr) {
+        ++count;
+    }
+    if (dir != nullptr) closedir(dir);
+    return count;
+}
+
+bool NamedObjectExists(const char* name) {
+    const std::string path = std::string("/dev/shm/") + name + "." + std::to_string(geteuid());
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+bool MutexHeldElsewhere() {
+    const std::string path = "/dev/shm/VantorixMutexObject." + std::to_string(geteuid());
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);  // also drops the lock if we took it
+    return held;
+}
+
+std::string ProgramDirectory() {
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (length <= 0) return ".";
+    std::string result(path, static_cast<std::size_t>(length));
+    return result.substr(0, result.rfind('/'));
+}
+
+std::string ToolPath(const char* name) { return ProgramDirectory() + "/" + name; }
+
+void SetLastErrorCode(std::uint32_t code) { errno = static_cast<int>(code); }
+
+bool WithLoadedLibrary(const std::string& library, void (*use)(FlatFunction)) {
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return false;
+    void* symbol = dlsym(handle, "fnGetVantorixInfo");
+    if (symbol != nullptr) use(reinterpret_cast<FlatFunction>(symbol));
+    return dlclose(handle) == 0 && symbol != nullptr;
+}
+
+std::uintptr_t FaultHandlerState() {
+    struct sigaction segv, bus;
+    sigaction(SIGSEGV, nullptr, &segv);
+    sigaction(SIGBUS, nullptr, &bus);
+    return reinterpret_cast<std::uintptr_t>(segv.sa_handler) * 31u +
+           reinterpret_cast<std::uintptr_t>(bus.sa_handler);
+}
+
+std::size_t PageSize() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+
+void* AllocatePages(std::size_t count) {
+    void* pages = mmap(nullptr, count * PageSize(), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void ProtectPages(void* pages, std::size_t count, Access access) {
+    const int protection = access == Access::None       ? PROT_NONE
+                           : access == Access::ReadOnly ? PROT_READ
+                                                        : PROT_READ | PROT_WRITE;
+    mprotect(pages, count * PageSize(), protection);
+}
+
+void FreePages(void* pages, std::size_t count) { munmap(pages, count * PageSize()); }
+
+CChildProcess::~CChildProcess() { Kill(); }
+
+bool CChildProcess::Start(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) dup2(null, STDOUT_FILENO);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    handle_ = static_cast<std::uintptr_t>(pid);
+    return true;
+}
+
+int CChildProcess::Wait(int timeout_ms) {
+    if (handle_ == 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(static_cast<pid_t>(handle_), &status, WNOHANG);
+        if (done == static_cast<pid_t>(handle_)) {
+            handle_ = 0;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void CChildProcess::Kill() {
+    if (handle_ == 0) return;
+    kill(static_cast<pid_t>(handle_), SIGKILL);
+    waitpid(static_cast<pid_t>(handle_), nullptr, 0);
+    handle_ = 0;
+}
+
+void CChildProcess::Stop() {
+    if (handle_ == 0) return;
+    kill(static_cast<pid_t>(handle_), SIGTERM);
+    if (Wait(10000) < 0) Kill();
+}
+
+CObjectKeeper::CObjectKeeper() {}
+CObjectKeeper::~CObjectKeeper() {}
+bool CObjectKeeper::Holding() const { return true; }
+
+}  // namespace TestPlatform

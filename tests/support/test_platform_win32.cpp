@@ -1,0 +1,163 @@
+#include "TestPlatform.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace TestPlatform {
+
+std::uint32_t NotFoundCode() { return ERROR_FILE_NOT_FOUND; }
+std::uint32_t InvalidParameterCode() { return ERROR_INVALID_PARAMETER; }
+std::uint32_t AccessDeniedCode() { return ERROR_ACCESS_DENIED; }
+
+std::u16string SystemText(std::uint32_t code) {
+    wchar_t text[4096];
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        NULL, code, 0, text, 4096, NULL);
+    return std::u16string(text, text + length);
+}
+
+std::size_t OpenHandleCount() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+bool NamedObjectExists(const char* name) {
+    const std::wstring wide(name, name + strlen(name));
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, wide.c_str());
+    if (mutex != NULL) {
+        CloseHandle(mutex);
+        return true;
+    }
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, wide.c_str());
+    if (mapping != NULL) {
+        CloseHandle(mapping);
+        return true;
+    }
+    return false;
+}
+
+bool MutexHeldElsewhere() {
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"VantorixMutexObject");
+    if (mutex == NULL) return false;
+    const DWORD wait = WaitForSingleObject(mutex, 0);
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return wait == WAIT_TIMEOUT;
+}
+
+std::string ProgramDirectory() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string result(path, length);
+    return result.substr(0, result.find_last_of("\\/"));
+}
+
+std::string ToolPath(const char* name) { return ProgramDirectory() + "\\" + name + ".exe"; }
+
+void SetLastErrorCode(std::uint32_t code) { SetLastError(code); }
+
+bool WithLoadedLibrary(const std::string& library, void (*use)(FlatFunction)) {
+    const std::string file = library.substr(library.find_last_of("\\/") + 1);
+    HMODULE module = LoadLibraryA((ProgramDirectory() + "\\" + file).c_str());
+    if (module == NULL) return false;
+    FARPROC symbol = GetProcAddress(module, "fnGetVantorixInfo");
+    if (symbol != NULL) use(reinterpret_cast<FlatFunction>(reinterpret_cast<void*>(symbol)));
+    return FreeLibrary(module) != 0 && symbol != NULL;
+}
+
+namespace {
+const DWORD TEST_EXCEPTION = 0xE0000001u;
+bool g_test_exception_seen = false;
+
+LONG CALLBACK TestExceptionHandler(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode != TEST_EXCEPTION) return EXCEPTION_CONTINUE_SEARCH;
+    g_test_exception_seen = true;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+}  // namespace
+
+std::uintptr_t FaultHandlerState() {
+    // Registered last, so every handler registered before it runs first: a
+    // handler left behind in unloaded code would crash the process here.
+    g_test_exception_seen = false;
+    PVOID handler = AddVectoredExceptionHandler(0, TestExceptionHandler);
+    RaiseException(TEST_EXCEPTION, 0, 0, NULL);
+    RemoveVectoredExceptionHandler(handler);
+    return g_test_exception_seen ? 1 : 0;
+}
+
+std::size_t PageSize() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+}
+
+void* AllocatePages(std::size_t count) {
+    return VirtualAlloc(NULL, count * PageSize(), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void ProtectPages(void* pages, std::size_t count, Access access) {
+    const DWORD protection = access == Access::None       ? PAGE_NOACCESS
+                             : access == Access::ReadOnly ? PAGE_READONLY
+                                                          : PAGE_READWRITE;
+    DWORD old = 0;
+    VirtualProtect(pages, count * PageSize(), protection, &old);
+}
+
+void FreePages(void* pages, std::size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
+
+CChildProcess::~CChildProcess() { Kill(); }
+
+bool CChildProcess::Start(const std::string& program, const std::vector<std::string>& args) {
+    std::string command = "\"" + program + "\"";
+    for (const std::string& arg : args) command += " \"" + arg + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(program.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                        &info)) {
+        return false;
+    }
+    CloseHandle(info.hThread);
+    handle_ = reinterpret_cast<std::uintptr_t>(info.hProcess);
+    return true;
+}
+
+int CChildProcess::Wait(int timeout_ms) {
+    if (handle_ == 0) return -1;
+    HANDLE process = reinterpret_cast<HANDLE>(handle_);
+    if (WaitForSingleObject(process, static_cast<DWORD>(timeout_ms)) != WAIT_OBJECT_0) return -1;
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    handle_ = 0;
+    return static_cast<int>(code);
+}
+
+void CChildProcess::Kill() {
+    if (handle_ == 0) return;
+    HANDLE process = reinterpret_cast<HANDLE>(handle_);
+    TerminateProcess(process, 137);
+    WaitForSingleObject(process, INFINITE);
+    CloseHandle(process);
+    handle_ = 0;
+}
+
+void CChildProcess::Stop() { Kill(); }
+
+CObjectKeeper::CObjectKeeper() {
+    mutex_ = reinterpret_cast<std::uintptr_t>(OpenMutexW(SYNCHRONIZE, FALSE, L"VantorixMutexObject"));
+    region_ = reinterpret_cast<std::uintptr_t>(
+        OpenFileMappingW(FILE_MAP_READ, FALSE, L"VantorixMappingObject"));
+}
+
+CObjectKeeper::~CObjectKeeper() {
+    if (mutex_ != 0) CloseHandle(reinterpret_cast<HANDLE>(mutex_));
+    if (region_ != 0) CloseHandle(reinterpret_cast<HANDLE>(region_));
+}
+
+bool CObjectKeeper::Holding() const { return mutex_ != 0 && region_ != 0; }
+
+}  // namespace TestPlatform
