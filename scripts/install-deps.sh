@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12, skipping what is there.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev googletest
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
+        || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
