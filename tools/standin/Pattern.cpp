@@ -1,5 +1,6 @@
 #include "Pattern.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -36,4 +37,23 @@ bool MatchesPattern(const vantorix_shared_data& record, std::uint32_t* generatio
     }
     *generation = candidate;
     return true;
+}
+
+void FillSynthetic(std::uint32_t step, vantorix_shared_data* record) {
+    std::memset(record, 0, sizeof(*record));
+    const int cores = 4;
+    record->core_total = cores;
+    record->cpu_total = 1;
+    for (int i = 0; i < cores; ++i) {
+        const double phase = 0.35 * step + 1.7 * i;
+        const double load = 50.0 + 45.0 * std::sin(phase);
+        record->core_load[i] = static_cast<std::int32_t>(load + 0.5);
+        record->temp[i] = static_cast<float>(std::round((40.0 + 0.35 * load) * 10.0) / 10.0);
+        record->tj_max[i] = 100;
+    }
+    record->vid_value = 1.2125f;
+    record->fsb_clock = 100.0f;
+    record->clock_multiplier = 36.0f;
+    record->cpu_clock = record->fsb_clock * record->clock_multiplier;
+    std::snprintf(record->cpu_name, sizeof(record->cpu_name), "Stand-in CPU (synthetic readings)");
 }

@@ -14,4 +14,8 @@ void FillPattern(std::uint32_t generation, vantorix_shared_data* record);
 // stored in `*generation`.
 bool MatchesPattern(const vantorix_shared_data& record, std::uint32_t* generation);
 
+// Plausible readings for demonstrations: a four-core processor whose loads
+// and temperatures drift with `step`.
+void FillSynthetic(std::uint32_t step, vantorix_shared_data* record);
+
 #endif  // VANTORIX_STANDIN_PATTERN_H

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "LiveSource.h"
 #include "Pattern.h"
 #include "Publisher.h"
 
@@ -20,6 +21,10 @@ const char USAGE[] =
     "alive until stopped (Ctrl-C or SIGTERM), when it removes them.\n"
     "  --generation G     publish the synthetic pattern of generation G (default 1)\n"
     "  --record FILE      publish the 2688-byte record stored in FILE instead\n"
+    "  --synthetic        publish plausible readings of a four-core processor that\n"
+    "                     change at each republish, for demonstrations\n"
+    "  --live             publish this machine's own readings from /proc and sysfs\n"
+    "                     (Linux), once a second unless --rate says otherwise\n"
     "  --rate HZ          republish the pattern HZ times a second, generation + 1\n"
     "                     each time; 0 republishes as fast as it can\n"
     "  --seconds S        stop after S seconds\n"
@@ -38,6 +43,8 @@ void OnStopSignal(int) {
 struct Options {
     std::uint32_t generation = 1;
     const char* record_file = nullptr;
+    bool live = false;
+    bool synthetic = false;
     double rate = -1;  // negative: publish once
     double seconds = -1;  // negative: until stopped
     std::size_t size = sizeof(vantorix_shared_data);
@@ -54,6 +61,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->generation = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 0));
         } else if (arg == "--record" && has_value) {
             options->record_file = argv[++i];
+        } else if (arg == "--synthetic") {
+            options->synthetic = true;
+        } else if (arg == "--live") {
+            options->live = true;
         } else if (arg == "--rate" && has_value) {
             options->rate = std::atof(argv[++i]);
         } else if (arg == "--seconds" && has_value) {
@@ -100,7 +111,25 @@ int main(int argc, char** argv) {
     }
 
     vantorix_shared_data record;
-    if (options.record_file != nullptr) {
+    CLiveSource live("");
+    if (options.live) {
+        if (!live.Available()) {
+            std::fputs("vantorix-standin: --live needs Linux's /proc/stat\n", stderr);
+            return 1;
+        }
+        std::string missing;
+        for (const std::string& reading : live.Missing()) {
+            missing += (missing.empty() ? "" : ", ") + reading;
+        }
+        if (!missing.empty()) {
+            std::fprintf(stderr, "vantorix-standin: not found on this machine, published as 0: %s\n",
+                         missing.c_str());
+        }
+        if (options.rate < 0) options.rate = 1;
+        live.Sample(&record);
+    } else if (options.synthetic) {
+        FillSynthetic(options.generation, &record);
+    } else if (options.record_file != nullptr) {
         if (!LoadRecord(options.record_file, &record)) {
             std::fprintf(stderr, "vantorix-standin: cannot read a %u-byte record from %s\n",
                          static_cast<unsigned>(sizeof(record)), options.record_file);
@@ -150,7 +179,13 @@ int main(int argc, char** argv) {
             next += std::chrono::duration_cast<Clock::duration>(interval);
             std::this_thread::sleep_until(next);
         }
-        FillPattern(++generation, &record);
+        if (options.live) {
+            live.Sample(&record);
+        } else if (options.synthetic) {
+            FillSynthetic(++generation, &record);
+        } else {
+            FillPattern(++generation, &record);
+        }
         publisher.Publish(record);
     }
 

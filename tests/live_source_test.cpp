@@ -1,0 +1,127 @@
+// Tests of the stand-in monitor's live source: its parsers on captured trees
+// of real machines, and a live run on this one.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "LiveSource.h"
+
+namespace {
+
+const std::string DATA = VANTORIX_TEST_DATA "/linux/";
+
+TEST(ProcStatTest, ParsesEveryCpuLineButTheTotal) {
+    const std::map<int, CpuTimes> cpus =
+        ParseProcStat("cpu  10 0 10 80 0 0 0 0 0 0\n"
+                      "cpu0 5 1 4 40 10 0 0 0 2 0\n"
+                      "cpu1 0 0 0 50 0 0 0 0 0 0\n"
+                      "intr 1 2 3\n");
+    ASSERT_EQ(2u, cpus.size());
+    EXPECT_EQ(60u, cpus.at(0).total);  // guest time is inside user already
+    EXPECT_EQ(10u, cpus.at(0).busy);   // idle and iowait are not busy
+    EXPECT_EQ(0u, cpus.at(1).busy);
+}
+
+TEST(ProcStatTest, LoadIsTheBusyShareOfTheInterval) {
+    EXPECT_EQ(50, LoadPercent({100, 1000}, {150, 1100}));
+    EXPECT_EQ(100, LoadPercent({0, 0}, {10, 10}));
+    EXPECT_EQ(0, LoadPercent({10, 10}, {10, 10}));   // no time passed
+    EXPECT_EQ(0, LoadPercent({10, 100}, {5, 50}));   // counters went back
+}
+
+TEST(CpuInfoTest, IntelLaptopWithHyperThreading) {
+    CLiveSource source(DATA + "intel-2pkg-coretemp");
+    vantorix_shared_data record;
+    source.Sample(&record);
+    EXPECT_EQ(8, record.core_total);
+    EXPECT_EQ(1, record.cpu_total);
+    EXPECT_STREQ("Intel(R) Core(TM) i7-8650U CPU @ 1.90GHz", record.cpu_name);
+    EXPECT_NEAR(799.998, record.cpu_clock, 0.001);
+    // Logical CPUs 0-3 and 4-7 are cores 0-3: "Core N" of the coretemp chip.
+    const float expected[] = {54, 52, 53, 50, 54, 52, 53, 50};
+    for (int cpu = 0; cpu < 8; ++cpu) {
+        EXPECT_EQ(expected[cpu], record.temp[cpu]) << cpu;
+        EXPECT_EQ(100, record.tj_max[cpu]) << cpu;
+        EXPECT_GE(record.core_load[cpu], 0);
+        EXPECT_LE(record.core_load[cpu], 100);
+    }
+    EXPECT_EQ(0, record.core_load[8]);
+    EXPECT_EQ(0.0f, record.temp[8]);
+    // Since boot, cpu0 was busy 44490+19+21045+1+3410 of 1160235 jiffies.
+    EXPECT_EQ(6, record.core_load[0]);
+    EXPECT_EQ(0.0f, record.fsb_clock);
+    EXPECT_EQ(0, record.fahrenheit);
+    const std::vector<std::string> missing = source.Missing();
+    EXPECT_EQ(std::vector<std::string>({"bus clock", "multiplier", "VID"}), missing);
+}
+
+TEST(CpuInfoTest, VirtualMachineWithoutHwmon) {
+    CLiveSource source(DATA + "vm-2cpu-no-hwmon");
+    ASSERT_TRUE(source.Available());
+    vantorix_shared_data record;
+    source.Sample(&record);
+    EXPECT_EQ(2, record.core_total);
+    EXPECT_EQ(1, record.cpu_total);
+    EXPECT_STREQ("AMD EPYC", record.cpu_name);
+    EXPECT_EQ(0.0f, record.temp[0]);
+    EXPECT_EQ(0, record.tj_max[0]);
+    const std::vector<std::string> missing = source.Missing();
+    EXPECT_EQ("temperatures", missing.at(0));
+    EXPECT_EQ("TjMax", missing.at(1));
+}
+
+TEST(HwmonTest, IgnoresChipsThatAreNotTheProcessor) {
+    const HwmonReadings readings = ReadHwmon(DATA + "intel-2pkg-coretemp/sys/class/hwmon");
+    EXPECT_EQ(4u, readings.core_temp.size());  // Core 0-3 of package 0
+    EXPECT_FALSE(readings.has_package_temp);
+    EXPECT_EQ(0u, ReadHwmon(DATA + "vm-2cpu-no-hwmon/sys/class/hwmon").core_temp.size());
+}
+
+TEST(LiveSourceTest, MissingTreeIsNotAvailable) {
+    EXPECT_FALSE(CLiveSource(DATA + "no-such-machine").Available());
+}
+
+// Tests the live source on this machine: one core per online CPU, and loads
+// that rise while every CPU is kept busy.
+TEST(LiveSourceTest, ThisMachinesLoadFollowsABusyProcess) {
+    CLiveSource source("");
+    ASSERT_TRUE(source.Available());
+    vantorix_shared_data record;
+    source.Sample(&record);
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    EXPECT_EQ(online, record.core_total);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    source.Sample(&record);
+    int idle_total = 0;
+    for (int i = 0; i < record.core_total; ++i) idle_total += record.core_load[i];
+
+    std::atomic<bool> stop(false);
+    std::vector<std::thread> spinners;
+    for (long i = 0; i < online; ++i) {
+        spinners.emplace_back([&stop] {
+            volatile unsigned long sink = 0;
+            while (!stop) sink = sink + 1;
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    source.Sample(&record);
+    stop = true;
+    for (std::thread& spinner : spinners) spinner.join();
+
+    int busy_total = 0;
+    for (int i = 0; i < record.core_total; ++i) {
+        EXPECT_GE(record.core_load[i], 0);
+        EXPECT_LE(record.core_load[i], 100);
+        busy_total += record.core_load[i];
+    }
+    EXPECT_GE(busy_total, 50 * record.core_total) << "every CPU was spinning";
+    EXPECT_GT(busy_total, idle_total);
+}
+
+}  // namespace
