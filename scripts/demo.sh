@@ -1,19 +1,46 @@
 #!/usr/bin/env bash
-# The demo: builds the native tools, starts the stand-in monitor publishing,
-# shows what a client reads, and stops the monitor again, leaving nothing behind.
+# The demo: builds the tools, starts the stand-in monitor publishing, shows a
+# few refreshes of what the reader sees, and stops the monitor again, leaving
+# nothing behind.
+#   scripts/demo.sh          Linux: this machine's live readings
+#   scripts/demo.sh --wine   the Windows x86-64 build under Wine, synthetic readings
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake --preset linux >/dev/null
-cmake --build --preset linux --target vantorix-standin vantorix-read-once >/dev/null
-bin=build/linux/bin
 
-"$bin/vantorix-standin" --rate 2 >/dev/null &
+if [ "${1:-}" = "--wine" ]; then
+    preset=mingw-x64
+    run=(build/mingw-x64/wine-run.sh)
+    exe=.exe
+    source=(--synthetic --rate 1)
+else
+    preset=linux
+    run=()
+    exe=
+    source=(--live --rate 1)
+fi
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" --target vantorix-standin vantorix-info >/dev/null
+bin="build/$preset/bin"
+
+echo "Starting the stand-in monitor: vantorix-standin ${source[*]}"
+"${run[@]}" "$bin/vantorix-standin$exe" "${source[@]}" >/dev/null &
 monitor=$!
-trap 'kill "$monitor" 2>/dev/null; wait "$monitor" 2>/dev/null || true' EXIT
-sleep 0.5
+stop_monitor() {
+    if [ "$preset" = linux ]; then kill -TERM "$monitor" 2>/dev/null; else kill -KILL "$monitor" 2>/dev/null; fi
+    wait "$monitor" 2>/dev/null || true
+}
+trap stop_monitor EXIT
+until "${run[@]}" "$bin/vantorix-info$exe" >/dev/null 2>&1; do sleep 0.2; done
+
 for round in 1 2 3; do
-    echo "--- read $round"
-    "$bin/vantorix-read-once"
-    sleep 1
+    sleep 1.5
+    echo
+    echo "--- vantorix-info, read $round"
+    "${run[@]}" "$bin/vantorix-info$exe"
 done
+echo
+echo "--- vantorix-info --json"
+"${run[@]}" "$bin/vantorix-info$exe" --json
+echo
+echo "For a live view: $bin/vantorix-info$exe --watch (while a monitor runs)."

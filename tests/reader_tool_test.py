@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""Tests of vantorix-info against the stand-in monitor, natively or under Wine:
+--json gives back exactly the published record, a missing monitor gives the
+documented exit code and hint, and --watch recovers when a monitor appears."""
+import argparse
+import json
+import os
+import random
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+# The monitor's record, independently of the C header.
+LAYOUT = struct.Struct("<256i128iii256f4f100sBB2s")
+assert LAYOUT.size == 2688
+
+OPTIONS = None
+
+
+def f32(value):
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+def command(tool, *args):
+    program = os.path.join(OPTIONS.bin, tool + OPTIONS.suffix)
+    return ([OPTIONS.runner] if OPTIONS.runner else []) + [program, *args]
+
+
+class Result:
+    def __init__(self, returncode, stdout, stderr):
+        self.returncode, self.stdout, self.stderr = returncode, stdout, stderr
+
+
+def start(tool, *args, stdout, stderr):
+    return subprocess.Popen(command(tool, *args), stdout=stdout, stderr=stderr)
+
+
+def run(tool, *args, timeout=60):
+    # Output goes through files, not pipes: a wineserver started by the
+    # program inherits its pipes and would hold them open after it exits.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = start(tool, *args, stdout=out, stderr=err)
+        try:
+            process.wait(timeout=timeout)
+        finally:
+            process.kill()
+        out.seek(0)
+        err.seek(0)
+        return Result(process.returncode, out.read().decode(), err.read().decode())
+
+
+class Monitor:
+    """The stand-in monitor as a separate process, for one test."""
+
+    def __init__(self, *args):
+        self.process = subprocess.Popen(command("vantorix-standin", *args),
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 30
+        while run("vantorix-info", "--json").returncode != 0:
+            if time.time() > deadline or self.process.poll() is not None:
+                self.process.kill()
+                self.process.wait()
+                raise RuntimeError("the stand-in monitor did not start publishing")
+            time.sleep(0.1)
+
+    def stop(self):
+        # Natively SIGTERM, so that it removes its objects. Wine does not pass
+        # SIGTERM on to the program; there the objects go with the process.
+        if OPTIONS.runner:
+            self.process.kill()
+        else:
+            self.process.terminate()
+        self.process.wait(timeout=30)
+        deadline = time.time() + 30
+        while run("vantorix-info").returncode != 1 and time.time() < deadline:
+            time.sleep(0.1)
+
+
+def random_record(rng, core_total):
+    core_load = [rng.randint(-2**31, 2**31 - 1) for _ in range(256)]
+    tj_max = [rng.randint(-2**31, 2**31 - 1) for _ in range(128)]
+    temp = [f32(rng.uniform(-1e6, 1e6)) for _ in range(256)]
+    scalars = [f32(rng.uniform(0, 1e4)) for _ in range(4)]
+    name = "".join(rng.choice("ABCDEFGHIJ abcdefghij0123456789@()-") for _ in range(rng.randint(1, 99)))
+    fahrenheit, distance = rng.choice([0, 1, 0x80, 0xFF]), rng.choice([0, 1, 0x80, 0xFF])
+    cpu_total = rng.randint(1, 8)
+    values = (core_load + tj_max + [core_total, cpu_total] + temp + scalars +
+              [name.encode().ljust(100, b"\0"), fahrenheit, distance, b"\xAB\xCD"])
+    return LAYOUT.pack(*values), dict(core_load=core_load, tj_max=tj_max, core_total=core_total,
+                                      cpu_total=cpu_total, temp=temp, vid_value=scalars[0],
+                                      cpu_clock=scalars[1], fsb_clock=scalars[2],
+                                      clock_multiplier=scalars[3], cpu_name=name,
+                                      fahrenheit=fahrenheit != 0, distance_to_tj_max=distance != 0)
+
+
+class ReaderToolTest(unittest.TestCase):
+    def publish(self, packed):
+        handle, path = tempfile.mkstemp(suffix=".record", dir=OPTIONS.scratch)
+        with os.fdopen(handle, "wb") as file:
+            file.write(packed)
+        self.addCleanup(os.remove, path)
+        monitor = Monitor("--record", OPTIONS.path_prefix + path)
+        self.addCleanup(monitor.stop)
+
+    def test_json_equals_the_published_record_field_by_field(self):
+        rng = random.Random(20261208)
+        for core_total in (1, 7, 256):
+            packed, expected = random_record(rng, core_total)
+            self.publish(packed)
+            result = run("vantorix-info", "--json")
+            self.assertEqual(0, result.returncode, result.stderr)
+            got = json.loads(result.stdout)
+            self.assertTrue(got["ok"])
+            cores, tj = min(core_total, 256), min(core_total, 128)
+            for field in ("core_total", "cpu_total", "cpu_name", "fahrenheit", "distance_to_tj_max"):
+                self.assertEqual(expected[field], got[field], field)
+            for field in ("vid_value", "cpu_clock", "fsb_clock", "clock_multiplier"):
+                self.assertEqual(expected[field], f32(got[field]), field)
+            self.assertEqual(expected["core_load"][:cores], got["core_load"])
+            self.assertEqual(expected["temp"][:cores], [f32(v) for v in got["temp"]])
+            self.assertEqual(expected["tj_max"][:tj], got["tj_max"])
+            self.doCleanups()
+
+    def test_counts_out_of_range_never_read_outside_the_record(self):
+        rng = random.Random(7)
+        for core_total, shown in ((100000, 256), (-5, 0)):
+            packed, _ = random_record(rng, core_total)
+            self.publish(packed)
+            result = run("vantorix-info", "--json")
+            self.assertEqual(0, result.returncode, result.stderr)
+            got = json.loads(result.stdout)
+            self.assertEqual(shown, len(got["core_load"]))
+            self.assertEqual(min(shown, 128), len(got["tj_max"]))
+            table = run("vantorix-info")
+            self.assertEqual(0, table.returncode, table.stderr)
+            self.doCleanups()
+
+    def test_no_monitor_gives_exit_code_1_and_the_hint(self):
+        result = run("vantorix-info")
+        self.assertEqual(1, result.returncode)
+        self.assertIn("the Vantorix monitor is not running", result.stderr)
+        self.assertIn("error 2", result.stderr)
+        result = run("vantorix-info", "--json")
+        self.assertEqual(1, result.returncode)
+        got = json.loads(result.stdout)
+        self.assertEqual((False, 2, False), (got["ok"], got["error"], got["monitor_running"]))
+
+    def test_help_documents_the_exit_codes(self):
+        result = run("vantorix-info", "--help")
+        self.assertEqual(0, result.returncode)
+        for line in ("0  the readings were read", "1  the Vantorix monitor is not running",
+                     "2  the read failed", "3  bad command line"):
+            self.assertIn(line, result.stdout)
+        self.assertEqual(3, run("vantorix-info", "--no-such-option").returncode)
+
+    def test_watch_waits_for_the_monitor_and_recovers(self):
+        out = tempfile.TemporaryFile()
+        self.addCleanup(out.close)
+        watcher = start("vantorix-info", "--watch", "0.2", "--count", "40",
+                        stdout=out, stderr=subprocess.DEVNULL)
+        time.sleep(2.0)
+        monitor = Monitor("--generation", "31337")
+        try:
+            watcher.wait(timeout=60)
+        finally:
+            watcher.kill()
+            monitor.stop()
+        out.seek(0)
+        output = out.read().decode()
+        self.assertEqual(0, watcher.returncode)
+        waiting = output.find("monitor not running")
+        reading = output.find("Stand-in CPU, generation 31337")
+        self.assertGreaterEqual(waiting, 0, output[-500:])
+        self.assertGreater(reading, waiting, output[-500:])
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True, help="folder of the built programs")
+    parser.add_argument("--runner", default="", help="program that runs them (the Wine wrapper)")
+    parser.add_argument("--suffix", default="", help="file suffix of programs (.exe)")
+    parser.add_argument("--path-prefix", default="", help="prefix that makes a path the programs' own (Z:)")
+    parser.add_argument("--scratch", default=tempfile.gettempdir())
+    OPTIONS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
