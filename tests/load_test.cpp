@@ -27,7 +27,7 @@ TEST(LoadTest, UnloadAfterReadsLeavesNoFaultHandler) {
     RemoveNamedObjects();
     CPublisher monitor;
     std::uint32_t error = 0;
-    ASSERT_TRUE(monitor.Create(sizeof(vantorix_shared_data), &error)) << error;
+    ASSERT_TRUE(monitor.Create(sizeof(vantorix_shared_data), nullptr, &error)) << error;
     const std::uintptr_t handlers = TestPlatform::FaultHandlerState();
     static bool good = false, faulted = true;
     ASSERT_TRUE(TestPlatform::WithLoadedLibrary(VANTORIX_LIBRARY_FILE, [](TestPlatform::FlatFunction read) {

@@ -150,6 +150,11 @@ __declspec(noinline) bool CopyUnderGuard(void* dest, const void* source, std::si
 
 bool CreateOrOpenMutex(const char16_t* name, Handle* mutex) {
     HANDLE handle = CreateMutexW(NULL, FALSE, WideName(name));
+    if (handle == NULL && GetLastError() == ERROR_ACCESS_DENIED) {
+        // A monitor running elevated may grant others less than full access;
+        // a request needs only to wait on the mutex and release it.
+        handle = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, WideName(name));
+    }
     if (handle == NULL) {
         return false;
     }

@@ -14,7 +14,7 @@ protected:
     void SetUp() override {
         RemoveNamedObjects();
         std::uint32_t error = 0;
-        ASSERT_TRUE(monitor_.Create(sizeof(vantorix_shared_data), &error)) << "error " << error;
+        ASSERT_TRUE(monitor_.Create(sizeof(vantorix_shared_data), nullptr, &error)) << "error " << error;
     }
     void TearDown() override { monitor_.Remove(); }
 

@@ -1,21 +1,32 @@
 #include "StandinMonitor.h"
 
-#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "GetVantorixInfo.h"
 
-bool CStandinMonitor::Start(const std::vector<std::string>& args) {
-    if (!process_.Start(TestPlatform::ToolPath("vantorix-standin"), args)) {
+bool CStandinMonitor::Start(const std::vector<std::string>& args, Ready ready) {
+    static int started = 0;
+    stop_file_ = TestPlatform::ProgramDirectory() + "/standin-stop-" +
+                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+                 std::to_string(++started);
+    std::remove(stop_file_.c_str());
+    std::vector<std::string> all = args;
+    all.push_back("--stop-file");
+    all.push_back(stop_file_);
+    if (!process_.Start(TestPlatform::ToolPath("vantorix-standin"), all)) {
         return false;
     }
-    const bool holds = std::find(args.begin(), args.end(), "--hold") != args.end();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (holds) {
-            if (TestPlatform::MutexHeldElsewhere() &&
-                TestPlatform::NamedObjectExists("VantorixMappingObject")) {
+        const bool exists = TestPlatform::NamedObjectExists("VantorixMappingObject");
+        if (ready == Ready::Holding) {
+            if (exists && TestPlatform::MutexHeldElsewhere()) {
+                return true;
+            }
+        } else if (ready == Ready::RegionExists) {
+            if (exists && !TestPlatform::MutexHeldElsewhere()) {
                 return true;
             }
         } else {
@@ -31,6 +42,19 @@ bool CStandinMonitor::Start(const std::vector<std::string>& args) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+}
+
+void CStandinMonitor::Kill() {
+    process_.Kill();
+    if (!stop_file_.empty()) std::remove(stop_file_.c_str());
+}
+
+void CStandinMonitor::Stop() {
+    if (!process_.Running()) return;
+    std::FILE* file = std::fopen(stop_file_.c_str(), "wb");
+    if (file != nullptr) std::fclose(file);
+    if (process_.Wait(15000) < 0) process_.Kill();
+    std::remove(stop_file_.c_str());
 }
 
 int RunTool(const char* name, const std::vector<std::string>& args, int timeout_ms) {

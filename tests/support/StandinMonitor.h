@@ -9,15 +9,22 @@
 
 class CStandinMonitor {
 public:
-    // Starts vantorix-standin with `args` and waits until its record can be
-    // read (or, with --hold, until it holds the mutex).
-    bool Start(const std::vector<std::string>& args);
-    void Kill() { process_.Kill(); }
-    void Stop() { process_.Stop(); }
+    // What Start waits for: a record that can be read, the mutex held by the
+    // monitor (--hold), or just the region (a short --size region).
+    enum class Ready { Readable, Holding, RegionExists };
+    // Starts vantorix-standin with `args` and waits until it is ready.
+    bool Start(const std::vector<std::string>& args, Ready ready = Ready::Readable);
+    // Dies at once, wherever it is (SIGKILL, TerminateProcess).
+    void Kill();
+    // Stops cleanly through its stop file: it withdraws the region under the
+    // mutex and exits. Kills it if it does not exit in time.
+    void Stop();
     int Wait(int timeout_ms) { return process_.Wait(timeout_ms); }
+    ~CStandinMonitor() { Kill(); }
 
 private:
     TestPlatform::CChildProcess process_;
+    std::string stop_file_;
 };
 
 // Runs a program built beside the tests to its end; its exit code, or -1.

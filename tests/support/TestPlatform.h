@@ -20,6 +20,15 @@ std::u16string SystemText(std::uint32_t code);
 
 // Open handles (Windows) or descriptors (Linux) of this process.
 std::size_t OpenHandleCount();
+// Mappings in the address space (Linux: lines of /proc/self/maps; Windows:
+// mapped views found by walking the address space) and the memory the
+// process uses (resident set; Windows: private commit).
+std::size_t MappingCount();
+std::size_t MemoryInUse();
+// Cuts the monitor's region down to `size` bytes behind the monitor's back.
+// False where the platform cannot (Windows: a mapping's size is fixed).
+bool TruncateRegion(std::size_t size);
+
 // Whether a named object of the monitor exists, checked without creating it.
 bool NamedObjectExists(const char* name);
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
@@ -34,6 +35,31 @@ std::size_t OpenHandleCount() {
     }
     if (dir != nullptr) closedir(dir);
     return count;
+}
+
+std::size_t MappingCount() {
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    std::size_t count = 0;
+    for (int c; maps != nullptr && (c = std::fgetc(maps)) != EOF;) {
+        if (c == '\n') ++count;
+    }
+    if (maps != nullptr) std::fclose(maps);
+    return count;
+}
+
+std::size_t MemoryInUse() {
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    unsigned long size = 0, resident = 0;
+    if (statm != nullptr) {
+        if (std::fscanf(statm, "%lu %lu", &size, &resident) != 2) resident = 0;
+        std::fclose(statm);
+    }
+    return resident * PageSize();
+}
+
+bool TruncateRegion(std::size_t size) {
+    const std::string path = "/dev/shm/VantorixMappingObject." + std::to_string(geteuid());
+    return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
 }
 
 bool NamedObjectExists(const char* name) {

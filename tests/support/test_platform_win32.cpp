@@ -19,9 +19,44 @@ std::u16string SystemText(std::uint32_t code) {
 
 std::size_t OpenHandleCount() {
     DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) {
+        return count;
+    }
+    // Wine answers 0: count the handle values that name an object instead.
+    DWORD flags = 0;
+    for (std::uintptr_t value = 4; value < 0x10000; value += 4) {
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
     return count;
 }
+
+std::size_t MappingCount() {
+    std::size_t count = 0;
+    MEMORY_BASIC_INFORMATION info;
+    for (const char* address = nullptr;
+         VirtualQuery(address, &info, sizeof(info)) == sizeof(info);
+         address = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
+        if (info.State != MEM_FREE && info.Type == MEM_MAPPED && info.BaseAddress == info.AllocationBase) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::size_t MemoryInUse() {
+    // Committed private memory, by walking the address space (Wine reports
+    // no process memory counters).
+    std::size_t committed = 0;
+    MEMORY_BASIC_INFORMATION info;
+    for (const char* address = nullptr;
+         VirtualQuery(address, &info, sizeof(info)) == sizeof(info);
+         address = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
+        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) committed += info.RegionSize;
+    }
+    return committed;
+}
+
+bool TruncateRegion(std::size_t) { return false; }
 
 bool NamedObjectExists(const char* name) {
     const std::wstring wide(name, name + strlen(name));

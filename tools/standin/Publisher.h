@@ -16,9 +16,11 @@ public:
     CPublisher(const CPublisher&) = delete;
     CPublisher& operator=(const CPublisher&) = delete;
 
-    // Creates (or opens) the mutex and the region, `region_size` bytes.
+    // Creates (or opens) the mutex and the region, `region_size` bytes, and
+    // writes `initial` (a record, or zeros when null) into it, all under the
+    // mutex: a reader never sees the region before its first record.
     // False with the platform's code in `*error` on failure.
-    bool Create(std::size_t region_size, std::uint32_t* error);
+    bool Create(std::size_t region_size, const vantorix_shared_data* initial, std::uint32_t* error);
 
     void Lock();
     void Unlock();
@@ -32,20 +34,24 @@ public:
     unsigned char* View() { return view_; }
     std::size_t Size() const { return size_; }
 
-    // Deletes the named objects where the platform keeps them after their
-    // last handle (Linux), then closes everything.
+    // Withdraws the region (under the mutex, so no read is cut short) and
+    // closes everything. On Linux the mutex file stays: a reader may hold it
+    // open, and a new monitor must lock that same file, not a new one.
     void Remove();
     void Close();
 
 private:
+    void WriteInitial(const vantorix_shared_data* initial);
+
     std::uintptr_t mutex_;
     std::uintptr_t region_;
     unsigned char* view_;
     std::size_t size_;
 };
 
-// Deletes leftover named objects of this user without opening them (Linux);
-// nothing to do on Windows, where they vanish with their last handle.
+// Deletes this user's named objects, the mutex file included (Linux), for
+// cleaning up when no monitor or reader runs; nothing to do on Windows,
+// where they vanish with their last handle.
 void RemoveNamedObjects();
 
 #endif  // VANTORIX_STANDIN_PUBLISHER_H

@@ -18,7 +18,7 @@ namespace {
 const char USAGE[] =
     "usage: vantorix-standin [options]\n"
     "Publishes a record as the Vantorix monitor would, then keeps the objects\n"
-    "alive until stopped (Ctrl-C or SIGTERM), when it removes them.\n"
+    "alive until stopped (Ctrl-C or SIGTERM), when it withdraws the region.\n"
     "  --generation G     publish the synthetic pattern of generation G (default 1)\n"
     "  --record FILE      publish the 2688-byte record stored in FILE instead\n"
     "  --synthetic        publish plausible readings of a four-core processor that\n"
@@ -31,7 +31,9 @@ const char USAGE[] =
     "  --size BYTES       create a region of BYTES bytes (default 2688)\n"
     "  --hold             after publishing, take the mutex and keep it until killed\n"
     "  --hold-and-exit    after publishing, take the mutex and exit without releasing it\n"
-    "  --remove           delete leftover objects of this user and exit\n"
+    "  --stop-file PATH   stop cleanly, like on SIGTERM, once PATH exists\n"
+    "  --remove           delete this user's objects, the mutex file too, and exit\n"
+    "                     (Linux; only while no monitor or reader runs)\n"
     "It prints \"ready\" once the first record is published.\n";
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -51,6 +53,7 @@ struct Options {
     bool hold = false;
     bool hold_and_exit = false;
     bool remove = false;
+    const char* stop_file = nullptr;
 };
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -75,6 +78,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->hold = true;
         } else if (arg == "--hold-and-exit") {
             options->hold_and_exit = true;
+        } else if (arg == "--stop-file" && has_value) {
+            options->stop_file = argv[++i];
         } else if (arg == "--remove") {
             options->remove = true;
         } else if (arg == "--help") {
@@ -85,6 +90,12 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         }
     }
     return options->size > 0;
+}
+
+bool FileExists(const char* path) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file != nullptr) std::fclose(file);
+    return file != nullptr;
 }
 
 bool LoadRecord(const char* path, vantorix_shared_data* record) {
@@ -141,12 +152,11 @@ int main(int argc, char** argv) {
 
     CPublisher publisher;
     std::uint32_t error = 0;
-    if (!publisher.Create(options.size, &error)) {
+    if (!publisher.Create(options.size, &record, &error)) {
         std::fprintf(stderr, "vantorix-standin: cannot create the shared objects (error %lu)\n",
                      static_cast<unsigned long>(error));
         return 1;
     }
-    publisher.Publish(record);
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
     std::puts("ready");
@@ -165,11 +175,16 @@ int main(int argc, char** argv) {
     const bool republish = options.rate >= 0 && !options.hold;
     const auto interval = std::chrono::duration<double>(options.rate > 0 ? 1.0 / options.rate : 0.0);
     Clock::time_point next = start;
+    Clock::time_point next_stop_check = start;
     std::uint32_t generation = options.generation;
     while (!g_stop) {
-        if (options.seconds >= 0 &&
-            std::chrono::duration<double>(Clock::now() - start).count() >= options.seconds) {
+        const Clock::time_point now = Clock::now();
+        if (options.seconds >= 0 && std::chrono::duration<double>(now - start).count() >= options.seconds) {
             break;
+        }
+        if (options.stop_file != nullptr && now >= next_stop_check) {
+            if (FileExists(options.stop_file)) break;
+            next_stop_check = now + std::chrono::milliseconds(10);
         }
         if (!republish) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));

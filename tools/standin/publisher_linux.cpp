@@ -28,25 +28,34 @@ CPublisher::~CPublisher() {
     Close();
 }
 
-bool CPublisher::Create(std::size_t region_size, std::uint32_t* error) {
+bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* initial,
+                        std::uint32_t* error) {
     Close();
     const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
     const int mutex = open(ObjectPath("VantorixMutexObject").c_str(), flags, 0600);
+    if (mutex < 0) {
+        *error = static_cast<std::uint32_t>(errno);
+        return false;
+    }
+    mutex_ = static_cast<std::uintptr_t>(mutex);
+    Lock();
     const int region = open(ObjectPath("VantorixMappingObject").c_str(), flags, 0600);
     void* view = MAP_FAILED;
-    if (mutex >= 0 && region >= 0 && ftruncate(region, static_cast<off_t>(region_size)) == 0) {
+    if (region >= 0 && ftruncate(region, static_cast<off_t>(region_size)) == 0) {
         view = mmap(nullptr, region_size, PROT_READ | PROT_WRITE, MAP_SHARED, region, 0);
     }
     if (view == MAP_FAILED) {
         *error = static_cast<std::uint32_t>(errno);
-        if (mutex >= 0) close(mutex);
         if (region >= 0) close(region);
+        Unlock();
+        Close();
         return false;
     }
-    mutex_ = static_cast<std::uintptr_t>(mutex);
     region_ = static_cast<std::uintptr_t>(region);
     view_ = static_cast<unsigned char*>(view);
     size_ = region_size;
+    WriteInitial(initial);
+    Unlock();
     return true;
 }
 
@@ -70,7 +79,11 @@ void CPublisher::Close() {
 }
 
 void CPublisher::Remove() {
-    RemoveNamedObjects();
+    if (static_cast<int>(mutex_) != NO_FD) {
+        Lock();
+        unlink(ObjectPath("VantorixMappingObject").c_str());
+        Unlock();
+    }
     Close();
 }
 

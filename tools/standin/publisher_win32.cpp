@@ -18,25 +18,34 @@ CPublisher::~CPublisher() {
     Close();
 }
 
-bool CPublisher::Create(std::size_t region_size, std::uint32_t* error) {
+bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* initial,
+                        std::uint32_t* error) {
     Close();
     HANDLE mutex = CreateMutexW(NULL, FALSE, L"VantorixMutexObject");
+    if (mutex == NULL) {
+        *error = GetLastError();
+        return false;
+    }
+    mutex_ = reinterpret_cast<std::uintptr_t>(mutex);
+    Lock();
     HANDLE region = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
                                        static_cast<DWORD>(region_size), L"VantorixMappingObject");
     void* view = NULL;
-    if (mutex != NULL && region != NULL) {
+    if (region != NULL) {
         view = MapViewOfFile(region, FILE_MAP_WRITE, 0, 0, region_size);
     }
     if (view == NULL) {
         *error = GetLastError();
-        if (mutex != NULL) CloseHandle(mutex);
         if (region != NULL) CloseHandle(region);
+        Unlock();
+        Close();
         return false;
     }
-    mutex_ = reinterpret_cast<std::uintptr_t>(mutex);
     region_ = reinterpret_cast<std::uintptr_t>(region);
     view_ = static_cast<unsigned char*>(view);
     size_ = region_size;
+    WriteInitial(initial);
+    Unlock();
     return true;
 }
 
