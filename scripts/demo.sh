@@ -27,8 +27,14 @@ echo "Starting the stand-in monitor: vantorix-standin ${source[*]}"
 "${run[@]}" "$bin/vantorix-standin$exe" "${source[@]}" >/dev/null &
 monitor=$!
 stop_monitor() {
-    if [ "$preset" = linux ]; then kill -TERM "$monitor" 2>/dev/null; else kill -KILL "$monitor" 2>/dev/null; fi
-    wait "$monitor" 2>/dev/null || true
+    if [ "$preset" = linux ]; then
+        kill -TERM "$monitor" 2>/dev/null
+        wait "$monitor" 2>/dev/null || true
+        "$bin/vantorix-standin" --remove  # the mutex file too, now that nothing runs
+    else
+        kill -KILL "$monitor" 2>/dev/null  # Wine does not pass SIGTERM on
+        wait "$monitor" 2>/dev/null || true
+    fi
 }
 trap stop_monitor EXIT
 until "${run[@]}" "$bin/vantorix-info$exe" >/dev/null 2>&1; do sleep 0.2; done

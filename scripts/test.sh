@@ -15,7 +15,7 @@ if [ "${CI:-}" = "true" ]; then
 fi
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan mingw-i686 mingw-x64)
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan mingw-i686 mingw-x64)
 
 # Leftover objects of an interrupted run would confuse the tests.
 rm -f "/dev/shm/VantorixMutexObject.$(id -u)" "/dev/shm/VantorixMappingObject.$(id -u)"
