@@ -31,7 +31,7 @@ const char SHM_DIRECTORY[] = "/dev/shm/";
 const int OPEN_FLAGS = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 // "/dev/shm/" + ASCII name + "." + uid. The monitor's names are ASCII.
-bool BuildPath(const char16_t* name, char* path, std::size_t capacity) {
+bool BuildPath(const char16_t* name, uid_t uid, char* path, std::size_t capacity) {
     std::size_t length = 0;
     for (const char* p = SHM_DIRECTORY; *p != '\0'; ++p) {
         path[length++] = *p;
@@ -44,7 +44,7 @@ bool BuildPath(const char16_t* name, char* path, std::size_t capacity) {
         path[length++] = static_cast<char>(*name);
     }
     const int written = std::snprintf(path + length, capacity - length, ".%lu",
-                                      static_cast<unsigned long>(geteuid()));
+                                      static_cast<unsigned long>(uid));
     if (written < 0 || static_cast<std::size_t>(written) >= capacity - length) {
         errno = ENAMETOOLONG;
         return false;
@@ -54,8 +54,9 @@ bool BuildPath(const char16_t* name, char* path, std::size_t capacity) {
 
 // Opens a named object and accepts it only as a regular file of our own.
 bool OpenOwnObject(const char16_t* name, int flags, Handle* handle) {
+    const uid_t uid = geteuid();  // asked once per object: a system call
     char path[128];
-    if (!BuildPath(name, path, sizeof(path))) {
+    if (!BuildPath(name, uid, path, sizeof(path))) {
         return false;
     }
     int fd;
@@ -69,7 +70,7 @@ bool OpenOwnObject(const char16_t* name, int flags, Handle* handle) {
         return false;
     }
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != uid) {
         close(fd);
         errno = EACCES;
         return false;
