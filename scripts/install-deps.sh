@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev googletest python3 tmux valgrind passwd libbenchmark-dev strace
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64)
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
+          clang lld llvm)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

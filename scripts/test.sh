@@ -4,7 +4,9 @@
 #   linux-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   mingw-i686  32-bit Windows DLL: built, machine type and exports checked
 #   mingw-x64   64-bit Windows build, tests run under Wine
-# Usage: scripts/test.sh [preset...]   (default: all four)
+#   msvc-i686   32-bit Windows DLL with the Microsoft C++ ABI: built, exports checked
+#   msvc-x64    64-bit Windows DLL with the Microsoft C++ ABI: its client runs under Wine
+# Usage: scripts/test.sh [preset...]   (default: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -15,7 +17,7 @@ if [ "${CI:-}" = "true" ]; then
 fi
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan mingw-i686 mingw-x64)
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan mingw-i686 mingw-x64 msvc-i686 msvc-x64)
 
 # Leftover objects of an interrupted run would confuse the tests.
 rm -f "/dev/shm/VantorixMutexObject.$(id -u)" "/dev/shm/VantorixMappingObject.$(id -u)"

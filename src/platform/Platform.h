@@ -20,6 +20,15 @@
 
 #include "GetVantorixInfo.h"
 
+// The process-wide reader object. Builds without a C++ runtime (clang for the
+// Microsoft ABI, VANTORIX_NO_RUNTIME) have no atexit to run its destructor
+// at unload; since that destructor does nothing, it is not registered there.
+#if defined(VANTORIX_NO_RUNTIME) && defined(__clang__)
+#define VANTORIX_PROCESS_OBJECT [[clang::no_destroy]]
+#else
+#define VANTORIX_PROCESS_OBJECT
+#endif
+
 namespace Platform {
 
 // A kernel handle (Windows) or a file descriptor (Linux).

@@ -18,7 +18,26 @@ HANDLE AsHandle(Handle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(_MSC_VER) || defined(VANTORIX_SEH_GUARD)
+
+// One guard per toolchain. Compilers for the Microsoft ABI (MSVC, and clang
+// targeting *-windows-msvc, which the build marks with VANTORIX_SEH_GUARD)
+// have structured exception handling: they guard the runtime's bounded copy
+// directly. Kept out of line, so that the fault is raised in a frame that
+// the handler covers.
+__declspec(noinline) bool CopyUnderGuard(void* dest, const void* source, std::size_t size) {
+    __try {
+        memcpy_s(dest, size, source, size);
+        return true;
+    } __except (GetExceptionCode() == EXCEPTION_ACCESS_VIOLATION ||
+                        GetExceptionCode() == EXCEPTION_IN_PAGE_ERROR
+                    ? EXCEPTION_EXECUTE_HANDLER
+                    : EXCEPTION_CONTINUE_SEARCH) {
+        return false;
+    }
+}
+
+#elif defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 
 // GCC has no __try. The copy is a small routine of our own whose faulting
 // instructions and registers are known; while it runs, a vectored exception
@@ -124,22 +143,6 @@ bool CopyUnderGuard(void* dest, const void* source, std::size_t size) {
     const bool copied = VtxGuardedCopy(dest, source, size) != 0;
     RemoveVectoredExceptionHandler(handler);
     return copied;
-}
-
-#elif defined(_MSC_VER)
-
-// Compilers with structured exception handling guard the bounded copy
-// directly. Kept out of line: a fault is caught only in a separate frame.
-__declspec(noinline) bool CopyUnderGuard(void* dest, const void* source, std::size_t size) {
-    __try {
-        memcpy_s(dest, size, source, size);
-        return true;
-    } __except (GetExceptionCode() == EXCEPTION_ACCESS_VIOLATION ||
-                        GetExceptionCode() == EXCEPTION_IN_PAGE_ERROR
-                    ? EXCEPTION_EXECUTE_HANDLER
-                    : EXCEPTION_CONTINUE_SEARCH) {
-        return false;
-    }
 }
 
 #else

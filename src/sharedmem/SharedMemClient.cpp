@@ -9,7 +9,7 @@ const char16_t MAPPING_NAME[] = u"VantorixMappingObject";
 
 }  // namespace
 
-CSharedMemClient g_SharedMemClient;
+VANTORIX_PROCESS_OBJECT CSharedMemClient g_SharedMemClient;
 
 CSharedMemClient::~CSharedMemClient() {}
 
