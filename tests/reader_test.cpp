@@ -237,3 +237,27 @@ TEST(LeastPrivilegeTest, MutexGrantingOnlyWaitAndReleaseIsUsed) {
 
 }  // namespace
 #endif
+
+#if defined(_WIN32)
+namespace {
+
+// Tests that the DLL carries a version resource that the usual API reads.
+TEST(VersionResourceTest, DllNamesItsProductAndVersion) {
+    const std::string dll = TestPlatform::ProgramDirectory() + "\\GetVantorixInfo.dll";
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(dll.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(dll.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(0, 1)), fixed->dwFileVersionMS);  // 1.0
+    char* product = nullptr;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904b0\\ProductName",
+                               reinterpret_cast<void**>(&product), &length));
+    EXPECT_STREQ("GetVantorixInfo", product);
+}
+
+}  // namespace
+#endif

@@ -1,0 +1,34 @@
+# cmake --install: the header, the library (with its import library and a
+# .def on Windows), the reader tool, a CMake package and, on Linux, a
+# pkg-config file.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+target_include_directories(GetVantorixInfo PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+install(TARGETS GetVantorixInfo EXPORT GetVantorixInfoTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/GetVantorixInfo.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT GetVantorixInfoTargets NAMESPACE GetVantorixInfo::
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/GetVantorixInfo)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/GetVantorixInfoConfig.cmake.in
+    ${CMAKE_BINARY_DIR}/GetVantorixInfoConfig.cmake
+    INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/GetVantorixInfo)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/GetVantorixInfoConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/GetVantorixInfoConfig.cmake
+              ${CMAKE_BINARY_DIR}/GetVantorixInfoConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/GetVantorixInfo)
+
+if(VANTORIX_MSVC_ABI)
+    install(FILES ${VANTORIX_MSVC_DEF} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+elseif(WIN32)
+    # For toolchains that cannot read MinGW's import library: the flat
+    # function's export, from which any of them makes its own.
+    file(WRITE ${CMAKE_BINARY_DIR}/GetVantorixInfo.def "LIBRARY GetVantorixInfo.dll\nEXPORTS\nfnGetVantorixInfo\n")
+    install(FILES ${CMAKE_BINARY_DIR}/GetVantorixInfo.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+else()
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/GetVantorixInfo.pc.in ${CMAKE_BINARY_DIR}/GetVantorixInfo.pc @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/GetVantorixInfo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
