@@ -1,0 +1,169 @@
+"""Reads the processor readings that the Vantorix monitor publishes, through
+the GetVantorixInfo library (ctypes; no build step).
+
+    import getvantorixinfo
+    snapshot = getvantorixinfo.read()
+    print(snapshot.cpu_name, snapshot.temp, snapshot.core_load)
+
+The library is looked up in the folder named by the environment variable
+VANTORIX_LIBRARY_DIR, then beside this module, then where the system's
+loader looks. A failed read raises VantorixError with the platform's code
+(GetLastError on Windows, errno on Linux) and the library's message text.
+"""
+import ctypes
+import ctypes.util
+import dataclasses
+import os
+import sys
+from typing import List
+
+__all__ = ["VantorixError", "Snapshot", "SharedData", "read", "load_library"]
+
+# The monitor's 2688-byte record, field for field as in GetVantorixInfo.h.
+class SharedData(ctypes.Structure):
+    _fields_ = [
+        ("core_load", ctypes.c_int32 * 256),
+        ("tj_max", ctypes.c_int32 * 128),
+        ("core_total", ctypes.c_int32),
+        ("cpu_total", ctypes.c_int32),
+        ("temp", ctypes.c_float * 256),
+        ("vid_value", ctypes.c_float),
+        ("cpu_clock", ctypes.c_float),
+        ("fsb_clock", ctypes.c_float),
+        ("clock_multiplier", ctypes.c_float),
+        ("cpu_name", ctypes.c_char * 100),
+        ("fahrenheit", ctypes.c_uint8),
+        ("distance_to_tj_max", ctypes.c_uint8),
+        ("reserved", ctypes.c_uint8 * 2),
+    ]
+
+
+assert ctypes.sizeof(SharedData) == 2688
+
+
+class VantorixError(OSError):
+    """A read failed: `code` is the platform's error code, `message` the
+    library's text for it."""
+
+    def __init__(self, code: int, message: str):
+        super().__init__(code, message)
+        self.code = code
+        self.message = message
+
+
+@dataclasses.dataclass
+class Snapshot:
+    """One record, with the per-core lists cut to the cores that exist."""
+    cpu_name: str
+    cpu_total: int
+    core_total: int
+    core_load: List[int]
+    temp: List[float]
+    tj_max: List[int]
+    vid_value: float
+    cpu_clock: float
+    fsb_clock: float
+    clock_multiplier: float
+    fahrenheit: bool
+    distance_to_tj_max: bool
+
+
+_WINDOWS = sys.platform == "win32"
+_library = None
+
+
+def _candidates():
+    names = ["GetVantorixInfo.dll"] if _WINDOWS else ["libGetVantorixInfo.so.1", "libGetVantorixInfo.so"]
+    folders = [os.environ.get("VANTORIX_LIBRARY_DIR"), os.path.dirname(os.path.abspath(__file__))]
+    for folder in filter(None, folders):
+        for name in names:
+            yield os.path.join(folder, name)
+    found = ctypes.util.find_library("GetVantorixInfo")
+    yield from ([found] if found else []) + names
+
+
+def load_library():
+    """Loads the library once and declares what this module calls."""
+    global _library
+    if _library is not None:
+        return _library
+    errors = []
+    for candidate in _candidates():
+        try:
+            if _WINDOWS:
+                library = ctypes.CDLL(candidate, use_last_error=True)
+            else:
+                library = ctypes.CDLL(candidate, use_errno=True)
+            break
+        except OSError as error:
+            errors.append(str(error))
+    else:
+        raise OSError("GetVantorixInfo library not found: " + "; ".join(errors))
+    library.fnGetVantorixInfo.argtypes = [ctypes.POINTER(ctypes.POINTER(SharedData))]
+    library.fnGetVantorixInfo.restype = ctypes.c_bool
+    _library = library
+    return library
+
+
+def _last_error() -> int:
+    return ctypes.get_last_error() if _WINDOWS else ctypes.get_errno()
+
+
+def _message(library, code: int) -> str:
+    """The library's own text for `code`, from a VantorixProxy's
+    GetErrorMessage (Itanium C++ ABI: the GCC-built DLL and the Linux
+    library). Falls back to the system's text where that is not available."""
+    try:
+        construct = library._ZN13VantorixProxyC1Ev
+        destroy = library._ZN13VantorixProxyD1Ev
+        get_message = library._ZN13VantorixProxy15GetErrorMessageEv
+    except AttributeError:
+        return os.strerror(code) if not _WINDOWS else ctypes.FormatError(code)
+    proxy = ctypes.create_string_buffer(4096)  # more than a proxy's size
+    construct.argtypes = destroy.argtypes = get_message.argtypes = [ctypes.c_void_p]
+    get_message.restype = ctypes.POINTER(ctypes.c_uint16)
+    construct(proxy)
+    try:
+        if _WINDOWS:
+            ctypes.set_last_error(code)
+        else:
+            ctypes.set_errno(code)
+        units = get_message(proxy)
+        text = []
+        for i in range(100):  # the message field's capacity
+            if units[i] == 0:
+                break
+            text.append(units[i])
+        return _utf16(text)
+    finally:
+        destroy(proxy)
+
+
+def _utf16(units) -> str:
+    return b"".join(u.to_bytes(2, "little") for u in units).decode("utf-16-le", "replace").rstrip("\r\n")
+
+
+def read() -> Snapshot:
+    """Copies the monitor's current record; raises VantorixError on failure."""
+    library = load_library()
+    record = SharedData()
+    pointer = ctypes.pointer(record)
+    if not library.fnGetVantorixInfo(ctypes.byref(pointer)):
+        code = _last_error()
+        raise VantorixError(code, _message(library, code))
+    cores = max(0, min(record.core_total, 256))
+    name = record.cpu_name.decode("utf-8", "replace")  # ctypes stops at the first zero
+    return Snapshot(
+        cpu_name=name,
+        cpu_total=record.cpu_total,
+        core_total=record.core_total,
+        core_load=list(record.core_load[:cores]),
+        temp=list(record.temp[:cores]),
+        tj_max=list(record.tj_max[:min(cores, 128)]),
+        vid_value=record.vid_value,
+        cpu_clock=record.cpu_clock,
+        fsb_clock=record.fsb_clock,
+        clock_multiplier=record.clock_multiplier,
+        fahrenheit=record.fahrenheit != 0,
+        distance_to_tj_max=record.distance_to_tj_max != 0,
+    )

@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""Tests of the Python binding: its layout against the C header, a live read
+of the stand-in monitor, and the error raised when no monitor runs."""
+import argparse
+import errno
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+OPTIONS = None
+
+
+class PythonBindingTest(unittest.TestCase):
+    def test_layout_matches_the_c_header(self):
+        out = subprocess.run([os.path.join(OPTIONS.bin, "vantorix-layout")], capture_output=True,
+                             text=True, check=True).stdout
+        fields = {line.split()[0]: (int(line.split()[1]), int(line.split()[2])) for line in out.splitlines()}
+        self.assertEqual(fields.pop("total")[1], getvantorixinfo.ctypes.sizeof(getvantorixinfo.SharedData))
+        self.assertEqual(13, len(fields))
+        for name, (offset, size) in fields.items():
+            descriptor = getattr(getvantorixinfo.SharedData, name)
+            self.assertEqual((offset, size), (descriptor.offset, descriptor.size), name)
+
+    def test_no_monitor_raises_with_code_and_message(self):
+        subprocess.run([os.path.join(OPTIONS.bin, "vantorix-standin"), "--remove"], check=True)
+        with self.assertRaises(getvantorixinfo.VantorixError) as raised:
+            getvantorixinfo.read()
+        self.assertEqual(errno.ENOENT, raised.exception.code)
+        self.assertEqual(os.strerror(errno.ENOENT), raised.exception.message)
+
+    def test_reads_the_published_record(self):
+        monitor = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), "--generation", "77"],
+                                   stdout=subprocess.DEVNULL)
+        try:
+            deadline = time.time() + 20
+            while True:
+                try:
+                    snapshot = getvantorixinfo.read()
+                    break
+                except getvantorixinfo.VantorixError:
+                    self.assertLess(time.time(), deadline)
+                    time.sleep(0.05)
+        finally:
+            monitor.terminate()
+            monitor.wait()
+        self.assertEqual("Stand-in CPU, generation 77", snapshot.cpu_name)
+        self.assertEqual(1 + 77 % 256, snapshot.core_total)
+        self.assertEqual(1 + 77 % 4, snapshot.cpu_total)
+        self.assertEqual(snapshot.core_total, len(snapshot.core_load))
+        self.assertEqual(snapshot.core_total, len(snapshot.temp))
+        self.assertEqual(77, snapshot.core_load[0])
+        self.assertEqual(77.25, snapshot.temp[1])
+        self.assertEqual(77, snapshot.tj_max[0])
+        self.assertEqual(1000.0 + 77, snapshot.cpu_clock)
+        self.assertTrue(snapshot.fahrenheit)
+        self.assertFalse(snapshot.distance_to_tj_max)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--module", required=True, help="folder of getvantorixinfo.py")
+    parser.add_argument("--library", required=True, help="folder of the built library")
+    OPTIONS, rest = parser.parse_known_args()
+    os.environ["VANTORIX_LIBRARY_DIR"] = OPTIONS.library
+    sys.path.insert(0, OPTIONS.module)
+    import getvantorixinfo  # noqa: E402
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
