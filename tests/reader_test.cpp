@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "GetVantorixInfo.h"
+#include "MonitorProcessTest.h"
 #include "Pattern.h"
 #include "Publisher.h"
 #include "StandinMonitor.h"
@@ -17,15 +18,7 @@
 
 namespace {
 
-class ReaderTest : public ::testing::Test {
-protected:
-    void SetUp() override { RemoveNamedObjects(); }
-    void TearDown() override {
-        monitor_.Kill();
-        RemoveNamedObjects();
-    }
-    CStandinMonitor monitor_;
-};
+class ReaderTest : public MonitorProcessTest {};
 
 // Runs GetData on its own thread so that a hang fails the test instead of
 // stopping the suite. A hung thread is left behind, detached.

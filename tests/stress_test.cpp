@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "GetVantorixInfo.h"
+#include "MonitorProcessTest.h"
 #include "Pattern.h"
 #include "Publisher.h"
 #include "StandinMonitor.h"
@@ -37,15 +38,7 @@ double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-class StressTest : public ::testing::Test {
-protected:
-    void SetUp() override { RemoveNamedObjects(); }
-    void TearDown() override {
-        monitor_.Kill();
-        RemoveNamedObjects();
-    }
-    CStandinMonitor monitor_;
-};
+class StressTest : public MonitorProcessTest {};
 
 // Readers on their own threads that call GetData until stopped, checking
 // every result, and noting the longest call so that a hang shows.

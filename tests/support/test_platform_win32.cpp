@@ -30,29 +30,30 @@ std::size_t OpenHandleCount() {
     return count;
 }
 
+// Calls `visit` for every region of the address space.
+template <typename Visit>
+void WalkAddressSpace(Visit visit) {
+    MEMORY_BASIC_INFORMATION info;
+    for (const char* address = nullptr; VirtualQuery(address, &info, sizeof(info)) == sizeof(info);
+         address = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
+        visit(info);
+    }
+}
+
 std::size_t MappingCount() {
     std::size_t count = 0;
-    MEMORY_BASIC_INFORMATION info;
-    for (const char* address = nullptr;
-         VirtualQuery(address, &info, sizeof(info)) == sizeof(info);
-         address = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
-        if (info.State != MEM_FREE && info.Type == MEM_MAPPED && info.BaseAddress == info.AllocationBase) {
-            ++count;
-        }
-    }
+    WalkAddressSpace([&count](const MEMORY_BASIC_INFORMATION& info) {
+        if (info.State != MEM_FREE && info.Type == MEM_MAPPED && info.BaseAddress == info.AllocationBase) ++count;
+    });
     return count;
 }
 
 std::size_t MemoryInUse() {
-    // Committed private memory, by walking the address space (Wine reports
-    // no process memory counters).
+    // Committed private memory (Wine reports no process memory counters).
     std::size_t committed = 0;
-    MEMORY_BASIC_INFORMATION info;
-    for (const char* address = nullptr;
-         VirtualQuery(address, &info, sizeof(info)) == sizeof(info);
-         address = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
+    WalkAddressSpace([&committed](const MEMORY_BASIC_INFORMATION& info) {
         if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) committed += info.RegionSize;
-    }
+    });
     return committed;
 }
 
