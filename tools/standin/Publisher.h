@@ -41,7 +41,9 @@ public:
     void Close();
 
 private:
-    void WriteInitial(const vantorix_shared_data* initial);
+    // Takes the new region and its view, writes the first record (or zeros)
+    // and releases the mutex that Create took.
+    void Adopt(std::uintptr_t region, void* view, std::size_t size, const vantorix_shared_data* initial);
 
     std::uintptr_t mutex_;
     std::uintptr_t region_;

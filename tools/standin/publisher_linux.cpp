@@ -51,11 +51,7 @@ bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* ini
         Close();
         return false;
     }
-    region_ = static_cast<std::uintptr_t>(region);
-    view_ = static_cast<unsigned char*>(view);
-    size_ = region_size;
-    WriteInitial(initial);
-    Unlock();
+    Adopt(static_cast<std::uintptr_t>(region), view, region_size, initial);
     return true;
 }
 

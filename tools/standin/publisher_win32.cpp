@@ -41,11 +41,7 @@ bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* ini
         Close();
         return false;
     }
-    region_ = reinterpret_cast<std::uintptr_t>(region);
-    view_ = static_cast<unsigned char*>(view);
-    size_ = region_size;
-    WriteInitial(initial);
-    Unlock();
+    Adopt(reinterpret_cast<std::uintptr_t>(region), view, region_size, initial);
     return true;
 }
 
