@@ -11,7 +11,7 @@ endif()
 find_program(VANTORIX_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
 
 set(VANTORIX_SYSTEM_LIBS "")
-foreach(def kernel32 ucrtbase ntdll-${VANTORIX_MSVC_ARCH})
+foreach(def kernel32 ucrtbase ntdll-${VANTORIX_MSVC_ARCH} version)
     string(REGEX REPLACE "-.*" "" name ${def})
     file(READ ${PROJECT_SOURCE_DIR}/cmake/msvc/${def}.def text)
     if(VANTORIX_MSVC_ARCH STREQUAL "x86_64")
@@ -24,9 +24,13 @@ foreach(def kernel32 ucrtbase ntdll-${VANTORIX_MSVC_ARCH})
                 -d ${CMAKE_BINARY_DIR}/msvc/${name}.def -l ${lib}
         DEPENDS ${PROJECT_SOURCE_DIR}/cmake/msvc/${def}.def
         COMMENT "Import library for ${name}.dll")
-    list(APPEND VANTORIX_SYSTEM_LIBS ${lib})
+    if(name STREQUAL "version")
+        set(VANTORIX_VERSION_LIB ${lib})  # the test client's only
+    else()
+        list(APPEND VANTORIX_SYSTEM_LIBS ${lib})
+    endif()
 endforeach()
-add_custom_target(vantorix_system_libs DEPENDS ${VANTORIX_SYSTEM_LIBS})
+add_custom_target(vantorix_system_libs DEPENDS ${VANTORIX_SYSTEM_LIBS} ${VANTORIX_VERSION_LIB})
 
 # GetVantorixInfo.def: exactly the names of tests/exports/msvc-<arch>.txt.
 file(STRINGS ${PROJECT_SOURCE_DIR}/tests/exports/msvc-${VANTORIX_MSVC_ARCH}.txt names REGEX "^[^#]")

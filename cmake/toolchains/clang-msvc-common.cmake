@@ -14,6 +14,10 @@ set(CMAKE_C_COMPILER_TARGET ${VANTORIX_MSVC_TARGET_ARCH}-pc-windows-msvc)
 set(CMAKE_CXX_COMPILER_TARGET ${VANTORIX_MSVC_TARGET_ARCH}-pc-windows-msvc)
 set(CMAKE_LINKER lld-link)
 set(CMAKE_AR llvm-ar)
+# LLVM's windres writes a COFF resource object that lld-link takes as is
+# (marked safe for SafeSEH, which the x86 DLL is linked with).
+set(CMAKE_RC_COMPILER llvm-windres-14)
+set(CMAKE_RC_FLAGS_INIT "--target=${VANTORIX_MSVC_TARGET_ARCH}-w64-mingw32")
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(VANTORIX_MSVC_ABI ON)
 set(mingw_cxx /usr/lib/gcc/${VANTORIX_MSVC_TARGET_ARCH}-w64-mingw32/12-posix/include/c++)

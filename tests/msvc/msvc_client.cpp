@@ -153,6 +153,27 @@ void CheckAbandoned() {
     CHECK(proxy.GetCoreCount() == 6);
 }
 
+void CheckVersionResource() {
+    static wchar_t path[MAX_PATH];
+    GetModuleFileNameW(NULL, path, MAX_PATH);
+    int slash = 0;
+    for (int i = 0; path[i] != 0; ++i) {
+        if (path[i] == L'\\' || path[i] == L'/') slash = i + 1;
+    }
+    const wchar_t dll[] = L"GetVantorixInfo.dll";
+    for (int i = 0; i < 20; ++i) path[slash + i] = dll[i];
+    DWORD ignored = 0;
+    static char info[8192];
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    CHECK(size > 0 && size <= sizeof(info));
+    CHECK(GetFileVersionInfoW(path, 0, sizeof(info), info));
+    wchar_t* product = NULL;
+    UINT length = 0;
+    CHECK(VerQueryValueW(info, L"\\StringFileInfo\\040904b0\\ProductName", reinterpret_cast<void**>(&product),
+                         &length));
+    CHECK(product != NULL && lstrcmpW(product, L"GetVantorixInfo") == 0);
+}
+
 bool IsAbandonRun() {
     const wchar_t* line = GetCommandLineW();
     int length = 0;
@@ -171,6 +192,7 @@ extern "C" void __cdecl mainCRTStartup() {
     }
 
     CheckNoMonitor();
+    CheckVersionResource();
 
     HANDLE mutex = CreateMutexW(NULL, FALSE, MUTEX);
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
