@@ -30,10 +30,6 @@ namespace {
 typedef std::chrono::steady_clock Clock;
 const std::size_t RECORD_SIZE = sizeof(vantorix_shared_data);
 
-std::string ObjectPath(const char* name) {
-    return std::string("/dev/shm/") + name + "." + std::to_string(geteuid());
-}
-
 // The stand-in monitor as a separate process, restarted only when the
 // wanted arguments change.
 class CMonitorProcess {
@@ -147,8 +143,8 @@ bool FloorRead(const std::string& mutex_path, const std::string& region_path, vo
 
 void BM_Floor(benchmark::State& state) {
     g_monitor.Run({});
-    const std::string mutex_path = ObjectPath("VantorixMutexObject");
-    const std::string region_path = ObjectPath("VantorixMappingObject");
+    const std::string mutex_path = NamedObjectPath("VantorixMutexObject");
+    const std::string region_path = NamedObjectPath("VantorixMappingObject");
     static vantorix_shared_data block;
     TimeReads(state, [&] { return FloorRead(mutex_path, region_path, &block); });
 }
@@ -205,7 +201,7 @@ BENCHMARK(BM_Copy_Memcpy);
 // The library's guarded copy from the region's descriptor.
 void BM_Copy_Guarded(benchmark::State& state) {
     g_monitor.Run({});
-    const int region = open(ObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC);
+    const int region = open(NamedObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC);
     static vantorix_shared_data dest;
     for (auto _ : state) {
         benchmark::DoNotOptimize(Platform::GuardedCopy(&dest, static_cast<Platform::View>(region), RECORD_SIZE));
@@ -219,7 +215,7 @@ BENCHMARK(BM_Copy_Guarded);
 // The same copy unguarded: a bare pread.
 void BM_Copy_Pread(benchmark::State& state) {
     g_monitor.Run({});
-    const int region = open(ObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC);
+    const int region = open(NamedObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC);
     static vantorix_shared_data dest;
     for (auto _ : state) {
         benchmark::DoNotOptimize(pread(region, &dest, RECORD_SIZE, 0));
@@ -234,7 +230,7 @@ BENCHMARK(BM_Copy_Pread);
 // other way to copy with nothing kept between requests.
 void BM_Copy_MapAndMemcpy(benchmark::State& state) {
     g_monitor.Run({});
-    const int region = open(ObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC);
+    const int region = open(NamedObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC);
     static vantorix_shared_data dest;
     for (auto _ : state) {
         void* view = mmap(nullptr, RECORD_SIZE, PROT_READ, MAP_SHARED, region, 0);

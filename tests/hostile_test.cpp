@@ -26,10 +26,6 @@ namespace {
 
 const char OTHER_USER[] = "vantorix-hostile";
 
-std::string OurPath(const char* name) {
-    return std::string("/dev/shm/") + name + "." + std::to_string(geteuid());
-}
-
 // A child process that runs `plant` as the other user, reports, and then
 // stays (holding whatever it locked) until the test ends.
 class CNeighbour {
@@ -104,8 +100,8 @@ protected:
 
 // The paths are ours (named after our uid), computed before the neighbour
 // takes its own identity.
-const std::string g_region = OurPath("VantorixMappingObject");
-const std::string g_mutex = OurPath("VantorixMutexObject");
+const std::string g_region = NamedObjectPath("VantorixMappingObject");
+const std::string g_mutex = NamedObjectPath("VantorixMutexObject");
 
 TEST_F(HostileNeighbourTest, RegionCreatedByAnotherUserIsNotRead) {
     CNeighbour neighbour;

@@ -1,5 +1,7 @@
 #include "TestPlatform.h"
 
+#include "Publisher.h"
+
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -58,18 +60,18 @@ std::size_t MemoryInUse() {
 }
 
 bool TruncateRegion(std::size_t size) {
-    const std::string path = "/dev/shm/VantorixMappingObject." + std::to_string(geteuid());
+    const std::string path = NamedObjectPath("VantorixMappingObject");
     return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
 }
 
 bool NamedObjectExists(const char* name) {
-    const std::string path = std::string("/dev/shm/") + name + "." + std::to_string(geteuid());
+    const std::string path = NamedObjectPath(name);
     struct stat info;
     return lstat(path.c_str(), &info) == 0;
 }
 
 bool MutexHeldElsewhere() {
-    const std::string path = "/dev/shm/VantorixMutexObject." + std::to_string(geteuid());
+    const std::string path = NamedObjectPath("VantorixMutexObject");
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "GetVantorixInfo.h"
 
@@ -50,6 +51,11 @@ private:
     unsigned char* view_;
     std::size_t size_;
 };
+
+// Where the monitor's named object `name` lives: on Linux the file
+// /dev/shm/<name>.<effective uid> that the library opens; on Windows the
+// kernel object's name itself.
+std::string NamedObjectPath(const char* name);
 
 // Deletes this user's named objects, the mutex file included (Linux), for
 // cleaning up when no monitor or reader runs; nothing to do on Windows,

@@ -15,12 +15,12 @@ namespace {
 
 const int NO_FD = -1;
 
-// Must match the reader: /dev/shm/<name>.<effective uid>.
-std::string ObjectPath(const char* name) {
+}  // namespace
+
+// Must match the reader.
+std::string NamedObjectPath(const char* name) {
     return std::string("/dev/shm/") + name + "." + std::to_string(geteuid());
 }
-
-}  // namespace
 
 CPublisher::CPublisher() : mutex_(NO_FD), region_(NO_FD), view_(nullptr), size_(0) {}
 
@@ -32,14 +32,14 @@ bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* ini
                         std::uint32_t* error) {
     Close();
     const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    const int mutex = open(ObjectPath("VantorixMutexObject").c_str(), flags, 0600);
+    const int mutex = open(NamedObjectPath("VantorixMutexObject").c_str(), flags, 0600);
     if (mutex < 0) {
         *error = static_cast<std::uint32_t>(errno);
         return false;
     }
     mutex_ = static_cast<std::uintptr_t>(mutex);
     Lock();
-    const int region = open(ObjectPath("VantorixMappingObject").c_str(), flags, 0600);
+    const int region = open(NamedObjectPath("VantorixMappingObject").c_str(), flags, 0600);
     void* view = MAP_FAILED;
     if (region >= 0 && ftruncate(region, static_cast<off_t>(region_size)) == 0) {
         view = mmap(nullptr, region_size, PROT_READ | PROT_WRITE, MAP_SHARED, region, 0);
@@ -77,13 +77,13 @@ void CPublisher::Close() {
 void CPublisher::Remove() {
     if (static_cast<int>(mutex_) != NO_FD) {
         Lock();
-        unlink(ObjectPath("VantorixMappingObject").c_str());
+        unlink(NamedObjectPath("VantorixMappingObject").c_str());
         Unlock();
     }
     Close();
 }
 
 void RemoveNamedObjects() {
-    unlink(ObjectPath("VantorixMappingObject").c_str());
-    unlink(ObjectPath("VantorixMutexObject").c_str());
+    unlink(NamedObjectPath("VantorixMappingObject").c_str());
+    unlink(NamedObjectPath("VantorixMutexObject").c_str());
 }

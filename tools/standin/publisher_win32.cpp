@@ -68,3 +68,7 @@ void CPublisher::Remove() {
 }
 
 void RemoveNamedObjects() {}
+
+std::string NamedObjectPath(const char* name) {
+    return name;
+}
