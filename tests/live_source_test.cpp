@@ -121,7 +121,11 @@ TEST(LiveSourceTest, ThisMachinesLoadFollowsABusyProcess) {
         busy_total += record.core_load[i];
     }
     EXPECT_GE(busy_total, 50 * record.core_total) << "every CPU was spinning";
-    EXPECT_GT(busy_total, idle_total);
+    // The rise shows only where the machine had room before: something else
+    // may already keep every CPU busy.
+    if (idle_total <= 90 * record.core_total) {
+        EXPECT_GT(busy_total, idle_total);
+    }
 }
 
 }  // namespace

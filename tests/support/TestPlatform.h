@@ -11,9 +11,8 @@
 
 namespace TestPlatform {
 
-// The platform's codes for "does not exist" and "access denied".
+// The platform's codes for "does not exist" and "invalid parameter".
 std::uint32_t NotFoundCode();
-std::uint32_t AccessDeniedCode();
 std::uint32_t InvalidParameterCode();
 // The system's own text for a code, as the platform's call gives it.
 std::u16string SystemText(std::uint32_t code);

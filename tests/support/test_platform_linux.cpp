@@ -22,7 +22,6 @@ namespace TestPlatform {
 
 std::uint32_t NotFoundCode() { return ENOENT; }
 std::uint32_t InvalidParameterCode() { return EINVAL; }
-std::uint32_t AccessDeniedCode() { return EACCES; }
 
 std::u16string SystemText(std::uint32_t code) {
     const char* text = strerrordesc_np(static_cast<int>(code));

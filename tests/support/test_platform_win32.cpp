@@ -8,7 +8,6 @@ namespace TestPlatform {
 
 std::uint32_t NotFoundCode() { return ERROR_FILE_NOT_FOUND; }
 std::uint32_t InvalidParameterCode() { return ERROR_INVALID_PARAMETER; }
-std::uint32_t AccessDeniedCode() { return ERROR_ACCESS_DENIED; }
 
 std::u16string SystemText(std::uint32_t code) {
     wchar_t text[4096];
