@@ -76,13 +76,12 @@ TEST_F(ReaderTest, OwnerKilledWhileHoldingTheMutex) {
 }
 
 TEST_F(ReaderTest, OwnerExitedWithoutReleasingTheMutex) {
-    // Publishes, takes the mutex and exits without releasing it. The objects
-    // are kept alive by a second monitor-side holder on Windows.
-    ASSERT_TRUE(monitor_.Start({"--generation", "56"}));
+    // Publishes, takes the mutex and, when stopped, exits without releasing
+    // it. The objects are kept alive by a second holder on Windows.
+    ASSERT_TRUE(monitor_.Start({"--generation", "57", "--hold-and-exit"}, CStandinMonitor::Ready::Holding));
     TestPlatform::CObjectKeeper keeper;
     ASSERT_TRUE(keeper.Holding());
-    ASSERT_EQ(0, RunTool("vantorix-standin", {"--generation", "57", "--hold-and-exit"}));
-    monitor_.Kill();
+    monitor_.Stop();
 
     VantorixProxy proxy;
     bool result = false;

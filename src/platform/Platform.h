@@ -37,8 +37,15 @@ typedef std::uintptr_t Handle;
 // Windows; on Linux the region's descriptor, read by the kernel.
 typedef std::uintptr_t View;
 
+// Where the monitor's names resolve for the calling process: on Linux its
+// effective uid (names carry it, and objects must belong to it); unused on
+// Windows, whose kernel resolves names in the caller's logon session. Asked
+// once per request and passed to both opens.
+typedef std::uint32_t Namespace;
+Namespace CallerNamespace();
+
 // Creates the named mutex, or opens it if it exists. Not owned on return.
-bool CreateOrOpenMutex(const char16_t* name, Handle* mutex);
+bool CreateOrOpenMutex(Namespace space, const char16_t* name, Handle* mutex);
 // Waits without a time limit until this thread owns the mutex. A mutex whose
 // owner died counts as acquired; the outcome is not reported.
 void WaitForMutex(Handle mutex);
@@ -47,7 +54,7 @@ void CloseMutex(Handle mutex);
 
 // Opens the existing named region for reading. Fails with the platform's
 // "does not exist" code when nobody created it.
-bool OpenRegion(const char16_t* name, Handle* region);
+bool OpenRegion(Namespace space, const char16_t* name, Handle* region);
 void CloseRegion(Handle region);
 
 // Maps a read-only view of the whole region.

@@ -1,10 +1,17 @@
 // Linux primitives.
 //
 // Named objects are files in /dev/shm named "<monitor's name>.<effective uid>",
-// so each user has a namespace of their own. Every open refuses symbolic
-// links, never blocks (a FIFO planted under our name cannot stall us), and
-// checks that the object is a regular file owned by the caller; anything else
-// is refused with EACCES before a byte is read or a lock is waited on.
+// so each user has a namespace of their own. /dev/shm is writable by everyone,
+// so every open refuses symbolic links, never blocks (a FIFO planted under our
+// name cannot stall us), and accepts the object only if nobody else can use it
+// against us; anything else is refused with EACCES before a byte is read or a
+// lock is waited on:
+// - both must be regular files owned by the caller;
+// - the mutex must give group and others no access at all, or another user
+//   could open it and hold the lock forever;
+// - the region must not be writable by group or others and must have exactly
+//   one link, or another user could write the record we read (a second link
+//   to a file of ours that they can write, which protected_hardlinks allows).
 //
 // The mutex is an exclusive flock() on its own open file description, so it
 // excludes other threads of this process as well as other processes, and the
@@ -52,25 +59,50 @@ bool BuildPath(const char16_t* name, uid_t uid, char* path, std::size_t capacity
     return true;
 }
 
-// Opens a named object and accepts it only as a regular file of our own.
-bool OpenOwnObject(const char16_t* name, int flags, Handle* handle) {
-    const uid_t uid = geteuid();  // asked once per object: a system call
+const mode_t OWNER_ONLY = S_IRUSR | S_IWUSR;
+const mode_t GROUP_AND_OTHERS = S_IRWXG | S_IRWXO;
+
+enum class Kind { Mutex, Region };
+
+// Whether an open object may be used: see the rules at the top.
+bool Acceptable(int fd, Kind kind, uid_t uid) {
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != uid) {
+        return false;
+    }
+    if (kind == Kind::Region) {
+        return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && info.st_nlink == 1;
+    }
+    if ((info.st_mode & GROUP_AND_OTHERS) != 0) {
+        return false;
+    }
+    // A mutex file created under a restrictive umask lacks owner bits that
+    // later opens need; it is ours alone, so give it the mode it is made with.
+    if ((info.st_mode & 0777) != OWNER_ONLY && fchmod(fd, OWNER_ONLY) != 0) {
+        return false;
+    }
+    return true;
+}
+
+// Opens a named object and accepts it only by the rules above.
+bool OpenOwnObject(uid_t uid, const char16_t* name, int flags, Kind kind, Handle* handle) {
     char path[128];
     if (!BuildPath(name, uid, path, sizeof(path))) {
         return false;
     }
     int fd;
     do {
-        fd = open(path, flags | OPEN_FLAGS, S_IRUSR | S_IWUSR);
+        fd = open(path, flags | OPEN_FLAGS, OWNER_ONLY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        if (errno == ELOOP) {
-            errno = EACCES;  // a symbolic link under our name is someone else's
+        // A symbolic link, a directory, a socket or a device under our name
+        // was put there by someone else: the same refusal as any other impostor.
+        if (errno == ELOOP || errno == EISDIR || errno == ENXIO || errno == ENODEV) {
+            errno = EACCES;
         }
         return false;
     }
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != uid) {
+    if (!Acceptable(fd, kind, uid)) {
         close(fd);
         errno = EACCES;
         return false;
@@ -85,8 +117,12 @@ int Descriptor(std::uintptr_t value) {
 
 }  // namespace
 
-bool CreateOrOpenMutex(const char16_t* name, Handle* mutex) {
-    return OpenOwnObject(name, O_RDONLY | O_CREAT, mutex);
+Namespace CallerNamespace() {
+    return static_cast<Namespace>(geteuid());
+}
+
+bool CreateOrOpenMutex(Namespace space, const char16_t* name, Handle* mutex) {
+    return OpenOwnObject(static_cast<uid_t>(space), name, O_RDONLY | O_CREAT, Kind::Mutex, mutex);
 }
 
 void WaitForMutex(Handle mutex) {
@@ -108,8 +144,8 @@ void CloseMutex(Handle mutex) {
     errno = saved;
 }
 
-bool OpenRegion(const char16_t* name, Handle* region) {
-    return OpenOwnObject(name, O_RDONLY, region);
+bool OpenRegion(Namespace space, const char16_t* name, Handle* region) {
+    return OpenOwnObject(static_cast<uid_t>(space), name, O_RDONLY, Kind::Region, region);
 }
 
 void CloseRegion(Handle region) {

@@ -151,7 +151,11 @@ bool CopyUnderGuard(void* dest, const void* source, std::size_t size) {
 
 }  // namespace
 
-bool CreateOrOpenMutex(const char16_t* name, Handle* mutex) {
+Namespace CallerNamespace() {
+    return 0;  // the kernel resolves names in the caller's logon session
+}
+
+bool CreateOrOpenMutex(Namespace, const char16_t* name, Handle* mutex) {
     HANDLE handle = CreateMutexW(NULL, FALSE, WideName(name));
     if (handle == NULL && GetLastError() == ERROR_ACCESS_DENIED) {
         // A monitor running elevated may grant others less than full access;
@@ -178,7 +182,7 @@ void CloseMutex(Handle mutex) {
     CloseHandle(AsHandle(mutex));
 }
 
-bool OpenRegion(const char16_t* name, Handle* region) {
+bool OpenRegion(Namespace, const char16_t* name, Handle* region) {
     // Not inheritable: a child process started meanwhile by another thread
     // must not keep the monitor's region alive.
     HANDLE handle = OpenFileMappingW(FILE_MAP_READ, FALSE, WideName(name));

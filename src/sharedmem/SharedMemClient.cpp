@@ -19,14 +19,15 @@ CSharedMemClient::~CSharedMemClient() {}
 bool CSharedMemClient::CopySharedMemory(vantorix_shared_data* dest) {
     bool result = false;
 
+    const Platform::Namespace space = Platform::CallerNamespace();
     Platform::Handle mutex;
-    if (!Platform::CreateOrOpenMutex(MUTEX_NAME, &mutex)) {
+    if (!Platform::CreateOrOpenMutex(space, MUTEX_NAME, &mutex)) {
         return false;
     }
     Platform::WaitForMutex(mutex);
 
     Platform::Handle region;
-    if (!Platform::OpenRegion(MAPPING_NAME, &region)) {
+    if (!Platform::OpenRegion(space, MAPPING_NAME, &region)) {
         Platform::ReleaseMutex(mutex);
         Platform::CloseMutex(mutex);
         return false;

@@ -17,13 +17,20 @@ public:
     CPublisher(const CPublisher&) = delete;
     CPublisher& operator=(const CPublisher&) = delete;
 
-    // Creates (or opens) the mutex and the region, `region_size` bytes, and
-    // writes `initial` (a record, or zeros when null) into it, all under the
-    // mutex: a reader never sees the region before its first record.
-    // False with the platform's code in `*error` on failure.
+    // Creates (or opens) the mutex and creates the region, `region_size`
+    // bytes, and writes `initial` (a record, or zeros when null) into it, all
+    // under the mutex: a reader never sees the region before its first record.
+    // False with the platform's code in `*error` on failure: "already exists"
+    // (EEXIST, ERROR_ALREADY_EXISTS) while another monitor of this user
+    // publishes, "access denied" for objects someone else planted under our
+    // names, "timed out" when the mutex stays held for LOCK_TIMEOUT_MS.
     bool Create(std::size_t region_size, const vantorix_shared_data* initial, std::uint32_t* error);
 
+    static const int LOCK_TIMEOUT_MS = 5000;
+
     void Lock();
+    // Takes the mutex unless it stays held for `timeout_ms`.
+    bool TryLock(int timeout_ms);
     void Unlock();
 
     // Writes `size` bytes at the region's start under the mutex
@@ -35,8 +42,8 @@ public:
     unsigned char* View() { return view_; }
     std::size_t Size() const { return size_; }
 
-    // Withdraws the region (under the mutex, so no read is cut short) and
-    // closes everything. On Linux the mutex file stays: a reader may hold it
+    // Withdraws the region this monitor created, if it is still the one under
+    // the name (under the mutex, so no read is cut short), and closes everything. On Linux the mutex file stays: a reader may hold it
     // open, and a new monitor must lock that same file, not a new one.
     void Remove();
     void Close();
@@ -56,6 +63,9 @@ private:
 // /dev/shm/<name>.<effective uid> that the library opens; on Windows the
 // kernel object's name itself.
 std::string NamedObjectPath(const char* name);
+
+// Why Create failed, in words, for a monitor's messages.
+std::string CreateErrorText(std::uint32_t error);
 
 // Deletes this user's named objects, the mutex file included (Linux), for
 // cleaning up when no monitor or reader runs; nothing to do on Windows,

@@ -30,11 +30,14 @@ const char USAGE[] =
     "  --seconds S        stop after S seconds\n"
     "  --size BYTES       create a region of BYTES bytes (default 2688)\n"
     "  --hold             after publishing, take the mutex and keep it until killed\n"
-    "  --hold-and-exit    after publishing, take the mutex and exit without releasing it\n"
+    "  --hold-and-exit    after publishing, take the mutex; when stopped, exit without\n"
+    "                     releasing it (the owner dies holding it)\n"
     "  --stop-file PATH   stop cleanly, like on SIGTERM, once PATH exists\n"
     "  --remove           delete this user's objects, the mutex file too, and exit\n"
     "                     (Linux; only while no monitor or reader runs)\n"
-    "It prints \"ready\" once the first record is published.\n";
+    "It prints \"ready\" once the first record is published. It refuses to start\n"
+    "while another monitor of this user publishes, and never uses or removes objects\n"
+    "that someone else put under the monitor's names.\n";
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -153,8 +156,8 @@ int main(int argc, char** argv) {
     CPublisher publisher;
     std::uint32_t error = 0;
     if (!publisher.Create(options.size, &record, &error)) {
-        std::fprintf(stderr, "vantorix-standin: cannot create the shared objects (error %lu)\n",
-                     static_cast<unsigned long>(error));
+        std::fprintf(stderr, "vantorix-standin: cannot create the shared objects: %s (error %lu)\n",
+                     CreateErrorText(error).c_str(), static_cast<unsigned long>(error));
         return 1;
     }
     std::signal(SIGINT, OnStopSignal);
@@ -162,17 +165,13 @@ int main(int argc, char** argv) {
     std::puts("ready");
     std::fflush(stdout);
 
-    if (options.hold_and_exit) {
-        publisher.Lock();
-        std::_Exit(0);  // no release, no cleanup: the owner just dies
-    }
-    if (options.hold) {
+    if (options.hold || options.hold_and_exit) {
         publisher.Lock();
     }
 
     typedef std::chrono::steady_clock Clock;
     const Clock::time_point start = Clock::now();
-    const bool republish = options.rate >= 0 && !options.hold;
+    const bool republish = options.rate >= 0 && !options.hold && !options.hold_and_exit;
     const auto interval = std::chrono::duration<double>(options.rate > 0 ? 1.0 / options.rate : 0.0);
     Clock::time_point next = start;
     Clock::time_point next_stop_check = start;
@@ -204,6 +203,9 @@ int main(int argc, char** argv) {
         publisher.Publish(record);
     }
 
+    if (options.hold_and_exit) {
+        std::_Exit(0);  // no release, no cleanup: the owner just dies
+    }
     if (options.hold) {
         publisher.Unlock();
     }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -27,9 +28,27 @@ bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* ini
         return false;
     }
     mutex_ = reinterpret_cast<std::uintptr_t>(mutex);
-    Lock();
-    HANDLE region = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
-                                       static_cast<DWORD>(region_size), L"VantorixMappingObject");
+    // A region outlives its monitor only while someone holds it open for a
+    // moment; one that stays belongs to another monitor: ERROR_ALREADY_EXISTS.
+    HANDLE region = NULL;
+    for (int attempt = 0;; ++attempt) {
+        if (!TryLock(LOCK_TIMEOUT_MS)) {
+            *error = WAIT_TIMEOUT;
+            Close();
+            return false;
+        }
+        region = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
+                                    static_cast<DWORD>(region_size), L"VantorixMappingObject");
+        if (region == NULL || GetLastError() != ERROR_ALREADY_EXISTS) break;
+        CloseHandle(region);
+        Unlock();
+        if (attempt == 100) {
+            *error = ERROR_ALREADY_EXISTS;
+            Close();
+            return false;
+        }
+        Sleep(20);
+    }
     void* view = NULL;
     if (region != NULL) {
         view = MapViewOfFile(region, FILE_MAP_WRITE, 0, 0, region_size);
@@ -49,6 +68,11 @@ void CPublisher::Lock() {
     WaitForSingleObject(AsHandle(mutex_), INFINITE);
 }
 
+bool CPublisher::TryLock(int timeout_ms) {
+    const DWORD wait = WaitForSingleObject(AsHandle(mutex_), static_cast<DWORD>(timeout_ms));
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+}
+
 void CPublisher::Unlock() {
     ReleaseMutex(AsHandle(mutex_));
 }
@@ -65,6 +89,17 @@ void CPublisher::Close() {
 
 void CPublisher::Remove() {
     Close();  // the objects vanish with their last handle
+}
+
+std::string CreateErrorText(std::uint32_t error) {
+    switch (error) {
+    case ERROR_ALREADY_EXISTS:
+        return "another monitor of this session is publishing already";
+    case WAIT_TIMEOUT:
+        return "the monitor's mutex stays held by another process";
+    default:
+        return "Windows error " + std::to_string(error);
+    }
 }
 
 void RemoveNamedObjects() {}
