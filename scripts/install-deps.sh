@@ -2,7 +2,7 @@
 # Installs what building and testing need on Debian 12, skipping what is there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev googletest python3 python3-prometheus-client pkgconf tmux valgrind passwd libbenchmark-dev strace
+packages=(cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev python3 python3-prometheus-client pkgconf tmux valgrind passwd libbenchmark-dev strace
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
           clang lld llvm)
 missing=()

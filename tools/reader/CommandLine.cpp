@@ -1,0 +1,122 @@
+#include "CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const char DESCRIPTION[] = "Reads the processor readings that the Vantorix monitor publishes.\n"
+                           "With no mode, prints them once as a table.";
+
+const char FOOTER[] =
+    "Exit status:\n"
+    "  0  the readings were read (or --watch or --jsonl was stopped with Ctrl-C or SIGTERM)\n"
+    "  1  the Vantorix monitor is not running\n"
+    "  2  the read failed for another reason (the message says which)\n"
+    "  3  bad command line\n"
+    "  4  the monitor is not responding: it holds its mutex longer than --timeout\n"
+    "  128+N  stopped by signal N (Ctrl-C: 130) before the reads were done\n";
+
+// A number of seconds, written out whole, finite and within [min, 1e6]
+// (above `min` when `inclusive` is false).
+CLI::Validator Seconds(double min, bool inclusive) {
+    const std::string range = std::string(inclusive ? "at least " : "more than ") + (min == 0 ? "0" : "1");
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            const bool whole = !text.empty() && !std::isspace(static_cast<unsigned char>(text[0])) && *end == '\0';
+            if (!whole || !std::isfinite(value) || value > 1e6 || value < min || (!inclusive && value == min)) {
+                return "'" + text + "' is not a number of seconds " + range + " and at most 1000000";
+            }
+            return "";
+        },
+        "");
+}
+
+// A whole number of reads, at least 1.
+CLI::Validator Count() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const long long value = std::strtoll(text.c_str(), &end, 10);
+            if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' || value < 1 ||
+                value > 1000000000) {
+                return "'" + text + "' is not a whole number of reads from 1 to 1000000000";
+            }
+            return "";
+        },
+        "");
+}
+
+}  // namespace
+
+int ParseCommandLine(int argc, char** argv, Options* options) {
+    CLI::App app(DESCRIPTION, "vantorix-info");
+    app.footer(FOOTER);
+    app.set_version_flag("--version", "vantorix-info " VANTORIX_VERSION);
+    app.get_formatter()->column_width(26);
+
+    bool json = false, jsonl = false, prometheus = false;
+    std::vector<std::string> watch;
+    app.add_flag("--json", json, "print one JSON object per read (see the README for its fields)");
+    app.add_flag(
+        "--jsonl", jsonl, "log: one JSON object per line with a \"timestamp\", every interval until Ctrl-C (or --count reads)");
+    app.add_flag(
+        "--prometheus", prometheus, "print the last of --count reads in Prometheus' text format, for node_exporter's textfile collector");
+    CLI::Option* watch_option =
+        app.add_option("--watch", watch,
+                       "refresh a live view every SECONDS (default 1) until Ctrl-C; keeps trying while the monitor "
+                       "is not running")
+            ->expected(0, 1)
+            ->type_name("[SECONDS]")
+            ->check(Seconds(0, false));
+
+    app.add_option("--count", options->count, "stop after N reads (default 1; --jsonl and --watch: no limit)")
+        ->type_name("N")
+        ->check(Count());
+    app.add_option("--interval", options->interval, "seconds between reads (default 1)")
+        ->type_name("SECONDS")
+        ->check(Seconds(0, false));
+    app.add_option("--stale-after", options->stale_after,
+                   "call the record stale when successive reads return the very same record for SECONDS or more "
+                   "(default 10): the monitor froze or died leaving its region")
+        ->type_name("SECONDS")
+        ->check(Seconds(0, true));
+    app.add_option("--timeout", options->timeout,
+                   "give up on a read that waits longer than SECONDS (default 3) for the monitor's mutex")
+        ->type_name("SECONDS")
+        ->check(Seconds(0, false));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return EXIT_OK;
+    } catch (const CLI::CallForVersion& version) {
+        std::printf("%s\n", version.what());
+        return EXIT_OK;
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "vantorix-info: %s\nRun with --help for more information.\n", error.what());
+        return EXIT_USAGE;
+    }
+    if (json + jsonl + prometheus + (watch_option->count() > 0) > 1) {
+        std::fputs("vantorix-info: choose one of --json, --jsonl, --prometheus and --watch\n"
+                   "Run with --help for more information.\n",
+                   stderr);
+        return EXIT_USAGE;
+    }
+    if (json) options->mode = Mode::Json;
+    if (jsonl) options->mode = Mode::Jsonl;
+    if (prometheus) options->mode = Mode::Prometheus;
+    if (watch_option->count() > 0) {
+        options->mode = Mode::Watch;
+        if (!watch.empty()) options->interval = std::strtod(watch[0].c_str(), nullptr);
+    }
+    return -1;
+}

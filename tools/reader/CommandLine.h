@@ -1,0 +1,27 @@
+// vantorix-info's command line.
+#ifndef VANTORIX_READER_COMMANDLINE_H
+#define VANTORIX_READER_COMMANDLINE_H
+
+enum class Mode { Table, Json, Jsonl, Prometheus, Watch };
+
+struct Options {
+    Mode mode = Mode::Table;
+    long count = -1;          // reads to make; -1: the mode's default
+    double interval = 1.0;    // seconds between reads
+    double stale_after = 10;  // seconds of an unchanged record before it is stale
+    double timeout = 3.0;     // seconds a read may wait for the monitor's mutex
+};
+
+enum ExitCode {
+    EXIT_OK = 0,
+    EXIT_NOT_RUNNING = 1,
+    EXIT_READ_FAILED = 2,
+    EXIT_USAGE = 3,
+    EXIT_NOT_RESPONDING = 4,
+};
+
+// Fills `options`. Returns -1 to go on, or the status to exit with at once
+// (after --help or --version: 0; a bad command line, named on stderr: 3).
+int ParseCommandLine(int argc, char** argv, Options* options);
+
+#endif  // VANTORIX_READER_COMMANDLINE_H

@@ -1,0 +1,46 @@
+// JSON output: the record's own field names; floats as the shortest text that
+// reads back as the stored single-precision value; NaN and infinities, which
+// JSON cannot express, as null.
+#include <nlohmann/json.hpp>
+
+#include "Outputs.h"
+#include "Text.h"
+
+namespace {
+
+// Keys in the order they are added; floats kept single-precision.
+typedef nlohmann::basic_json<nlohmann::ordered_map, std::vector, std::string, bool, std::int64_t, std::uint64_t, float>
+    Json;
+
+}  // namespace
+
+std::string RenderJson(const Reading& reading) {
+    Json out = Json::object();
+    if (!reading.timestamp.empty()) out["timestamp"] = reading.timestamp;
+    if (reading.status != Reading::Status::Ok) {
+        out["ok"] = false;
+        out["error"] = reading.status == Reading::Status::NotResponding ? Json() : Json(reading.error);
+        out["message"] = reading.message;
+        out["monitor_running"] = reading.status != Reading::Status::NotRunning;
+        out["responding"] = reading.status != Reading::Status::NotResponding;
+        return out.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    }
+    const vantorix_shared_data& r = reading.record;
+    out["ok"] = true;
+    out["stale"] = reading.stale;
+    out["unchanged_seconds"] = static_cast<float>(reading.unchanged_seconds);
+    out["cpu_name"] = CpuName(r);
+    out["cpu_total"] = r.cpu_total;
+    out["core_total"] = r.core_total;
+    out["fahrenheit"] = r.fahrenheit != 0;
+    out["distance_to_tj_max"] = r.distance_to_tj_max != 0;
+    out["vid_value"] = r.vid_value;
+    out["cpu_clock"] = r.cpu_clock;
+    out["fsb_clock"] = r.fsb_clock;
+    out["clock_multiplier"] = r.clock_multiplier;
+    const int cores = ShownCores(r);
+    out["core_load"] = std::vector<std::int32_t>(r.core_load, r.core_load + cores);
+    out["temp"] = std::vector<float>(r.temp, r.temp + cores);
+    out["tj_max"] = std::vector<std::int32_t>(r.tj_max, r.tj_max + ShownTjMax(r));
+    return out.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}

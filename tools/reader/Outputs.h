@@ -1,0 +1,30 @@
+// The tool's outputs, each a pure function of one reading. The record comes
+// from another program, so every byte of it is untrusted: whatever it holds,
+// JSON stays JSON, metrics stay in the text format, and nothing that reaches
+// a terminal carries a control character of the record's.
+#ifndef VANTORIX_READER_OUTPUTS_H
+#define VANTORIX_READER_OUTPUTS_H
+
+#include <string>
+
+#include "Reading.h"
+
+// The number of cores to show: the record's count, clamped to its arrays.
+int ShownCores(const vantorix_shared_data& record);
+int ShownTjMax(const vantorix_shared_data& record);
+
+// The readings as a table (status Ok), lines ended by `eol`; `bars` adds a
+// load bar and a temperature bar to each core, as the live view shows them.
+std::string RenderTable(const Reading& reading, bool bars, const char* eol);
+
+// One frame of the live view: the table with bars, or what went wrong,
+// drawn over the previous frame.
+std::string RenderLiveFrame(const Reading& reading, double interval);
+
+// One JSON object on one line.
+std::string RenderJson(const Reading& reading);
+
+// Prometheus' text exposition format.
+std::string RenderPrometheus(const Reading& reading);
+
+#endif  // VANTORIX_READER_OUTPUTS_H

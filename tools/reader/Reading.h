@@ -1,0 +1,76 @@
+// One read of the monitor, as the outputs see it, and how the tool reads
+// without ever hanging: the library waits for the monitor's mutex without a
+// time limit, so reads run on a worker thread and the tool waits for them
+// only as long as it chooses.
+#ifndef VANTORIX_READER_READING_H
+#define VANTORIX_READER_READING_H
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "GetVantorixInfo.h"
+
+struct Reading {
+    enum class Status {
+        Ok,             // `record` holds what the monitor published
+        NotRunning,     // the region does not exist
+        Failed,         // another failure: `error` and `message` say which
+        NotResponding,  // the read did not finish in time: the mutex stays held
+    };
+    Status status = Status::NotRunning;
+    vantorix_shared_data record = {};
+    std::uint32_t error = 0;
+    std::string message;  // UTF-8: the library's text for `error`
+    bool stale = false;
+    double unchanged_seconds = 0;
+    std::string timestamp;  // ISO 8601 UTC, when the output wants one
+};
+
+// ERROR_FILE_NOT_FOUND on Windows and ENOENT on Linux are both 2: the
+// monitor's region does not exist.
+const std::uint32_t NOT_FOUND = 2;
+
+const char NOT_RESPONDING_TEXT[] = "the monitor is not responding (it holds its mutex)";
+
+// Notes how long successive reads have returned the very same record.
+class CStaleness {
+public:
+    explicit CStaleness(double threshold) : threshold_(threshold) {}
+    // Fills `reading`'s staleness fields from its record.
+    void Update(Reading* reading);
+
+private:
+    typedef std::chrono::steady_clock Clock;
+    const double threshold_;
+    bool have_ = false;
+    vantorix_shared_data last_ = {};
+    Clock::time_point changed_at_;
+};
+
+// Reads through a VantorixProxy on a thread of its own.
+class CMonitorReader {
+public:
+    CMonitorReader();
+    // A read still waiting for the mutex is left behind: it ends with the process.
+    ~CMonitorReader();
+    CMonitorReader(const CMonitorReader&) = delete;
+    CMonitorReader& operator=(const CMonitorReader&) = delete;
+
+    // Reads once, waiting at most `timeout` seconds, and less once
+    // `*interrupted` is set (then `*completed` is false). A read that is still
+    // waiting from an earlier call is waited for instead of starting another.
+    Reading Read(double timeout, const volatile std::sig_atomic_t* interrupted, bool* completed);
+
+    struct State;  // shared with the worker thread
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+// The current time, "2026-12-08T01:23:45.678Z".
+std::string Timestamp();
+
+#endif  // VANTORIX_READER_READING_H

@@ -1,0 +1,90 @@
+// The outputs for people: the table and the live view's frame.
+#include <cmath>
+#include <cstdio>
+
+#include "Outputs.h"
+#include "Text.h"
+
+namespace {
+
+int Clamp(std::int32_t value, int limit) {
+    return value < 0 ? 0 : value > limit ? limit : static_cast<int>(value);
+}
+
+std::string Bar(double value, double full, int width) {
+    const double share = value / full;
+    const int filled = !(share > 0) ? 0 : share >= 1 ? width : static_cast<int>(share * width + 0.5);
+    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(width - filled), '.') + "]";
+}
+
+std::string Padded(const std::string& text, std::size_t width) {
+    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+}  // namespace
+
+int ShownCores(const vantorix_shared_data& record) {
+    return Clamp(record.core_total, 256);
+}
+
+int ShownTjMax(const vantorix_shared_data& record) {
+    return Clamp(record.core_total, 128);
+}
+
+std::string RenderTable(const Reading& reading, bool bars, const char* eol) {
+    const vantorix_shared_data& r = reading.record;
+    const std::string unit = r.fahrenheit ? "F" : "C";
+    const bool distance = r.distance_to_tj_max != 0;
+    std::string out;
+    const auto line = [&](const std::string& text) { out += text + eol; };
+    if (reading.stale) {
+        line("STALE: the record has not changed for " + Number("%.0f", reading.unchanged_seconds) +
+             " s (the monitor may have frozen or died)");
+    }
+    line("CPU:        " + Printable(CpuName(r)));
+    line("Processors: " + std::to_string(r.cpu_total) + "   Cores: " + std::to_string(r.core_total));
+    line("Clock:      " + Number("%.1f", r.cpu_clock) + " MHz   Bus: " + Number("%.1f", r.fsb_clock) +
+         " MHz   Multiplier: " + Number("%.2f", r.clock_multiplier) + "   VID: " + Number("%.4f", r.vid_value) +
+         " V");
+    line("Temperatures in degrees " + unit + (distance ? ", as distance below TjMax" : ""));
+    line("");
+    line(std::string("Core       Temp    Load   TjMax") + (bars ? "  Load        Temperature" : ""));
+    const int cores = ShownCores(r);
+    for (int core = 0; core < cores; ++core) {
+        const double temp = r.temp[core];
+        const int tj_max = core < 128 ? r.tj_max[core] : 0;
+        char row[96];
+        std::snprintf(row, sizeof(row), "%4d  %s %s  %5d%%  %6s", core, Padded(Number("%.1f", temp), 7).c_str(),
+                      unit.c_str(), static_cast<int>(r.core_load[core]),
+                      core < 128 ? std::to_string(tj_max).c_str() : "");
+        std::string text = row;
+        if (bars) {
+            // Against TjMax where the monitor gives one, else 100 degrees.
+            const double scale = tj_max > 0 ? tj_max : 100.0;
+            text += "  " + Bar(r.core_load[core], 100, 10) + "  " + Bar(distance ? scale - temp : temp, scale, 10);
+        }
+        line(text);
+    }
+    return out;
+}
+
+std::string RenderLiveFrame(const Reading& reading, double interval) {
+    const char* eol = "\x1b[K\n";  // clear the rest of the line, then the next
+    std::string out = "\x1b[H";
+    switch (reading.status) {
+    case Reading::Status::Ok:
+        out += RenderTable(reading, true, eol);
+        break;
+    case Reading::Status::NotRunning:
+        out += std::string("monitor not running: waiting for the Vantorix monitor...") + eol;
+        break;
+    case Reading::Status::NotResponding:
+        out += std::string(NOT_RESPONDING_TEXT) + ": waiting..." + eol;
+        break;
+    case Reading::Status::Failed:
+        out += "reading failed: " + Printable(reading.message) + " (error " + std::to_string(reading.error) + ")" + eol;
+        break;
+    }
+    return out + eol + "(refreshing every " + Number("%g", interval) + " s; Ctrl-C to quit)" + eol + "\x1b[J";
+}

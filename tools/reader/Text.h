@@ -1,0 +1,28 @@
+// Text from the record and from the system, made safe for each output.
+//
+// The processor name is 100 bytes as the monitor wrote them, up to the first
+// zero: 8-bit characters, each byte the Unicode character of the same number
+// (ISO-8859-1), shown as UTF-8 in every output. Anything that reaches a
+// terminal or a metrics label also has its control characters (C0, DEL, C1)
+// written as \xHH, so a record can neither move the cursor nor forge lines.
+#ifndef VANTORIX_READER_TEXT_H
+#define VANTORIX_READER_TEXT_H
+
+#include <string>
+
+#include "GetVantorixInfo.h"
+
+// The name as UTF-8, exactly (JSON escapes what it must itself).
+std::string CpuName(const vantorix_shared_data& record);
+
+// UTF-8 text with every control character written as \xHH.
+std::string Printable(const std::string& utf8);
+
+// The library's UTF-16 message as UTF-8, without a closing line break; an
+// unpaired surrogate becomes U+FFFD.
+std::string Utf8(const vantorix_utf16* text);
+
+// A reading for people: printf-formatted, or "invalid" for NaN and infinity.
+std::string Number(const char* format, double value);
+
+#endif  // VANTORIX_READER_TEXT_H
