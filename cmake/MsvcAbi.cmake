@@ -10,10 +10,16 @@ else()
 endif()
 find_program(VANTORIX_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
 
+# The structured exception handling support the compiler calls comes from
+# ntdll.dll on x86-64 and from ucrtbase.dll on x86.
+if(VANTORIX_MSVC_ARCH STREQUAL "x86_64")
+    set(seh_def ntdll-x86_64)
+else()
+    set(seh_def ucrtbase-i686)
+endif()
 set(VANTORIX_SYSTEM_LIBS "")
-foreach(def kernel32 ucrtbase ntdll-${VANTORIX_MSVC_ARCH} version)
-    string(REGEX REPLACE "-.*" "" name ${def})
-    file(READ ${PROJECT_SOURCE_DIR}/cmake/msvc/${def}.def text)
+foreach(name kernel32 ucrtbase ${seh_def} version)
+    file(READ ${PROJECT_SOURCE_DIR}/cmake/msvc/${name}.def text)
     if(VANTORIX_MSVC_ARCH STREQUAL "x86_64")
         string(REGEX REPLACE "@[0-9]+" "" text "${text}")
     endif()
@@ -22,8 +28,8 @@ foreach(def kernel32 ucrtbase ntdll-${VANTORIX_MSVC_ARCH} version)
     add_custom_command(OUTPUT ${lib}
         COMMAND ${VANTORIX_DLLTOOL} -m ${VANTORIX_DLLTOOL_MACHINE} -k
                 -d ${CMAKE_BINARY_DIR}/msvc/${name}.def -l ${lib}
-        DEPENDS ${PROJECT_SOURCE_DIR}/cmake/msvc/${def}.def
-        COMMENT "Import library for ${name}.dll")
+        DEPENDS ${PROJECT_SOURCE_DIR}/cmake/msvc/${name}.def
+        COMMENT "Import library from ${name}.def")
     if(name STREQUAL "version")
         set(VANTORIX_VERSION_LIB ${lib})  # the test client's only
     else()

@@ -2,10 +2,17 @@
 # Builds every preset and runs every test that can run on this machine:
 #   linux       native build and tests
 #   linux-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer
-#   mingw-i686  32-bit Windows DLL: built, machine type and exports checked
-#   mingw-x64   64-bit Windows build, tests run under Wine
-#   msvc-i686   32-bit Windows DLL with the Microsoft C++ ABI: built, exports checked
-#   msvc-x64    64-bit Windows DLL with the Microsoft C++ ABI: its client runs under Wine
+#   linux-tsan  the same under ThreadSanitizer
+#   mingw-i686  32-bit Windows build, the reference target: every test under
+#               Wine's 32-bit loader (only built and exports checked where the
+#               kernel cannot run 32-bit programs; configuring says so)
+#   mingw-x64   64-bit Windows build, every test under Wine
+#   msvc-i686   32-bit Windows DLL with the Microsoft C++ ABI: its client runs
+#               under Wine's 32-bit loader (same fallback), exports checked
+#   msvc-x64    64-bit Windows DLL with the Microsoft C++ ABI: its client runs
+#               under Wine, exports checked
+# The Windows timing program (bench/win_timing.cpp) is built with the MinGW
+# presets but run only by scripts/bench.sh --wine.
 # Usage: scripts/test.sh [preset...]   (default: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
