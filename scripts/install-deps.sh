@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev python3 python3-prometheus-client pkgconf tmux valgrind passwd libbenchmark-dev strace
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386
-          clang lld llvm)
+          clang lld llvm libclang-rt-14-dev)
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 # The 32-bit Windows tests run under Wine's 32-bit loader, an i386 package.

@@ -11,6 +11,8 @@
 #               under Wine's 32-bit loader (same fallback), exports checked
 #   msvc-x64    64-bit Windows DLL with the Microsoft C++ ABI: its client runs
 #               under Wine, exports checked
+#   fuzz        vantorix-info's outputs under clang's libFuzzer for a minute,
+#               from the committed corpus (tests/fuzz/)
 # The Windows timing program (bench/win_timing.cpp) is built with the MinGW
 # presets but run only by scripts/bench.sh --wine.
 # Usage: scripts/test.sh [preset...]   (default: all of them)
@@ -24,7 +26,7 @@ if [ "${CI:-}" = "true" ]; then
 fi
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan mingw-i686 mingw-x64 msvc-i686 msvc-x64)
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan mingw-i686 mingw-x64 msvc-i686 msvc-x64 fuzz)
 
 # Leftover objects of an interrupted run would confuse the tests.
 rm -f "/dev/shm/VantorixMutexObject.$(id -u)" "/dev/shm/VantorixMappingObject.$(id -u)"
