@@ -6,6 +6,8 @@ import argparse
 import json
 import os
 import random
+import re
+import signal
 import struct
 import subprocess
 import sys
@@ -137,6 +139,92 @@ class ReaderToolTest(unittest.TestCase):
             table = run("vantorix-info")
             self.assertEqual(0, table.returncode, table.stderr)
             self.doCleanups()
+
+    def test_hostile_record_keeps_every_output_valid(self):
+        name = b"\x1b]0;owned\x07\r\nforged line\x9b2J caf\xe9\x7f"
+        floats = [float("nan"), float("inf"), float("-inf"), 3.4e38]
+        values = ([7] * 256 + [100] * 128 + [100000, 1] + floats * 64 + floats +
+                  [name.ljust(100, b"\0"), 1, 0, b"\0\0"])
+        self.publish(LAYOUT.pack(*values))
+
+        table = run("vantorix-info")
+        self.assertEqual(0, table.returncode, table.stderr)
+        self.assertIsNone(re.search(r"[\x00-\x09\x0b-\x1f\x7f-\x9f]", table.stdout), "a control character reached the terminal")
+        self.assertIn("CPU:        \\x1B]0;owned\\x07\\x0D\\x0Aforged line\\x9B2J caf\u00e9\\x7F", table.stdout)
+        self.assertIn("invalid", table.stdout)
+
+        result = run("vantorix-info", "--json")
+        self.assertEqual(0, result.returncode, result.stderr)
+        got = json.loads(result.stdout, parse_constant=lambda text: self.fail("not JSON: " + text))
+        self.assertEqual(name.decode("latin-1"), got["cpu_name"])
+        self.assertEqual([None, None, None, f32(3.4e38)], [None if v is None else f32(v) for v in got["temp"][:4]])
+        self.assertEqual(None, got["vid_value"])
+
+        metrics = run("vantorix-info", "--prometheus")
+        self.assertEqual(0, metrics.returncode, metrics.stderr)
+        for line in metrics.stdout.splitlines():
+            if not line.startswith("#"):
+                self.assertRegex(line, r" (NaN|[+-]Inf|-?[0-9][0-9.e+-]*)$")
+        self.assertIn('vantorix_vid_volts{cpu="\\\\x1B]0;owned', metrics.stdout)
+
+        watch = run("vantorix-info", "--watch", "0.1", "--count", "2")
+        self.assertEqual(0, watch.returncode, watch.stderr)
+        self.assertIsNone(re.search(r"[\x00-\x09\x0b-\x1a\x1c-\x1f\x7f-\x9f]|\x1b(?!\[(\?1049[hl]|\?25[hl]|[HKJ]))",
+                                    watch.stdout), "a control character reached the terminal")
+
+    def test_bad_command_lines_name_the_option_and_exit_3(self):
+        cases = [("--count", "abc"), ("--count", "0"), ("--count", "1.5"), ("--interval", "nan"),
+                 ("--interval", "0"), ("--interval", "-1"), ("--stale-after", "abc"), ("--timeout", "inf"),
+                 ("--watch", "x"), ("--no-such-option",), ("--json", "--prometheus")]
+        for args in cases:
+            result = run("vantorix-info", *args)
+            self.assertEqual(3, result.returncode, args)
+            self.assertIn(args[-1] if len(args) == 2 and args[0] == "--json" else args[0], result.stderr, args)
+        version = run("vantorix-info", "--version")
+        self.assertEqual(0, version.returncode)
+        self.assertRegex(version.stdout, r"^vantorix-info \d+\.\d+\.\d+")
+
+    def test_a_second_monitor_refuses_to_start(self):
+        monitor = Monitor("--generation", "5")
+        self.addCleanup(monitor.stop)
+        second = run("vantorix-standin", "--generation", "6")
+        self.assertNotEqual(0, second.returncode)
+        self.assertIn("publishing already", second.stderr)
+        self.assertEqual(5, json.loads(run("vantorix-info", "--json").stdout)["core_load"][0])
+        monitor.stop()
+        self.assertEqual(1, run("vantorix-info").returncode, "the first monitor's region stayed")
+
+    @unittest.skipIf(os.name != "posix", "signals")
+    def test_frozen_monitor_is_reported_and_signals_end_every_mode(self):
+        if OPTIONS.runner:
+            self.skipTest("Wine does not pass signals on")
+        monitor = Monitor("--generation", "8")  # readable before it freezes
+        monitor.stop()
+        frozen = subprocess.Popen(command("vantorix-standin", "--hold"), stdout=subprocess.PIPE)
+        self.addCleanup(frozen.wait)
+        self.addCleanup(frozen.kill)
+        self.assertEqual(b"ready\n", frozen.stdout.readline())
+        time.sleep(0.2)  # --hold takes the mutex just after "ready"
+        for mode in ((), ("--json",), ("--prometheus",)):
+            result = run("vantorix-info", "--timeout", "0.5", *mode)
+            self.assertEqual(4, result.returncode, mode)
+            self.assertIn("not responding", result.stderr + result.stdout, mode)
+        for mode, stopped in (((), None), (("--json",), None), (("--prometheus",), None),
+                              (("--jsonl",), 0), (("--watch",), 0)):
+            for signal_number in (signal.SIGINT, signal.SIGTERM):
+                with tempfile.TemporaryFile() as out:
+                    tool = start("vantorix-info", "--timeout", "60", *mode, stdout=out, stderr=subprocess.DEVNULL)
+                    time.sleep(0.3)
+                    tool.send_signal(signal_number)
+                    try:
+                        code = tool.wait(timeout=1)
+                    except subprocess.TimeoutExpired:
+                        tool.kill()
+                        self.fail("%s did not end within a second of signal %d" % (mode, signal_number))
+                    out.seek(0)
+                    self.assertEqual(128 + signal_number if stopped is None else stopped, code, mode)
+                    if mode == ("--watch",):
+                        self.assertTrue(out.read().endswith(b"\x1b[?1049l\x1b[?25h"), "terminal not restored")
 
     def test_no_monitor_gives_exit_code_1_and_the_hint(self):
         result = run("vantorix-info")
