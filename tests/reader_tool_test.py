@@ -51,7 +51,9 @@ def run(tool, *args, timeout=60):
             process.kill()
         out.seek(0)
         err.seek(0)
-        return Result(process.returncode, out.read().decode(), err.read().decode())
+        # Windows writes text with "\r\n" line ends.
+        return Result(process.returncode, out.read().decode().replace("\r\n", "\n"),
+                      err.read().decode().replace("\r\n", "\n"))
 
 
 class Monitor:
