@@ -18,10 +18,10 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # with the trigger that runs ldconfig
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebTriggers.cmake)  # ldconfig by trigger
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "reads the processor readings the Vantorix monitor publishes
-GetVantorixInfo lets programs read the processor readings (per-core load and
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "GetVantorixInfo lets programs read the processor readings (per-core load and
 temperature, TjMax, clocks, name and counts) that the Vantorix monitor
 publishes in shared memory. On Linux, vantorix-publisher publishes this
 machine's readings; enable it per user with
@@ -31,6 +31,7 @@ reader tool vantorix-info, vantorix-publisher with its systemd user unit,
 the Python package getvantorixinfo, and their man pages.")
 
 if(VANTORIX_DEB_PACKAGE)
+    set(CPACK_STRIP_FILES ON)
     # Debian's copyright file, with the licence (MIT, "Expat" to Debian).
     file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
     string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)\n\n(.*)" found "${license}")
