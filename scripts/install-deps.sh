@@ -1,10 +1,31 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, skipping what is there.
+#   scripts/install-deps.sh [group...]    (default: all of them)
+#   linux     the Linux build: the library, the tools, their man pages
+#   windows   the Windows builds: MinGW-w64, clang and lld, and Wine to run them
+#   deb       making the .deb (cpack --preset deb)
+#   test      the tests and the benchmarks
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev googletest python3 python3-prometheus-client pkgconf tmux valgrind passwd libbenchmark-dev strace
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
-          clang lld llvm)
+linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 clang lld llvm)
+deb=(dpkg-dev file)
+test=(libgtest-dev googletest python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace
+      systemd man-db python3-setuptools python3-wheel python3-pip)
+
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(linux windows deb test)
+packages=()
+for group in "${groups[@]}"; do
+    case "$group" in
+        linux) packages+=("${linux[@]}") ;;
+        windows) packages+=("${windows[@]}") ;;
+        deb) packages+=("${deb[@]}") ;;
+        test) packages+=("${test[@]}") ;;
+        *) echo "install-deps.sh: unknown group '$group' (linux, windows, deb, test)" >&2; exit 2 ;;
+    esac
+done
+
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
@@ -15,5 +36,5 @@ if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 fi
