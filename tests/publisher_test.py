@@ -2,12 +2,14 @@
 """Tests of vantorix-publisher as its users run it: its command line, what it
 publishes from a captured tree, its stop on SIGTERM and SIGINT, one publisher
 per user, its readings invisible to other users (as root, with a throwaway
-user), and its systemd unit as installed (systemd-analyze verify)."""
+user, from an installed copy that user can reach), and its systemd unit as
+installed (systemd-analyze verify)."""
 import argparse
 import json
 import os
 import pwd
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -27,28 +29,22 @@ def as_user(user, command):
     return ["setpriv", "--reuid", user, "--regid", user, "--init-groups", "--"] + command
 
 
-def info(*args, user=None):
-    return subprocess.run(as_user(user, [os.path.join(OPTIONS.bin, "vantorix-info"), *args]),
+def info(*args, user=None, bin_dir=None):
+    return subprocess.run(as_user(user, [os.path.join(bin_dir or OPTIONS.bin, "vantorix-info"), *args]),
                           capture_output=True, text=True, timeout=60)
 
 
-def python_read(user=None):
-    """monitor_running of the Python package's error, or "read" when it read."""
-    script = ("import getvantorixinfo\ntry:\n    getvantorixinfo.read()\n    print('read')\n"
-              "except getvantorixinfo.VantorixError as error:\n    print(error.monitor_running)\n")
-    env = dict(os.environ, PYTHONPATH=OPTIONS.module, VANTORIX_LIBRARY_DIR=OPTIONS.library,
-               PYTHONDONTWRITEBYTECODE="1")
-    return subprocess.run(as_user(user, [sys.executable, "-c", script]), capture_output=True, text=True,
-                          env=env, timeout=60, check=True).stdout.strip()
+def install(prefix):
+    subprocess.run(["cmake", "--install", OPTIONS.build, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL)
 
 
 class Publisher:
-    def __init__(self, *args, user=None):
-        self.user = user
-        self.process = subprocess.Popen(as_user(user, [os.path.join(OPTIONS.bin, "vantorix-publisher"), *args]),
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    def __init__(self, *args, user=None, bin_dir=None):
+        self.process = subprocess.Popen(
+            as_user(user, [os.path.join(bin_dir or OPTIONS.bin, "vantorix-publisher"), *args]),
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         deadline = time.time() + 20
-        while info("--json", user=user).returncode != 0:
+        while info("--json", user=user, bin_dir=bin_dir).returncode != 0:
             if time.time() > deadline or self.process.poll() is not None:
                 self.process.kill()
                 raise RuntimeError("vantorix-publisher did not start publishing: " + self.process.communicate()[1])
@@ -110,14 +106,33 @@ class PublisherTest(unittest.TestCase):
         if subprocess.run(["id", OTHER_USER], capture_output=True).returncode != 0:
             subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", OTHER_USER],
                            check=True)
+        # Outside the build tree, which the other user may not reach.
+        prefix = tempfile.mkdtemp(prefix="vantorix-publisher-")
+        self.addCleanup(shutil.rmtree, prefix)
+        os.chmod(prefix, 0o755)
+        install(prefix)
+        shutil.copytree(os.path.join(OPTIONS.module, "getvantorixinfo"), os.path.join(prefix, "python", "getvantorixinfo"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        bin_dir = os.path.join(prefix, "bin")
+
+        def python_read(user):
+            """monitor_running of the Python package's error, or "read"."""
+            script = ("import getvantorixinfo\ntry:\n    getvantorixinfo.read()\n    print('read')\n"
+                      "except getvantorixinfo.VantorixError as error:\n    print(error.monitor_running)\n")
+            env = dict(os.environ, PYTHONPATH=os.path.join(prefix, "python"), PYTHONDONTWRITEBYTECODE="1",
+                       VANTORIX_LIBRARY_DIR=os.path.join(prefix, "lib"))
+            return subprocess.run(as_user(user, [sys.executable, "-c", script]), capture_output=True, text=True,
+                                  env=env, timeout=60, check=True).stdout.strip()
+
         online = os.sysconf("SC_NPROCESSORS_ONLN")
         for publisher_user, reader_user in [(None, OTHER_USER), (OTHER_USER, None)]:
             with self.subTest(publisher=publisher_user or "root"):
-                publisher = Publisher(user=publisher_user)  # this machine's readings
+                publisher = Publisher(user=publisher_user, bin_dir=bin_dir)  # this machine's readings
                 try:
-                    self.assertEqual(online, json.loads(info("--json", user=publisher_user).stdout)["core_total"])
+                    own = info("--json", user=publisher_user, bin_dir=bin_dir)
+                    self.assertEqual(online, json.loads(own.stdout)["core_total"])
                     self.assertEqual("read", python_read(publisher_user))
-                    other = info("--json", user=reader_user)
+                    other = info("--json", user=reader_user, bin_dir=bin_dir)
                     self.assertEqual(1, other.returncode, other.stdout)
                     self.assertFalse(json.loads(other.stdout)["monitor_running"])
                     self.assertEqual("False", python_read(reader_user))
@@ -125,11 +140,12 @@ class PublisherTest(unittest.TestCase):
                     self.assertEqual(0, publisher.stop(signal.SIGINT))
                 uid = pwd.getpwnam(publisher_user).pw_uid if publisher_user else 0
                 self.assertFalse(os.path.exists(REGION % uid))
+                if publisher_user:
+                    os.unlink(MUTEX % uid)  # the throwaway user's, now that nothing of theirs runs
 
     def test_the_installed_unit_verifies(self):
         with tempfile.TemporaryDirectory(dir=OPTIONS.build) as prefix:
-            subprocess.run(["cmake", "--install", OPTIONS.build, "--prefix", prefix], check=True,
-                           stdout=subprocess.DEVNULL)
+            install(prefix)
             with open(os.path.join(prefix, "lib/systemd/user/vantorix-publisher.service")) as unit:
                 text = unit.read()
             # It names the program where the configured prefix puts it; here
@@ -152,6 +168,5 @@ if __name__ == "__main__":
     parser.add_argument("--prefix", required=True, help="the configured install prefix")
     parser.add_argument("--data", required=True, help="tests/data/linux")
     parser.add_argument("--module", required=True, help="the folder holding the Python package")
-    parser.add_argument("--library", required=True, help="folder of the built library")
     OPTIONS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
