@@ -61,8 +61,6 @@ def use_the_installed_package(source, scratch, online):
     expect(run([info, "--json"], check=False).returncode == 1, "read something before the publisher ran")
     verify = run(["systemd-analyze", "verify", "/usr/lib/systemd/user/vantorix-publisher.service"], check=False)
     expect((verify.returncode, verify.stdout + verify.stderr) == (0, ""), "the unit: " + verify.stderr)
-    for page in ("vantorix-publisher", "vantorix-info"):
-        run(["man", "-w", page])
 
     publisher = subprocess.Popen(["/usr/bin/vantorix-publisher"], env=ENV, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL)
