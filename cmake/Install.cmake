@@ -1,6 +1,7 @@
 # cmake --install: the header, the library (with its import library and a
-# .def on Windows), the reader tool, a CMake package and, on Linux, a
-# pkg-config file.
+# .def on Windows), a CMake package, the licence and, on Linux, a pkg-config
+# file and, when asked, the Python package. The programs, their man pages
+# and the publisher's systemd unit are installed where they are built.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -31,4 +32,15 @@ elseif(WIN32)
 else()
     configure_file(${PROJECT_SOURCE_DIR}/cmake/GetVantorixInfo.pc.in ${CMAKE_BINARY_DIR}/GetVantorixInfo.pc @ONLY)
     install(FILES ${CMAKE_BINARY_DIR}/GetVantorixInfo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
+
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The Python package, where this prefix's Python finds it (the .deb sets
+# lib/python3/dist-packages); otherwise `pip install ./python`.
+set(VANTORIX_PYTHON_INSTALL_DIR "" CACHE STRING
+    "Where to install the Python package, relative to the prefix (empty: not installed)")
+if(VANTORIX_PYTHON_INSTALL_DIR AND NOT WIN32)
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/getvantorixinfo DESTINATION ${VANTORIX_PYTHON_INSTALL_DIR}
+            PATTERN __pycache__ EXCLUDE)
 endif()

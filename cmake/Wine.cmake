@@ -2,6 +2,7 @@
 # own (made on first use by wine-run.sh with the 64-bit loader): x86-64
 # programs with the 64-bit loader, 32-bit ones with the 32-bit loader, which
 # needs a kernel that runs 32-bit x86 programs. Sets VANTORIX_CAN_RUN.
+include_guard(GLOBAL)
 if(WIN32 AND CMAKE_CROSSCOMPILING)
     set(VANTORIX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")

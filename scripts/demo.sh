@@ -1,30 +1,31 @@
 #!/usr/bin/env bash
-# The demo: builds the tools, starts the stand-in monitor publishing, shows a
-# few refreshes of what the reader sees, and stops the monitor again, leaving
-# nothing behind.
-#   scripts/demo.sh          Linux: this machine's live readings
-#   scripts/demo.sh --wine   the Windows x86-64 build under Wine, synthetic readings
+# The demo: builds the tools, starts a publisher, shows a few refreshes of what
+# the reader sees, and stops the publisher again, leaving nothing behind.
+#   scripts/demo.sh          Linux: vantorix-publisher, this machine's live readings
+#   scripts/demo.sh --wine   the Windows x86-64 build under Wine, the stand-in
+#                            monitor's synthetic readings
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
 
 if [ "${1:-}" = "--wine" ]; then
+    bash scripts/install-deps.sh linux windows
     preset=mingw-x64
     run=(build/mingw-x64/wine-run.sh)
     exe=.exe
-    source=(--synthetic --rate 1)
+    publisher=(vantorix-standin --synthetic --rate 1)
 else
+    bash scripts/install-deps.sh linux
     preset=linux
     run=()
     exe=
-    source=(--live --rate 1)
+    publisher=(vantorix-publisher)
 fi
 cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" --target vantorix-standin vantorix-info >/dev/null
+cmake --build --preset "$preset" --target "${publisher[0]}" vantorix-standin vantorix-info >/dev/null
 bin="build/$preset/bin"
 
-echo "Starting the stand-in monitor: vantorix-standin ${source[*]}"
-"${run[@]}" "$bin/vantorix-standin$exe" "${source[@]}" >/dev/null &
+echo "Starting the publisher: ${publisher[*]}"
+"${run[@]}" "$bin/${publisher[0]}$exe" "${publisher[@]:1}" >/dev/null &
 monitor=$!
 stop_monitor() {
     if [ "$preset" = linux ]; then

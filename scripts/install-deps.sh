@@ -1,14 +1,35 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, skipping what is there.
+#   scripts/install-deps.sh [group...]    (default: all of them)
+#   linux     the Linux build: the library, the tools, their man pages
+#   windows   the Windows builds: MinGW-w64, clang and lld, and Wine to run them
+#   deb       making the .deb (cpack --preset deb)
+#   test      the tests and the benchmarks
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev python3 python3-prometheus-client pkgconf tmux valgrind passwd libbenchmark-dev strace
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386
-          clang lld llvm libclang-rt-14-dev)
+linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 clang lld llvm)
+deb=(dpkg-dev file)
+test=(libgtest-dev googletest clang libclang-rt-14-dev python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace
+      systemd man-db python3-setuptools python3-wheel python3-pip)
+
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(linux windows deb test)
+packages=()
+for group in "${groups[@]}"; do
+    case "$group" in
+        linux) packages+=("${linux[@]}") ;;
+        windows) packages+=("${windows[@]}") ;;
+        deb) packages+=("${deb[@]}") ;;
+        test) packages+=("${test[@]}") ;;
+        *) echo "install-deps.sh: unknown group '$group' (linux, windows, deb, test)" >&2; exit 2 ;;
+    esac
+done
+
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 # The 32-bit Windows tests run under Wine's 32-bit loader, an i386 package.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ " ${packages[*]} " == *" wine32:i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     echo "adding the i386 architecture"
     $SUDO dpkg --add-architecture i386
 fi
@@ -20,5 +41,5 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 fi

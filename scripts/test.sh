@@ -15,6 +15,8 @@
 #               from the committed corpus (tests/fuzz/)
 # The Windows timing program (bench/win_timing.cpp) is built with the MinGW
 # presets but run only by scripts/bench.sh --wine.
+#   deb         the .deb: built, installed on this machine, used and removed (as root)
+#   windows-zip the Windows .zip from the four Windows builds: its files, and its tool under Wine
 # Usage: scripts/test.sh [preset...]   (default: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +28,15 @@ if [ "${CI:-}" = "true" ]; then
 fi
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan mingw-i686 mingw-x64 msvc-i686 msvc-x64 fuzz)
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan mingw-i686 mingw-x64 msvc-i686 msvc-x64 fuzz deb windows-zip)
+
+windows_zip() {
+    scripts/package-windows.sh &&
+    cmake --build --preset mingw-x64 --target vantorix-standin &&
+    /usr/bin/python3 tests/package/windows_zip_test.py --zip build/windows-zip/getvantorixinfo-*-windows.zip \
+        --runner build/mingw-x64/wine-run.sh --standin build/mingw-x64/bin/vantorix-standin.exe \
+        --scratch build/windows-zip
+}
 
 # Leftover objects of an interrupted run would confuse the tests.
 rm -f "/dev/shm/VantorixMutexObject.$(id -u)" "/dev/shm/VantorixMappingObject.$(id -u)"
@@ -34,7 +44,9 @@ rm -f "/dev/shm/VantorixMutexObject.$(id -u)" "/dev/shm/VantorixMappingObject.$(
 failed=()
 for preset in "${presets[@]}"; do
     echo "=== $preset"
-    if cmake --preset "$preset" >/dev/null &&
+    if [ "$preset" = windows-zip ]; then
+        windows_zip || failed+=("$preset")
+    elif cmake --preset "$preset" >/dev/null &&
        cmake --build --preset "$preset" &&
        ctest --preset "$preset"; then
         :

@@ -41,7 +41,7 @@ TEST(CpuInfoTest, IntelLaptopWithHyperThreading) {
     EXPECT_EQ(8, record.core_total);
     EXPECT_EQ(1, record.cpu_total);
     EXPECT_STREQ("Intel(R) Core(TM) i7-8650U CPU @ 1.90GHz", record.cpu_name);
-    EXPECT_NEAR(799.998, record.cpu_clock, 0.001);
+    EXPECT_NEAR(800.083, record.cpu_clock, 0.001);  // the highest "cpu MHz"
     // Logical CPUs 0-3 and 4-7 are cores 0-3: "Core N" of the coretemp chip.
     const float expected[] = {54, 52, 53, 50, 54, 52, 53, 50};
     for (int cpu = 0; cpu < 8; ++cpu) {

@@ -1,17 +1,15 @@
 // vantorix-standin: a stand-in for the Vantorix monitor, for development and
 // tests. It creates the monitor's named mutex and region and publishes
 // records under the mutex, once or at a rate, until it is stopped.
-#include <chrono>
-#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "LiveSource.h"
 #include "Pattern.h"
-#include "Publisher.h"
+#include "PublishLoop.h"
 
 namespace {
 
@@ -38,12 +36,6 @@ const char USAGE[] =
     "It prints \"ready\" once the first record is published. It refuses to start\n"
     "while another monitor of this user publishes, and never uses or removes objects\n"
     "that someone else put under the monitor's names.\n";
-
-volatile std::sig_atomic_t g_stop = 0;
-
-void OnStopSignal(int) {
-    g_stop = 1;
-}
 
 struct Options {
     std::uint32_t generation = 1;
@@ -95,12 +87,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     return options->size > 0;
 }
 
-bool FileExists(const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file != nullptr) std::fclose(file);
-    return file != nullptr;
-}
-
 bool LoadRecord(const char* path, vantorix_shared_data* record) {
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
@@ -127,20 +113,8 @@ int main(int argc, char** argv) {
     vantorix_shared_data record;
     CLiveSource live("");
     if (options.live) {
-        if (!live.Available()) {
-            std::fputs("vantorix-standin: --live needs Linux's /proc/stat\n", stderr);
-            return 1;
-        }
-        std::string missing;
-        for (const std::string& reading : live.Missing()) {
-            missing += (missing.empty() ? "" : ", ") + reading;
-        }
-        if (!missing.empty()) {
-            std::fprintf(stderr, "vantorix-standin: not found on this machine, published as 0: %s\n",
-                         missing.c_str());
-        }
+        if (!StartLiveSource("vantorix-standin", &live, &record)) return 1;
         if (options.rate < 0) options.rate = 1;
-        live.Sample(&record);
     } else if (options.synthetic) {
         FillSynthetic(options.generation, &record);
     } else if (options.record_file != nullptr) {
@@ -153,55 +127,30 @@ int main(int argc, char** argv) {
         FillPattern(options.generation, &record);
     }
 
+    CatchStopSignals();
     CPublisher publisher;
-    std::uint32_t error = 0;
-    if (!publisher.Create(options.size, &record, &error)) {
-        std::fprintf(stderr, "vantorix-standin: cannot create the shared objects: %s (error %lu)\n",
-                     CreateErrorText(error).c_str(), static_cast<unsigned long>(error));
-        return 1;
-    }
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
+    if (!StartPublishing("vantorix-standin", &publisher, options.size, record)) return 1;
     std::puts("ready");
     std::fflush(stdout);
 
-    if (options.hold || options.hold_and_exit) {
-        publisher.Lock();
-    }
-
-    typedef std::chrono::steady_clock Clock;
-    const Clock::time_point start = Clock::now();
-    const bool republish = options.rate >= 0 && !options.hold && !options.hold_and_exit;
-    const auto interval = std::chrono::duration<double>(options.rate > 0 ? 1.0 / options.rate : 0.0);
-    Clock::time_point next = start;
-    Clock::time_point next_stop_check = start;
+    const bool hold = options.hold || options.hold_and_exit;
+    if (hold) publisher.Lock();
     std::uint32_t generation = options.generation;
-    while (!g_stop) {
-        const Clock::time_point now = Clock::now();
-        if (options.seconds >= 0 && std::chrono::duration<double>(now - start).count() >= options.seconds) {
-            break;
-        }
-        if (options.stop_file != nullptr && now >= next_stop_check) {
-            if (FileExists(options.stop_file)) break;
-            next_stop_check = now + std::chrono::milliseconds(10);
-        }
-        if (!republish) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            continue;
-        }
-        if (options.rate > 0) {
-            next += std::chrono::duration_cast<Clock::duration>(interval);
-            std::this_thread::sleep_until(next);
-        }
-        if (options.live) {
-            live.Sample(&record);
-        } else if (options.synthetic) {
-            FillSynthetic(++generation, &record);
-        } else {
-            FillPattern(++generation, &record);
-        }
-        publisher.Publish(record);
+    NextRecord next;
+    if (hold || options.record_file != nullptr) {
+        // Holding the mutex, or a fixed record: nothing to republish.
+    } else if (options.live) {
+        next = [&live](vantorix_shared_data* out) { live.Sample(out); };
+    } else if (options.synthetic) {
+        next = [&generation](vantorix_shared_data* out) { FillSynthetic(++generation, out); };
+    } else {
+        next = [&generation](vantorix_shared_data* out) { FillPattern(++generation, out); };
     }
+    LoopOptions loop;
+    loop.rate = options.rate;
+    loop.seconds = options.seconds;
+    if (options.stop_file != nullptr) loop.stop_file = options.stop_file;
+    RunPublishLoop(&publisher, loop, next);
 
     if (options.hold_and_exit) {
         std::_Exit(0);  // no release, no cleanup: the owner just dies

@@ -1,11 +1,21 @@
 #include "Publisher.h"
+#include "PublishLoop.h"
 
 #include <windows.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnStopSignal(int) {
+    g_stop = 1;
+}
 
 HANDLE AsHandle(std::uintptr_t value) {
     return reinterpret_cast<HANDLE>(value);
@@ -106,4 +116,22 @@ void RemoveNamedObjects() {}
 
 std::string NamedObjectPath(const char* name) {
     return name;
+}
+
+void CatchStopSignals() {
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+}
+
+bool WaitForStop(std::chrono::steady_clock::duration timeout) {
+    typedef std::chrono::steady_clock Clock;
+    const bool forever = timeout == Clock::duration::max();
+    const Clock::time_point deadline = forever ? Clock::time_point::max() : Clock::now() + timeout;
+    while (!g_stop) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return false;
+        const Clock::duration slice = std::chrono::milliseconds(20);
+        std::this_thread::sleep_for(forever ? slice : std::min(slice, deadline - now));
+    }
+    return true;
 }

@@ -8,14 +8,18 @@ the GetVantorixInfo library (ctypes; no build step).
 The library is looked up in the folder named by the environment variable
 VANTORIX_LIBRARY_DIR, then beside this module, then where the system's
 loader looks. A failed read raises VantorixError with the platform's code
-(GetLastError on Windows, errno on Linux) and the library's message text.
+(GetLastError on Windows, errno on Linux), the library's message text, and
+whether the monitor is running at all.
 """
 import ctypes
 import ctypes.util
 import dataclasses
+import errno
 import os
 import sys
-from typing import List
+from typing import Iterator, List, Optional, Sequence
+
+__version__ = "1.0.0"
 
 __all__ = ["VantorixError", "Snapshot", "SharedData", "read", "load_library"]
 
@@ -41,14 +45,26 @@ class SharedData(ctypes.Structure):
 assert ctypes.sizeof(SharedData) == 2688
 
 
+_WINDOWS = sys.platform == "win32"
+# The platform's "does not exist" code: the monitor's region is not there.
+_NOT_FOUND = 2 if _WINDOWS else errno.ENOENT  # 2 is ERROR_FILE_NOT_FOUND
+
+
 class VantorixError(OSError):
     """A read failed: `code` is the platform's error code, `message` the
-    library's text for it."""
+    library's text for it. `monitor_running` is False exactly when the code
+    says the monitor's region does not exist (no monitor, or on Linux none of
+    this user's), as "monitor_running" in vantorix-info's JSON."""
 
-    def __init__(self, code: int, message: str):
+    code: int
+    message: str
+    monitor_running: bool
+
+    def __init__(self, code: int, message: str) -> None:
         super().__init__(code, message)
         self.code = code
         self.message = message
+        self.monitor_running = code != _NOT_FOUND
 
 
 @dataclasses.dataclass
@@ -68,11 +84,10 @@ class Snapshot:
     distance_to_tj_max: bool
 
 
-_WINDOWS = sys.platform == "win32"
-_library = None
+_library: Optional[ctypes.CDLL] = None
 
 
-def _candidates():
+def _candidates() -> Iterator[str]:
     names = ["GetVantorixInfo.dll"] if _WINDOWS else ["libGetVantorixInfo.so.1", "libGetVantorixInfo.so"]
     folders = [os.environ.get("VANTORIX_LIBRARY_DIR"), os.path.dirname(os.path.abspath(__file__))]
     for folder in filter(None, folders):
@@ -82,12 +97,12 @@ def _candidates():
     yield from ([found] if found else []) + names
 
 
-def load_library():
+def load_library() -> ctypes.CDLL:
     """Loads the library once and declares what this module calls."""
     global _library
     if _library is not None:
         return _library
-    errors = []
+    errors: List[str] = []
     for candidate in _candidates():
         try:
             if _WINDOWS:
@@ -109,7 +124,7 @@ def _last_error() -> int:
     return ctypes.get_last_error() if _WINDOWS else ctypes.get_errno()
 
 
-def _message(library, code: int) -> str:
+def _message(library: ctypes.CDLL, code: int) -> str:
     """The library's own text for `code`, from a VantorixProxy's
     GetErrorMessage (Itanium C++ ABI: the GCC-built DLL and the Linux
     library). Falls back to the system's text where that is not available."""
@@ -129,7 +144,7 @@ def _message(library, code: int) -> str:
         else:
             ctypes.set_errno(code)
         units = get_message(proxy)
-        text = []
+        text: List[int] = []
         for i in range(100):  # the message field's capacity
             if units[i] == 0:
                 break
@@ -139,7 +154,7 @@ def _message(library, code: int) -> str:
         destroy(proxy)
 
 
-def _utf16(units) -> str:
+def _utf16(units: Sequence[int]) -> str:
     return b"".join(u.to_bytes(2, "little") for u in units).decode("utf-16-le", "replace").rstrip("\r\n")
 
 

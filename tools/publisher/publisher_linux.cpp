@@ -1,9 +1,12 @@
 #include "Publisher.h"
+#include "PublishLoop.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,6 +50,14 @@ int OpenOurs(const std::string& path, int flags, bool region) {
         return NO_FD;
     }
     return fd;
+}
+
+sigset_t StopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
 }
 
 bool SameFile(int fd, const std::string& path) {
@@ -185,4 +196,28 @@ std::string CreateErrorText(std::uint32_t error) {
 void RemoveNamedObjects() {
     unlink(NamedObjectPath("VantorixMappingObject").c_str());
     unlink(NamedObjectPath("VantorixMutexObject").c_str());
+}
+
+// The stop signals stay blocked and are taken with sigtimedwait: the loop
+// sleeps until its next republish or a signal, whichever comes first, and no
+// handler runs.
+void CatchStopSignals() {
+    const sigset_t signals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+bool WaitForStop(std::chrono::steady_clock::duration timeout) {
+    static bool stopped = false;
+    if (stopped) return true;
+    const sigset_t signals = StopSignals();
+    timespec limit = {0, 0};
+    if (timeout > std::chrono::steady_clock::duration::zero()) {
+        const auto whole = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+        limit.tv_sec = static_cast<time_t>(whole.count());
+        limit.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(timeout - whole).count());
+    }
+    const bool forever = timeout == std::chrono::steady_clock::duration::max();
+    const int signal = sigtimedwait(&signals, nullptr, forever ? nullptr : &limit);
+    stopped = signal == SIGINT || signal == SIGTERM;
+    return stopped;
 }

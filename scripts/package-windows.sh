@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The Windows .zip: builds the library for 32-bit and 64-bit Windows, each for
+# MinGW-w64 clients (GCC's C++ ABI) and for Visual C++ clients (Microsoft's
+# C++ ABI), installs each into a folder of its own and zips them with the
+# licence and a README (docs/windows-zip.txt, which lists the layout):
+#     build/windows-zip/getvantorixinfo-<version>-windows.zip
+# Reuses the presets' build trees: after scripts/test.sh only the install
+# and the zip are left to do.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+version=$(sed -n 's/^project(GetVantorixInfo VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+name=getvantorixinfo-$version-windows
+out=build/windows-zip
+rm -rf "$out"
+mkdir -p "$out/$name"
+
+# preset:folder:targets
+for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info" \
+             mingw-x64:mingw-x64:"GetVantorixInfo vantorix-info" \
+             msvc-i686:msvc-x86:GetVantorixInfo \
+             msvc-x64:msvc-x64:GetVantorixInfo; do
+    IFS=: read -r preset folder targets <<<"$build"
+    echo "=== $preset -> $name/$folder"
+    cmake --preset "$preset" >/dev/null
+    # shellcheck disable=SC2086  # the targets are words
+    cmake --build --preset "$preset" --target $targets
+    cmake --install "build/$preset" --prefix "$out/$name/$folder" --strip >/dev/null
+done
+cp LICENSE "$out/$name/LICENSE.txt"
+sed -e "s/@VERSION@/$version/" -e 's/$/\r/' docs/windows-zip.txt > "$out/$name/README.txt"
+(cd "$out" && cmake -E tar cf "$name.zip" --format=zip "$name")
+echo "$out/$name.zip"

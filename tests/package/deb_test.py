@@ -1,0 +1,157 @@
+#!/usr/bin/env python3
+"""The .deb as a Linux user gets it: built with CPack, installed on this
+machine with apt-get, then used as installed (the publisher publishes, the
+tool, the Python package and clients built with pkg-config and CMake read,
+without LD_LIBRARY_PATH; the unit verifies), and removed with apt-get,
+leaving no file, directory, loader-cache entry or package behind.
+
+Needs root (exit 77, a skip, otherwise). Refuses to run when the package, or
+any file it would install, is already on the machine: removing it afterwards
+would not restore what was there."""
+import argparse
+import glob
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+PACKAGE = "getvantorixinfo"
+SKIP = 77
+# A plain environment: nothing points the programs or Python at the build.
+ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8", "HOME": "/root",
+       "DEBIAN_FRONTEND": "noninteractive"}
+
+
+def run(command, check=True, **kwargs):
+    print("+", " ".join(command), flush=True)
+    kwargs.setdefault("env", ENV)
+    result = subprocess.run(command, capture_output=True, text=True, timeout=300, **kwargs)
+    if check and result.returncode != 0:
+        raise AssertionError("%s exited with %d:\n%s%s" % (command[0], result.returncode, result.stdout,
+                                                            result.stderr))
+    return result
+
+
+def expect(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def apt_get(*args):
+    # Waits for another apt-get or dpkg on this machine instead of failing.
+    return run(["apt-get", "-o", "DPkg::Lock::Timeout=300", "-y", "-q", *args])
+
+
+def contents(deb):
+    """The files (and links) and the directories the package installs."""
+    files, dirs = [], []
+    for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines():
+        path = line.split(None, 5)[5].split(" -> ")[0].lstrip(".").rstrip("/")
+        if path:
+            (dirs if line.startswith("d") else files).append(path)
+    return files, dirs
+
+
+def use_the_installed_package(source, scratch, online):
+    info = "/usr/bin/vantorix-info"
+    expect(run([info, "--json"], check=False).returncode == 1, "read something before the publisher ran")
+    verify = run(["systemd-analyze", "verify", "/usr/lib/systemd/user/vantorix-publisher.service"], check=False)
+    expect((verify.returncode, verify.stdout + verify.stderr) == (0, ""), "the unit: " + verify.stderr)
+
+    publisher = subprocess.Popen(["/usr/bin/vantorix-publisher"], env=ENV, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.time() + 20
+        while run([info, "--json"], check=False).returncode != 0:
+            expect(time.time() < deadline and publisher.poll() is None, "the installed publisher never published")
+            time.sleep(0.1)
+        record = json.loads(run([info, "--json"]).stdout)
+        expect(record["core_total"] == online, "vantorix-info read %s" % record)
+
+        script = ("import getvantorixinfo\nprint(getvantorixinfo.__file__)\n"
+                  "print(getvantorixinfo.read().core_total)\n")
+        out = run(["/usr/bin/python3", "-c", script], cwd="/").stdout.split()
+        expect(out == ["/usr/lib/python3/dist-packages/getvantorixinfo/__init__.py", str(online)],
+               "the installed Python package: %s" % out)
+
+        flags = run(["pkg-config", "--cflags", "--libs", "GetVantorixInfo"]).stdout.split()
+        run(["cc", os.path.join(source, "tests/consumer/consumer.c"), "-o", os.path.join(scratch, "pc"), *flags])
+        build = os.path.join(scratch, "consumer")
+        run(["cmake", "-S", os.path.join(source, "tests/consumer"), "-B", build, "-G", "Ninja"])
+        run(["cmake", "--build", build])
+        for program in (os.path.join(scratch, "pc"), os.path.join(build, "consumer-c"),
+                        os.path.join(build, "consumer")):
+            out = run([program]).stdout
+            expect("cores=%d\n" % online in out, "%s: %s" % (program, out))
+    finally:
+        publisher.send_signal(signal.SIGTERM)
+        expect(publisher.wait(timeout=10) == 0, "the publisher did not stop cleanly on SIGTERM")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True, help="the build tree of the deb preset")
+    parser.add_argument("--source", required=True)
+    options = parser.parse_args()
+    if os.geteuid() != 0:
+        print("skipped: installing a package needs root")
+        return SKIP
+    known = run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev}", PACKAGE], check=False)
+    expect(known.returncode != 0, "%s is on this machine already (%s): purge it first" % (PACKAGE, known.stdout))
+
+    started = time.time()
+    run(["cpack", "--config", os.path.join(options.build, "CPackConfig.cmake")], cwd=options.build)
+    deb, = glob.glob(os.path.join(options.build, "package", PACKAGE + "_*.deb"))
+    print("built %s in %.1f s" % (os.path.basename(deb), time.time() - started))
+    control = run(["dpkg-deb", "-f", deb, "Depends", "Maintainer"]).stdout
+    expect("libc6" in control, "no shared-library dependencies: " + control)
+    files, dirs = contents(deb)
+    paths = files + dirs
+    for wanted in ("/usr/bin/vantorix-info", "/usr/bin/vantorix-publisher", "/usr/include/GetVantorixInfo.h",
+                   "/usr/lib/systemd/user/vantorix-publisher.service", "/usr/share/man/man1/vantorix-publisher.1",
+                   "/usr/share/man/man1/vantorix-info.1", "/usr/share/doc/getvantorixinfo/copyright",
+                   "/usr/lib/python3/dist-packages/getvantorixinfo/py.typed"):
+        expect(wanted in paths, "the package lacks " + wanted)
+    for suffix in ("libGetVantorixInfo.so.1", "pkgconfig/GetVantorixInfo.pc",
+                   "cmake/GetVantorixInfo/GetVantorixInfoConfig.cmake"):
+        expect(any(path.endswith("-linux-gnu/" + suffix) for path in paths), "the package lacks " + suffix)
+    present = [path for path in files if os.path.lexists(path)]
+    expect(not present, "files of the package are on this machine already: %s" % present)
+    existing_dirs = {path for path in dirs if os.path.isdir(path)}
+    mutex = "/dev/shm/VantorixMutexObject.0"
+    had_mutex = os.path.exists(mutex)
+    # Nothing but the package itself: apt-get remove would leave the rest.
+    simulated = apt_get("install", "--simulate", os.path.abspath(deb)).stdout
+    installs = [line.split()[1] for line in simulated.splitlines() if line.startswith("Inst ")]
+    expect(installs == [PACKAGE], "installing the package would install %s" % installs)
+
+    online = os.sysconf("SC_NPROCESSORS_ONLN")
+    scratch = tempfile.mkdtemp(prefix="vantorix-deb-", dir=options.build)
+    try:
+        started = time.time()
+        apt_get("install", os.path.abspath(deb))
+        print("installed in %.1f s" % (time.time() - started))
+        use_the_installed_package(options.source, scratch, online)
+    finally:
+        started = time.time()
+        apt_get("remove", PACKAGE)
+        print("removed in %.1f s" % (time.time() - started))
+        shutil.rmtree(scratch)
+        if not had_mutex and os.path.exists(mutex):
+            os.unlink(mutex)  # the publisher's, not the package's
+
+    left = [path for path in paths if os.path.lexists(path) and path not in existing_dirs]
+    expect(not left, "left behind after apt-get remove: %s" % left)
+    expect("GetVantorixInfo" not in run(["ldconfig", "-p"]).stdout, "the loader's cache still has the library")
+    status = run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev}", PACKAGE], check=False)
+    expect(status.returncode != 0, "dpkg still knows the package: " + status.stdout)
+    print("the package installed, worked and left nothing behind")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""Tests of vantorix-publisher as its users run it: its command line, what it
+publishes from a captured tree, its stop on SIGTERM and SIGINT, one publisher
+per user, its readings invisible to other users (as root, with a throwaway
+user, from an installed copy that user can reach), and its systemd unit as
+installed (systemd-analyze verify)."""
+import argparse
+import json
+import os
+import pwd
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+OPTIONS = None
+OTHER_USER = "vantorix-hostile"  # the throwaway user of hostile_test.cpp
+REGION = "/dev/shm/VantorixMappingObject.%d"
+MUTEX = "/dev/shm/VantorixMutexObject.%d"
+
+
+def as_user(user, command):
+    if user is None:
+        return command
+    return ["setpriv", "--reuid", user, "--regid", user, "--init-groups", "--"] + command
+
+
+def info(*args, user=None, bin_dir=None):
+    return subprocess.run(as_user(user, [os.path.join(bin_dir or OPTIONS.bin, "vantorix-info"), *args]),
+                          capture_output=True, text=True, timeout=60)
+
+
+def install(prefix):
+    subprocess.run(["cmake", "--install", OPTIONS.build, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL)
+
+
+class Publisher:
+    def __init__(self, *args, user=None, bin_dir=None):
+        self.process = subprocess.Popen(
+            as_user(user, [os.path.join(bin_dir or OPTIONS.bin, "vantorix-publisher"), *args]),
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        deadline = time.time() + 20
+        while info("--json", user=user, bin_dir=bin_dir).returncode != 0:
+            if time.time() > deadline or self.process.poll() is not None:
+                self.process.kill()
+                raise RuntimeError("vantorix-publisher did not start publishing: " + self.process.communicate()[1])
+            time.sleep(0.05)
+
+    def stop(self, how):
+        self.process.send_signal(how)
+        _, self.stderr = self.process.communicate(timeout=10)
+        return self.process.returncode
+
+
+class PublisherTest(unittest.TestCase):
+    def test_bad_command_lines_exit_2_naming_the_option(self):
+        cases = [(["--rate", "abc"], "--rate"), (["--rate", "5x"], "--rate"), (["--rate", "0"], "--rate"),
+                 (["--rate", "1000"], "--rate"), (["--rate"], "--rate"), (["--root", "/no/such/dir"], "--root"),
+                 (["--frobnicate"], "--frobnicate"), (["extra"], "extra")]
+        for args, named in cases:
+            result = subprocess.run([os.path.join(OPTIONS.bin, "vantorix-publisher"), *args],
+                                    capture_output=True, text=True, timeout=10)
+            self.assertEqual(2, result.returncode, args)
+            self.assertIn(named, result.stderr, args)
+            self.assertFalse(os.path.exists(REGION % os.geteuid()), args)
+        usage = subprocess.run([os.path.join(OPTIONS.bin, "vantorix-publisher"), "--help"],
+                               capture_output=True, text=True, timeout=10)
+        self.assertEqual(0, usage.returncode)
+        self.assertIn("--rate HZ", usage.stdout)
+        version = subprocess.run([os.path.join(OPTIONS.bin, "vantorix-publisher"), "--version"],
+                                 capture_output=True, text=True, timeout=10)
+        self.assertRegex(version.stdout, r"^vantorix-publisher \d+\.\d+\.\d+\n$")
+
+    def test_publishes_a_captured_tree_until_sigterm(self):
+        publisher = Publisher("--root", os.path.join(OPTIONS.data, "made-amd-k10temp-cpufreq"), "--rate", "4")
+        try:
+            record = json.loads(info("--json").stdout)
+            self.assertEqual("AMD Ryzen 5 1500X Quad-Core Processor", record["cpu_name"])
+            self.assertEqual((1, 8), (record["cpu_total"], record["core_total"]))
+            self.assertEqual([51.25] * 8, record["temp"])
+            self.assertEqual(3700, record["cpu_clock"])
+            # The first record holds the loads since boot; a republish, those
+            # of an interval in which the captured counters did not move.
+            deadline = time.time() + 5
+            while any(json.loads(info("--json").stdout)["core_load"]):
+                self.assertLess(time.time(), deadline, "never republished")
+                time.sleep(0.1)
+            second = subprocess.run([os.path.join(OPTIONS.bin, "vantorix-publisher")], capture_output=True,
+                                    text=True, timeout=20)
+            self.assertEqual(1, second.returncode)
+            self.assertIn("another monitor of this user", second.stderr)
+        finally:
+            self.assertEqual(0, publisher.stop(signal.SIGTERM))
+        self.assertIn("published as 0: TjMax, bus clock, multiplier, VID", publisher.stderr)
+        self.assertEqual(1, info().returncode)
+        self.assertFalse(os.path.exists(REGION % os.geteuid()))
+        self.assertTrue(os.path.exists(MUTEX % os.geteuid()), "readers may hold the mutex file: it stays")
+
+    def test_other_users_do_not_see_the_readings(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to act as a second user")
+        if subprocess.run(["id", OTHER_USER], capture_output=True).returncode != 0:
+            subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", OTHER_USER],
+                           check=True)
+        # Outside the build tree, which the other user may not reach.
+        prefix = tempfile.mkdtemp(prefix="vantorix-publisher-")
+        self.addCleanup(shutil.rmtree, prefix)
+        os.chmod(prefix, 0o755)
+        install(prefix)
+        shutil.copytree(os.path.join(OPTIONS.module, "getvantorixinfo"), os.path.join(prefix, "python", "getvantorixinfo"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        bin_dir = os.path.join(prefix, "bin")
+
+        def python_read(user):
+            """monitor_running of the Python package's error, or "read"."""
+            script = ("import getvantorixinfo\ntry:\n    getvantorixinfo.read()\n    print('read')\n"
+                      "except getvantorixinfo.VantorixError as error:\n    print(error.monitor_running)\n")
+            env = dict(os.environ, PYTHONPATH=os.path.join(prefix, "python"), PYTHONDONTWRITEBYTECODE="1",
+                       VANTORIX_LIBRARY_DIR=os.path.join(prefix, "lib"))
+            return subprocess.run(as_user(user, [sys.executable, "-c", script]), capture_output=True, text=True,
+                                  env=env, timeout=60, check=True).stdout.strip()
+
+        online = os.sysconf("SC_NPROCESSORS_ONLN")
+        for publisher_user, reader_user in [(None, OTHER_USER), (OTHER_USER, None)]:
+            with self.subTest(publisher=publisher_user or "root"):
+                publisher = Publisher(user=publisher_user, bin_dir=bin_dir)  # this machine's readings
+                try:
+                    own = info("--json", user=publisher_user, bin_dir=bin_dir)
+                    self.assertEqual(online, json.loads(own.stdout)["core_total"])
+                    self.assertEqual("read", python_read(publisher_user))
+                    other = info("--json", user=reader_user, bin_dir=bin_dir)
+                    self.assertEqual(1, other.returncode, other.stdout)
+                    self.assertFalse(json.loads(other.stdout)["monitor_running"])
+                    self.assertEqual("False", python_read(reader_user))
+                finally:
+                    self.assertEqual(0, publisher.stop(signal.SIGINT))
+                uid = pwd.getpwnam(publisher_user).pw_uid if publisher_user else 0
+                self.assertFalse(os.path.exists(REGION % uid))
+                if publisher_user:
+                    os.unlink(MUTEX % uid)  # the throwaway user's, now that nothing of theirs runs
+
+    def test_the_installed_unit_verifies(self):
+        with tempfile.TemporaryDirectory(dir=OPTIONS.build) as prefix:
+            install(prefix)
+            with open(os.path.join(prefix, "lib/systemd/user/vantorix-publisher.service")) as unit:
+                text = unit.read()
+            # It names the program where the configured prefix puts it; here
+            # the same layout sits under a scratch prefix.
+            start = re.search(r"^ExecStart=(\S+)$", text, re.M).group(1)
+            self.assertTrue(start.startswith(OPTIONS.prefix + "/"), start)
+            self.assertTrue(os.access(prefix + start[len(OPTIONS.prefix):], os.X_OK), start)
+            moved = os.path.join(prefix, "vantorix-publisher.service")
+            with open(moved, "w") as unit:
+                unit.write(text.replace("ExecStart=" + OPTIONS.prefix, "ExecStart=" + prefix))
+            result = subprocess.run(["systemd-analyze", "verify", moved], capture_output=True, text=True,
+                                    env=dict(os.environ, MANPATH=os.path.join(prefix, "share/man")), timeout=60)
+            self.assertEqual((0, ""), (result.returncode, result.stdout + result.stderr))
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--build", required=True, help="the build tree, installed for the unit check")
+    parser.add_argument("--prefix", required=True, help="the configured install prefix")
+    parser.add_argument("--data", required=True, help="tests/data/linux")
+    parser.add_argument("--module", required=True, help="the folder holding the Python package")
+    OPTIONS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""The Python package as pip installs it (offline, with Debian's setuptools):
+typed, MIT in its metadata, and its error telling a missing monitor from one
+that runs but cannot be read."""
+import argparse
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+OPTIONS = None
+SHAREDMEM_COPY_ERROR = 0x20000000
+
+READ = """
+import getvantorixinfo
+try:
+    print("read", getvantorixinfo.read().core_total)
+except getvantorixinfo.VantorixError as error:
+    print(error.code, error.monitor_running)
+"""
+
+
+class PythonPackageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="vantorix-pip-", dir=OPTIONS.scratch)
+        source = shutil.copytree(OPTIONS.source, os.path.join(cls.work, "python"))  # pip builds in the tree
+        cls.target = os.path.join(cls.work, "site")
+        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-index",
+                        "--target", cls.target, source], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work)
+
+    def read(self):
+        env = dict(os.environ, PYTHONPATH=self.target, VANTORIX_LIBRARY_DIR=OPTIONS.library)
+        return subprocess.run([sys.executable, "-c", READ], capture_output=True, text=True,
+                              env=env, cwd=self.work, check=True, timeout=60).stdout.split()
+
+    def monitor(self, *args):
+        process = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), *args], stdout=subprocess.PIPE)
+        self.assertEqual(b"ready\n", process.stdout.readline())
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.wait)
+        self.addCleanup(process.terminate)
+
+    def test_installed_typed_with_its_licence(self):
+        self.assertTrue(os.path.isfile(os.path.join(self.target, "getvantorixinfo", "py.typed")))
+        metadata, = glob.glob(os.path.join(self.target, "getvantorixinfo-*.dist-info", "METADATA"))
+        with open(metadata) as text:
+            self.assertIn("License: MIT\n", text.read())
+
+    def test_error_says_whether_the_monitor_runs(self):
+        subprocess.run([os.path.join(OPTIONS.bin, "vantorix-standin"), "--remove"], check=True)
+        self.assertEqual(["2", "False"], self.read())  # ENOENT: none runs
+        self.monitor("--size", "100")                   # one runs, its region too short to copy
+        self.assertEqual([str(SHAREDMEM_COPY_ERROR), "True"], self.read())
+
+    def test_reads_from_the_installed_package(self):
+        self.monitor("--generation", "3")
+        self.assertEqual(["read", "4"], self.read())
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--source", required=True, help="python/, with pyproject.toml")
+    parser.add_argument("--library", required=True, help="folder of the built library")
+    parser.add_argument("--scratch", required=True)
+    OPTIONS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
