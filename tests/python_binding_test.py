@@ -6,6 +6,7 @@ import errno
 import os
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -29,6 +30,24 @@ class PythonBindingTest(unittest.TestCase):
             getvantorixinfo.read()
         self.assertEqual(errno.ENOENT, raised.exception.code)
         self.assertEqual(os.strerror(errno.ENOENT), raised.exception.message)
+
+    def test_name_is_read_as_8_bit_characters(self):
+        record = bytearray(2688)
+        record[1536:1540] = (1).to_bytes(4, "little")
+        name = b"Caf\xe9 CPU\xae \x80"
+        record[2584:2584 + len(name)] = name
+        with tempfile.NamedTemporaryFile(suffix=".record") as file:
+            file.write(record)
+            file.flush()
+            monitor = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), "--record", file.name],
+                                       stdout=subprocess.PIPE)
+            try:
+                self.assertEqual(b"ready\n", monitor.stdout.readline())
+                self.assertEqual("Caf\u00e9 CPU\u00ae \u0080", getvantorixinfo.read().cpu_name)
+            finally:
+                monitor.terminate()
+                monitor.wait()
+                monitor.stdout.close()
 
     def test_reads_the_published_record(self):
         monitor = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), "--generation", "77"],

@@ -167,7 +167,9 @@ def read() -> Snapshot:
         code = _last_error()
         raise VantorixError(code, _message(library, code))
     cores = max(0, min(record.core_total, 256))
-    name = record.cpu_name.decode("utf-8", "replace")  # ctypes stops at the first zero
+    # 8-bit characters, each byte the character of that number (ISO-8859-1),
+    # as in every output of vantorix-info; ctypes stops at the first zero.
+    name = record.cpu_name.decode("latin-1")
     return Snapshot(
         cpu_name=name,
         cpu_total=record.cpu_total,
