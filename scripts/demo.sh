@@ -38,7 +38,13 @@ stop_monitor() {
     fi
 }
 trap stop_monitor EXIT
-until "${run[@]}" "$bin/vantorix-info$exe" >/dev/null 2>&1; do sleep 0.2; done
+until "${run[@]}" "$bin/vantorix-info$exe" >/dev/null 2>&1; do
+    if ! kill -0 "$monitor" 2>/dev/null; then
+        echo "The publisher did not start (see its message above)." >&2
+        exit 1
+    fi
+    sleep 0.2
+done
 
 for round in 1 2 3; do
     sleep 1.5
