@@ -7,6 +7,11 @@
 #include <mutex>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#include <signal.h>
+#endif
+
 #include "Text.h"
 
 void CStaleness::Update(Reading* reading) {
@@ -61,7 +66,20 @@ void Work(std::shared_ptr<CMonitorReader::State> state) {
 }  // namespace
 
 CMonitorReader::CMonitorReader() : state_(std::make_shared<State>()) {
+#if defined(_WIN32)
     std::thread(Work, state_).detach();
+#else
+    // The worker starts with SIGINT and SIGTERM blocked, so that they reach a
+    // thread that notices them: one waiting in the library may never return
+    // to run a handler (sanitizer runtimes run handlers only at such returns).
+    sigset_t block, previous;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &block, &previous);
+    std::thread(Work, state_).detach();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#endif
 }
 
 CMonitorReader::~CMonitorReader() {
