@@ -80,6 +80,7 @@ class NotReportedTest(unittest.TestCase):
         elif expected is REAL:
             self.assertTrue(re.match(r"^-?\d", table) and in_json is not None and sample is not None, (what, reading))
         else:
+            self.assertNotEqual("n/a", table, what)
             self.assertAlmostEqual(float(table), expected, delta=0.05, msg=what)
             self.assertAlmostEqual(in_json, expected, places=3, msg=what)
             self.assertAlmostEqual(sample, expected, places=3, msg=what)

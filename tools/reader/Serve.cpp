@@ -61,6 +61,11 @@ int Serve(const Options& options, const volatile std::sig_atomic_t* signal) {
 
     httplib::Server server;
     server.set_socket_options(ReuseAddress);
+    // Stopping waits for open connections: short timeouts keep Ctrl-C prompt
+    // with a browser's idle connection or a client that stopped mid-request.
+    server.set_keep_alive_timeout(1);
+    server.set_read_timeout(2);
+    server.set_write_timeout(2);
     server.Get("/metrics", [&](const httplib::Request&, httplib::Response& response) {
         std::uint64_t reads = 0;
         const Reading reading = latest.Get(&reads);

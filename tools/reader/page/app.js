@@ -104,7 +104,8 @@
     $("vid_value").textContent = shown(reading.vid_value, 4, " V");
     $("timestamp").textContent = time;
     const title = reading.distance_to_tj_max ? "Temperature below TjMax (" + unit + ")" : "Temperature (" + unit + ")";
-    $("temp-title").textContent = title;
+    const none = reading.temp.every((value) => value === null);
+    $("temp-title").textContent = title + (none && reading.temp.length ? ": not reported by the monitor" : "");
     $("temp-heading").textContent = reading.distance_to_tj_max ? "Below TjMax" : "Temp";
     showCores(reading, unit);
     plot(temperatures, time, reading.temp);
