@@ -92,7 +92,7 @@ int Serve(const Options& options, const volatile std::sig_atomic_t* signal) {
     int port = options.serve_port;
     const bool bound = port == 0 ? (port = server.bind_to_any_port(options.serve_host)) > 0
                                  : server.bind_to_port(options.serve_host, port);
-    const std::string where = HostPort(options.serve_host, port);
+    const std::string where = HostPort(options.serve_host, bound ? port : options.serve_port);
     if (!bound) {
         std::fprintf(stderr,
                      "vantorix-info: cannot serve %s: the port is in use, or the address is not one of this "
@@ -110,5 +110,7 @@ int Serve(const Options& options, const volatile std::sig_atomic_t* signal) {
     while (!*signal && !ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     server.stop();
     listener.join();
-    return *signal ? EXIT_OK : EXIT_READ_FAILED;
+    if (*signal) return EXIT_OK;
+    std::fputs("vantorix-info: the server stopped accepting connections\n", stderr);
+    return EXIT_READ_FAILED;
 }
