@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-CLatestReading::CLatestReading(const Options& options, const volatile std::sig_atomic_t* interrupted)
+CLatestReading::CLatestReading(const Options& options, const std::atomic<int>* interrupted)
     : thread_(&CLatestReading::Run, this, options, interrupted) {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait(guard, [&] { return have_; });
@@ -24,7 +24,7 @@ Reading CLatestReading::Get(std::uint64_t* reads) const {
     return latest_;
 }
 
-void CLatestReading::Run(Options options, const volatile std::sig_atomic_t* interrupted) {
+void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
     CMonitorReader reader;
     CStaleness staleness(options.stale_after);
     const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(

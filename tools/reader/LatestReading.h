@@ -5,8 +5,8 @@
 #ifndef VANTORIX_READER_LATESTREADING_H
 #define VANTORIX_READER_LATESTREADING_H
 
+#include <atomic>
 #include <condition_variable>
-#include <csignal>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -19,7 +19,7 @@ public:
     // Starts reading every options.interval seconds and returns after the
     // first read (at most options.timeout). Reads in progress are abandoned
     // once `*interrupted` is set.
-    CLatestReading(const Options& options, const volatile std::sig_atomic_t* interrupted);
+    CLatestReading(const Options& options, const std::atomic<int>* interrupted);
     ~CLatestReading();  // stops the reading thread
     CLatestReading(const CLatestReading&) = delete;
     CLatestReading& operator=(const CLatestReading&) = delete;
@@ -29,7 +29,7 @@ public:
     Reading Get(std::uint64_t* reads) const;
 
 private:
-    void Run(Options options, const volatile std::sig_atomic_t* interrupted);
+    void Run(Options options, const std::atomic<int>* interrupted);
 
     mutable std::mutex lock_;
     std::condition_variable changed_;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <thread>
 
@@ -55,7 +56,7 @@ void NoStore(httplib::Response* response) {
 
 }  // namespace
 
-int Serve(const Options& options, const volatile std::sig_atomic_t* signal) {
+int Serve(const Options& options, const std::atomic<int>* signal) {
     std::signal(SIGPIPE, SIG_IGN);  // a client that leaves mid-response only ends its own connection
     CLatestReading latest(options, signal);
 

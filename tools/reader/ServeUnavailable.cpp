@@ -4,7 +4,7 @@
 
 #include "Serve.h"
 
-int Serve(const Options&, const volatile std::sig_atomic_t*) {
+int Serve(const Options&, const std::atomic<int>*) {
     std::fputs("vantorix-info: this build has no HTTP server: --serve is in the Linux build only\n", stderr);
     return EXIT_USAGE;
 }

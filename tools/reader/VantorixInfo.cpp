@@ -2,6 +2,7 @@
 // table, as JSON, as metrics, as a live view or over HTTP. Uses only the
 // library's public header. It never hangs: a read that waits too long for the
 // monitor's mutex is reported, and Ctrl-C or SIGTERM ends every mode promptly.
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,7 +21,10 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_signal = 0;
+// Set by the signal handler, read by every thread: a lock-free atomic, which
+// a handler may store to.
+std::atomic<int> g_signal(0);
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler needs a lock-free flag");
 
 void OnSignal(int number) {
     g_signal = number;
@@ -116,7 +120,7 @@ int Print(const Options& options) {
         if (!g_signal) reading = reader.Read(options.timeout, &g_signal, &completed);
         if (!completed && g_signal) {
             // Stopped: the log ends as asked, anything else was cut short.
-            return options.mode == Mode::Jsonl ? EXIT_OK : 128 + static_cast<int>(g_signal);
+            return options.mode == Mode::Jsonl ? EXIT_OK : 128 + g_signal.load();
         }
         staleness.Update(&reading);
         if (options.mode == Mode::Jsonl) reading.timestamp = Timestamp();
