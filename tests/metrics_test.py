@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Tests of vantorix-info's --prometheus and --jsonl output and its staleness
 report: the exposition parses (with prometheus_client's parser) and carries
-the published values; a record that stops changing is reported stale, and
-the report clears when the monitor publishes again."""
+the published values; the textfile recipe replaces the page during an outage
+and never installs a page it could not write; a record that stops changing
+is reported stale, and the report clears when the monitor publishes again."""
 import argparse
 import json
 import os
@@ -72,10 +73,32 @@ class MetricsTest(unittest.TestCase):
             self.assertEqual(10 ^ (core << 20), found[("vantorix_core_tjmax_celsius", str(core))][0])
         self.assertNotIn(("vantorix_core_load_percent", "11"), found)
 
-    def test_prometheus_without_a_monitor_reports_down(self):
-        result = tool("--prometheus")
-        self.assertEqual(1, result.returncode)
-        self.assertEqual(0, samples(result.stdout)[("vantorix_up", None)][0])
+    def test_textfile_recipe_replaces_the_page_during_an_outage(self):
+        # The README's recipe, run by a shell as cron would.
+        scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(scratch.cleanup)
+        folder = scratch.name
+        page = os.path.join(folder, "vantorix.prom")
+        recipe = ('"$0" --prometheus > "$1.$$" && mv "$1.$$" "$1"', os.path.join(OPTIONS.bin, "vantorix-info"), page)
+        monitor = Monitor("--generation", "10")
+        try:
+            subprocess.run(["sh", "-c", *recipe], check=True, timeout=120)
+        finally:
+            monitor.stop()
+        with open(page) as file:
+            self.assertEqual(1, samples(file.read())[("vantorix_up", None)][0])
+        self.assertEqual(0, subprocess.run(["sh", "-c", *recipe], timeout=120).returncode)
+        with open(page) as file:
+            found = samples(file.read())
+        self.assertEqual((0, 0), (found[("vantorix_up", None)][0], found[("vantorix_stale", None)][0]))
+        self.assertNotIn(("vantorix_cores", None), found, "readings of the last monitor left in the page")
+        self.assertEqual([os.path.basename(page)], os.listdir(folder))
+        # A page that cannot be written whole fails, so `&& mv` keeps the old one.
+        with open("/dev/full", "w") as full:
+            failed = subprocess.run([os.path.join(OPTIONS.bin, "vantorix-info"), "--prometheus"], stdout=full,
+                                    stderr=subprocess.PIPE, text=True, timeout=120)
+        self.assertEqual(2, failed.returncode)
+        self.assertIn("cannot write the metrics", failed.stderr)
 
     def test_staleness_is_reported_and_clears(self):
         frozen = Monitor("--generation", "5")

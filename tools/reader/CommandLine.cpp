@@ -15,9 +15,11 @@ const char DESCRIPTION[] = "Reads the processor readings that the Vantorix monit
 
 const char FOOTER[] =
     "Exit status:\n"
-    "  0  the readings were read (or --watch or --jsonl was stopped with Ctrl-C or SIGTERM)\n"
+    "  0  the readings were read (or --watch, --jsonl or --serve was stopped with Ctrl-C or SIGTERM);\n"
+    "     --prometheus: a complete page was written, also one that says vantorix_up 0\n"
     "  1  the Vantorix monitor is not running\n"
-    "  2  the read failed for another reason (the message says which)\n"
+    "  2  the read failed for another reason (the message says which); --prometheus: the page could\n"
+    "     not be written; --serve: the address could not be served\n"
     "  3  bad command line\n"
     "  4  the monitor is not responding: it holds its mutex longer than --timeout\n"
     "  128+N  stopped by signal N (Ctrl-C: 130) before the reads were done\n";
@@ -54,6 +56,44 @@ CLI::Validator Count() {
         "");
 }
 
+// "[ADDR:]PORT": a port from 0 to 65535, after an address if one is given
+// (an IPv6 address in brackets). Fills what it finds.
+bool SplitListenAddress(const std::string& text, std::string* host, int* port) {
+    std::string port_text = text;
+    const std::size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        std::string address = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
+        if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
+            address = address.substr(1, address.size() - 2);
+        } else if (address.find_first_of(":[]") != std::string::npos) {
+            return false;
+        }
+        if (address.empty()) return false;
+        *host = address;
+    }
+    if (port_text.empty() || port_text.size() > 5 ||
+        port_text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *port = std::atoi(port_text.c_str());
+    return *port <= 65535;
+}
+
+CLI::Validator ListenAddress() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            std::string host;
+            int port = 0;
+            if (!SplitListenAddress(text, &host, &port)) {
+                return "'" + text + "' is not [ADDR:]PORT: a port from 0 to 65535, after an address if one is "
+                       "given (IPv6 in brackets: [::1]:9100)";
+            }
+            return "";
+        },
+        "");
+}
+
 }  // namespace
 
 int ParseCommandLine(int argc, char** argv, Options* options) {
@@ -64,6 +104,7 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
 
     bool json = false, jsonl = false, prometheus = false;
     std::vector<std::string> watch;
+    std::string serve;
     app.add_flag("--json", json, "print one JSON object per read (see the README for its fields)");
     app.add_flag(
         "--jsonl", jsonl, "log: one JSON object per line with a \"timestamp\", every interval until Ctrl-C (or --count reads)");
@@ -77,9 +118,19 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
             ->type_name("[SECONDS]")
             ->check(Seconds(0, false));
 
+    CLI::Option* serve_option =
+        app.add_option("--serve", serve,
+                       "serve the readings over HTTP until Ctrl-C: a live page at /, the metrics at /metrics, the "
+                       "JSON object at /api/readings; one read every --interval however many clients ask. The "
+                       "address is 127.0.0.1 unless given (anyone who can reach another address can read the "
+                       "readings); port 0 lets the system pick one")
+            ->type_name("[ADDR:]PORT")
+            ->check(ListenAddress());
+
     app.add_option("--count", options->count, "stop after N reads (default 1; --jsonl and --watch: no limit)")
         ->type_name("N")
-        ->check(Count());
+        ->check(Count())
+        ->excludes(serve_option);
     app.add_option("--interval", options->interval, "seconds between reads (default 1)")
         ->type_name("SECONDS")
         ->check(Seconds(0, false));
@@ -105,8 +156,8 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         std::fprintf(stderr, "vantorix-info: %s\nRun with --help for more information.\n", error.what());
         return EXIT_USAGE;
     }
-    if (json + jsonl + prometheus + (watch_option->count() > 0) > 1) {
-        std::fputs("vantorix-info: choose one of --json, --jsonl, --prometheus and --watch\n"
+    if (json + jsonl + prometheus + (watch_option->count() > 0) + (serve_option->count() > 0) > 1) {
+        std::fputs("vantorix-info: choose one of --json, --jsonl, --prometheus, --watch and --serve\n"
                    "Run with --help for more information.\n",
                    stderr);
         return EXIT_USAGE;
@@ -117,6 +168,10 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     if (watch_option->count() > 0) {
         options->mode = Mode::Watch;
         if (!watch.empty()) options->interval = std::strtod(watch[0].c_str(), nullptr);
+    }
+    if (serve_option->count() > 0) {
+        options->mode = Mode::Serve;
+        SplitListenAddress(serve, &options->serve_host, &options->serve_port);
     }
     return -1;
 }

@@ -2,7 +2,9 @@
 #ifndef VANTORIX_READER_COMMANDLINE_H
 #define VANTORIX_READER_COMMANDLINE_H
 
-enum class Mode { Table, Json, Jsonl, Prometheus, Watch };
+#include <string>
+
+enum class Mode { Table, Json, Jsonl, Prometheus, Watch, Serve };
 
 struct Options {
     Mode mode = Mode::Table;
@@ -10,6 +12,8 @@ struct Options {
     double interval = 1.0;    // seconds between reads
     double stale_after = 10;  // seconds of an unchanged record before it is stale
     double timeout = 3.0;     // seconds a read may wait for the monitor's mutex
+    std::string serve_host = "127.0.0.1";  // --serve: the address to listen on
+    int serve_port = 0;                     // --serve: the port; 0 lets the system pick one
 };
 
 enum ExitCode {

@@ -1,6 +1,7 @@
 // JSON output: the record's own field names; floats as the shortest text that
-// reads back as the stored single-precision value; NaN and infinities, which
-// JSON cannot express, as null.
+// reads back as the stored single-precision value; a reading the monitor did
+// not report (Outputs.h), and NaN and infinities, which JSON cannot express,
+// as null.
 #include <nlohmann/json.hpp>
 
 #include "Outputs.h"
@@ -11,6 +12,11 @@ namespace {
 // Keys in the order they are added; floats kept single-precision.
 typedef nlohmann::basic_json<nlohmann::ordered_map, std::vector, std::string, bool, std::int64_t, std::uint64_t, float>
     Json;
+
+template <typename T>
+Json IfReported(T value) {
+    return Reported(value) ? Json(value) : Json();
+}
 
 }  // namespace
 
@@ -34,13 +40,17 @@ std::string RenderJson(const Reading& reading) {
     out["core_total"] = r.core_total;
     out["fahrenheit"] = r.fahrenheit != 0;
     out["distance_to_tj_max"] = r.distance_to_tj_max != 0;
-    out["vid_value"] = r.vid_value;
-    out["cpu_clock"] = r.cpu_clock;
-    out["fsb_clock"] = r.fsb_clock;
-    out["clock_multiplier"] = r.clock_multiplier;
+    out["vid_value"] = IfReported(r.vid_value);
+    out["cpu_clock"] = IfReported(r.cpu_clock);
+    out["fsb_clock"] = IfReported(r.fsb_clock);
+    out["clock_multiplier"] = IfReported(r.clock_multiplier);
     const int cores = ShownCores(r);
     out["core_load"] = std::vector<std::int32_t>(r.core_load, r.core_load + cores);
-    out["temp"] = std::vector<float>(r.temp, r.temp + cores);
-    out["tj_max"] = std::vector<std::int32_t>(r.tj_max, r.tj_max + ShownTjMax(r));
+    Json& temp = out["temp"] = Json::array();
+    for (int core = 0; core < cores; ++core) {
+        temp.push_back(TemperatureReported(r, core) ? Json(r.temp[core]) : Json());
+    }
+    Json& tj_max = out["tj_max"] = Json::array();
+    for (int core = 0; core < ShownTjMax(r); ++core) tj_max.push_back(IfReported(r.tj_max[core]));
     return out.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }

@@ -13,6 +13,19 @@
 int ShownCores(const vantorix_shared_data& record);
 int ShownTjMax(const vantorix_shared_data& record);
 
+// Readings the monitor did not report. The record has no validity flags, so
+// a temperature, TjMax, processor clock, bus clock, multiplier or VID of
+// exactly 0 means "not reported", except a temperature in distance-to-TjMax
+// mode, which is 0 at TjMax. Loads and counts are real at 0. Not reported is
+// "n/a" in the table and the live view, null in JSON, and no sample at all in
+// the metrics.
+inline bool Reported(double value) {
+    return value != 0;
+}
+inline bool TemperatureReported(const vantorix_shared_data& record, int core) {
+    return record.distance_to_tj_max != 0 || Reported(record.temp[core]);
+}
+
 // The readings as a table (status Ok), lines ended by `eol`; `bars` adds a
 // load bar and a temperature bar to each core, as the live view shows them.
 std::string RenderTable(const Reading& reading, bool bars, const char* eol);

@@ -1,6 +1,9 @@
 // Prometheus' text exposition format: one gauge per reading, units in the
 // names; every sample carries the processor's name as `cpu`, per-core ones
-// also `core`. NaN and infinities are written as the format spells them.
+// also `core`. A reading the monitor did not report (Outputs.h) has no sample,
+// and a gauge with no samples is left out whole, as exporters leave out
+// sensors that do not exist. NaN and infinities are written as the format
+// spells them.
 #include <cmath>
 #include <cstdio>
 
@@ -47,30 +50,43 @@ std::string RenderPrometheus(const Reading& reading) {
     const vantorix_shared_data& r = reading.record;
     const std::string cpu = "cpu=\"" + Label(CpuName(r)) + "\"";
     const std::string unit = r.fahrenheit ? "fahrenheit" : "celsius";
-    const auto scalar = [&](const char* name, const char* help, double value) {
+    const auto scalar = [&](const char* name, const char* help, double value, bool reported) {
+        if (!reported) return;
         Gauge(&out, name, help);
         out += std::string(name) + "{" + cpu + "} " + Value(value) + "\n";
     };
-    scalar("vantorix_processors", "Number of processors.", r.cpu_total);
-    scalar("vantorix_cores", "Number of cores.", r.core_total);
-    scalar("vantorix_cpu_clock_megahertz", "Processor clock speed.", r.cpu_clock);
-    scalar("vantorix_bus_clock_megahertz", "FSB (bus) clock speed.", r.fsb_clock);
-    scalar("vantorix_clock_multiplier_ratio", "Clock multiplier.", r.clock_multiplier);
-    scalar("vantorix_vid_volts", "VID.", r.vid_value);
+    scalar("vantorix_processors", "Number of processors.", r.cpu_total, true);
+    scalar("vantorix_cores", "Number of cores.", r.core_total, true);
+    scalar("vantorix_cpu_clock_megahertz", "Processor clock speed.", r.cpu_clock, Reported(r.cpu_clock));
+    scalar("vantorix_bus_clock_megahertz", "FSB (bus) clock speed.", r.fsb_clock, Reported(r.fsb_clock));
+    scalar("vantorix_clock_multiplier_ratio", "Clock multiplier.", r.clock_multiplier, Reported(r.clock_multiplier));
+    scalar("vantorix_vid_volts", "VID.", r.vid_value, Reported(r.vid_value));
+    // Per core, `value` gives false for a reading that was not reported.
     const auto per_core = [&](const std::string& name, const char* help, int cores, auto value) {
-        Gauge(&out, name, help);
+        std::string samples;
+        double sample = 0;
         for (int core = 0; core < cores; ++core) {
-            out += name + "{" + cpu + ",core=\"" + std::to_string(core) + "\"} " + Value(value(core)) + "\n";
+            if (!value(core, &sample)) continue;
+            samples += name + "{" + cpu + ",core=\"" + std::to_string(core) + "\"} " + Value(sample) + "\n";
         }
+        if (samples.empty()) return;
+        Gauge(&out, name, help);
+        out += samples;
     };
     const int cores = ShownCores(r);
-    per_core("vantorix_core_load_percent", "Load of each core.", cores,
-             [&](int core) { return static_cast<double>(r.core_load[core]); });
+    per_core("vantorix_core_load_percent", "Load of each core.", cores, [&](int core, double* sample) {
+        *sample = r.core_load[core];
+        return true;
+    });
     per_core(std::string(r.distance_to_tj_max ? "vantorix_core_temperature_below_tjmax_" : "vantorix_core_temperature_") +
                  unit,
-             "Temperature of each core, in the unit its name says.", cores,
-             [&](int core) { return static_cast<double>(r.temp[core]); });
-    per_core("vantorix_core_tjmax_" + unit, "TjMax of each core.", ShownTjMax(r),
-             [&](int core) { return static_cast<double>(r.tj_max[core]); });
+             "Temperature of each core, in the unit its name says.", cores, [&](int core, double* sample) {
+                 *sample = r.temp[core];
+                 return TemperatureReported(r, core);
+             });
+    per_core("vantorix_core_tjmax_" + unit, "TjMax of each core.", ShownTjMax(r), [&](int core, double* sample) {
+        *sample = r.tj_max[core];
+        return Reported(*sample);
+    });
     return out;
 }

@@ -88,7 +88,7 @@ CMonitorReader::~CMonitorReader() {
     state_->changed.notify_all();
 }
 
-Reading CMonitorReader::Read(double timeout, const volatile std::sig_atomic_t* interrupted, bool* completed) {
+Reading CMonitorReader::Read(double timeout, const std::atomic<int>* interrupted, bool* completed) {
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(timeout));

@@ -5,8 +5,8 @@
 #ifndef VANTORIX_READER_READING_H
 #define VANTORIX_READER_READING_H
 
+#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,7 +62,7 @@ public:
     // Reads once, waiting at most `timeout` seconds, and less once
     // `*interrupted` is set (then `*completed` is false). A read that is still
     // waiting from an earlier call is waited for instead of starting another.
-    Reading Read(double timeout, const volatile std::sig_atomic_t* interrupted, bool* completed);
+    Reading Read(double timeout, const std::atomic<int>* interrupted, bool* completed);
 
     struct State;  // shared with the worker thread
 

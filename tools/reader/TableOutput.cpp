@@ -22,6 +22,11 @@ std::string Padded(const std::string& text, std::size_t width) {
     return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
 
+// A reading with its unit, or "n/a" when the monitor did not report it.
+std::string Shown(const char* format, double value, const char* unit) {
+    return Reported(value) ? Number(format, value) + unit : "n/a";
+}
+
 }  // namespace
 
 int ShownCores(const vantorix_shared_data& record) {
@@ -44,25 +49,27 @@ std::string RenderTable(const Reading& reading, bool bars, const char* eol) {
     }
     line("CPU:        " + Printable(CpuName(r)));
     line("Processors: " + std::to_string(r.cpu_total) + "   Cores: " + std::to_string(r.core_total));
-    line("Clock:      " + Number("%.1f", r.cpu_clock) + " MHz   Bus: " + Number("%.1f", r.fsb_clock) +
-         " MHz   Multiplier: " + Number("%.2f", r.clock_multiplier) + "   VID: " + Number("%.4f", r.vid_value) +
-         " V");
+    line("Clock:      " + Shown("%.1f", r.cpu_clock, " MHz") + "   Bus: " + Shown("%.1f", r.fsb_clock, " MHz") +
+         "   Multiplier: " + Shown("%.2f", r.clock_multiplier, "") + "   VID: " + Shown("%.4f", r.vid_value, " V"));
     line("Temperatures in degrees " + unit + (distance ? ", as distance below TjMax" : ""));
     line("");
     line(std::string("Core       Temp    Load   TjMax") + (bars ? "  Load        Temperature" : ""));
     const int cores = ShownCores(r);
     for (int core = 0; core < cores; ++core) {
         const double temp = r.temp[core];
+        const bool has_temp = TemperatureReported(r, core);
         const int tj_max = core < 128 ? r.tj_max[core] : 0;
         char row[96];
-        std::snprintf(row, sizeof(row), "%4d  %s %s  %5d%%  %6s", core, Padded(Number("%.1f", temp), 7).c_str(),
-                      unit.c_str(), static_cast<int>(r.core_load[core]),
-                      core < 128 ? std::to_string(tj_max).c_str() : "");
+        std::snprintf(row, sizeof(row), "%4d  %s %s  %5d%%  %6s", core,
+                      Padded(has_temp ? Number("%.1f", temp) : "n/a", 7).c_str(), has_temp ? unit.c_str() : " ",
+                      static_cast<int>(r.core_load[core]),
+                      core >= 128 ? "" : Reported(tj_max) ? std::to_string(tj_max).c_str() : "n/a");
         std::string text = row;
         if (bars) {
             // Against TjMax where the monitor gives one, else 100 degrees.
             const double scale = tj_max > 0 ? tj_max : 100.0;
-            text += "  " + Bar(r.core_load[core], 100, 10) + "  " + Bar(distance ? scale - temp : temp, scale, 10);
+            text += "  " + Bar(r.core_load[core], 100, 10);
+            if (has_temp) text += "  " + Bar(distance ? scale - temp : temp, scale, 10);
         }
         line(text);
     }

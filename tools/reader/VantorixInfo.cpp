@@ -1,15 +1,19 @@
 // vantorix-info: shows the readings the Vantorix monitor publishes, as a
-// table, as JSON, as metrics or as a live view. Uses only the library's
-// public header. It never hangs: a read that waits too long for the
+// table, as JSON, as metrics, as a live view or over HTTP. Uses only the
+// library's public header. It never hangs: a read that waits too long for the
 // monitor's mutex is reported, and Ctrl-C or SIGTERM ends every mode promptly.
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "CommandLine.h"
 #include "Outputs.h"
 #include "Reading.h"
+#include "Serve.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -17,7 +21,10 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_signal = 0;
+// Set by the signal handler, read by every thread: a lock-free atomic, which
+// a handler may store to.
+std::atomic<int> g_signal(0);
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler needs a lock-free flag");
 
 void OnSignal(int number) {
     g_signal = number;
@@ -63,9 +70,10 @@ void Sleep(double seconds) {
     }
 }
 
-void Write(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+// False when the text could not be written whole.
+bool Write(const std::string& text) {
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    return std::fflush(stdout) == 0 && written;
 }
 
 // Windows consoles understand the escape sequences only when asked to.
@@ -96,7 +104,11 @@ int Watch(const Options& options) {
     return EXIT_OK;
 }
 
-// The table, JSON, the JSON log and the metrics: `count` reads an interval apart.
+// The table, JSON, the JSON log and the metrics: `count` reads an interval
+// apart. The metrics page reports a failed read itself (vantorix_up 0), so it
+// exits 0 whenever the page was written whole: a textfile collector's
+// `... > file.$$ && mv file.$$ file` then replaces a page that said the
+// monitor was up.
 int Print(const Options& options) {
     const long reads = options.count >= 0 ? options.count : options.mode == Mode::Jsonl ? -1 : 1;
     CMonitorReader reader;
@@ -108,18 +120,24 @@ int Print(const Options& options) {
         if (!g_signal) reading = reader.Read(options.timeout, &g_signal, &completed);
         if (!completed && g_signal) {
             // Stopped: the log ends as asked, anything else was cut short.
-            return options.mode == Mode::Jsonl ? EXIT_OK : 128 + static_cast<int>(g_signal);
+            return options.mode == Mode::Jsonl ? EXIT_OK : 128 + g_signal.load();
         }
         staleness.Update(&reading);
         if (options.mode == Mode::Jsonl) reading.timestamp = Timestamp();
-        if (reading.status != Reading::Status::Ok) ReportFailure(reading, options.timeout);
+        if (reading.status != Reading::Status::Ok && options.mode != Mode::Prometheus) {
+            ReportFailure(reading, options.timeout);
+        }
         if (options.mode == Mode::Json || options.mode == Mode::Jsonl) {
             Write(RenderJson(reading));
         } else if (options.mode == Mode::Table && reading.status == Reading::Status::Ok) {
             Write(RenderTable(reading, false, "\n"));
         }
     }
-    if (options.mode == Mode::Prometheus) Write(RenderPrometheus(reading));
+    if (options.mode == Mode::Prometheus) {
+        if (Write(RenderPrometheus(reading))) return EXIT_OK;
+        std::fprintf(stderr, "vantorix-info: cannot write the metrics: %s\n", std::strerror(errno));
+        return EXIT_READ_FAILED;
+    }
     return ExitStatus(reading);
 }
 
@@ -131,5 +149,12 @@ int main(int argc, char** argv) {
     if (status >= 0) return status;
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    return options.mode == Mode::Watch ? Watch(options) : Print(options);
+    switch (options.mode) {
+    case Mode::Watch:
+        return Watch(options);
+    case Mode::Serve:
+        return Serve(options, &g_signal);
+    default:
+        return Print(options);
+    }
 }

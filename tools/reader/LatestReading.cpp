@@ -1,0 +1,48 @@
+#include "LatestReading.h"
+
+#include <algorithm>
+#include <chrono>
+
+CLatestReading::CLatestReading(const Options& options, const std::atomic<int>* interrupted)
+    : thread_(&CLatestReading::Run, this, options, interrupted) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait(guard, [&] { return have_; });
+}
+
+CLatestReading::~CLatestReading() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+        changed_.notify_all();
+    }
+    thread_.join();
+}
+
+Reading CLatestReading::Get(std::uint64_t* reads) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    *reads = reads_;
+    return latest_;
+}
+
+void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
+    CMonitorReader reader;
+    CStaleness staleness(options.stale_after);
+    const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(options.interval));
+    auto next = std::chrono::steady_clock::now();
+    for (;;) {
+        bool completed = false;
+        Reading reading = reader.Read(options.timeout, interrupted, &completed);
+        staleness.Update(&reading);
+        reading.timestamp = Timestamp();
+        std::unique_lock<std::mutex> guard(lock_);
+        // A read abandoned for a signal says nothing about the monitor.
+        if (completed || !*interrupted || !have_) latest_ = reading;
+        have_ = true;
+        reads_ += completed ? 1 : 0;
+        changed_.notify_all();
+        // On a fixed beat; after a long wait for the monitor, from now.
+        next = std::max(next + interval, std::chrono::steady_clock::now());
+        if (changed_.wait_until(guard, next, [&] { return stopping_; })) return;
+    }
+}

@@ -1,0 +1,43 @@
+// The reading every HTTP client is given: one thread reads the monitor once
+// per interval and keeps the result, so the monitor sees the same reads
+// however many clients ask, and a slow or frozen monitor never holds up a
+// request.
+#ifndef VANTORIX_READER_LATESTREADING_H
+#define VANTORIX_READER_LATESTREADING_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "CommandLine.h"
+#include "Reading.h"
+
+class CLatestReading {
+public:
+    // Starts reading every options.interval seconds and returns after the
+    // first read (at most options.timeout). Reads in progress are abandoned
+    // once `*interrupted` is set.
+    CLatestReading(const Options& options, const std::atomic<int>* interrupted);
+    ~CLatestReading();  // stops the reading thread
+    CLatestReading(const CLatestReading&) = delete;
+    CLatestReading& operator=(const CLatestReading&) = delete;
+
+    // The latest reading, with its staleness and the time it was made; and
+    // how many reads of the monitor have completed so far.
+    Reading Get(std::uint64_t* reads) const;
+
+private:
+    void Run(Options options, const std::atomic<int>* interrupted);
+
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    bool have_ = false;
+    Reading latest_;
+    std::uint64_t reads_ = 0;
+    std::thread thread_;
+};
+
+#endif  // VANTORIX_READER_LATESTREADING_H

@@ -1,0 +1,19 @@
+// The live page's files (tools/reader/page/ and Chart.js), embedded in the
+// tool at build time by cmake/Embed.cmake, so the page needs nothing but the
+// tool at view time.
+#ifndef VANTORIX_READER_PAGEFILES_H
+#define VANTORIX_READER_PAGEFILES_H
+
+#include <cstddef>
+
+struct PageFile {
+    const char* path;  // "/" for index.html, else "/" and the file's name
+    const char* type;  // its Content-Type
+    const unsigned char* data;
+    std::size_t size;
+};
+
+// The files, ended by one whose path is null.
+extern const PageFile PAGE_FILES[];
+
+#endif  // VANTORIX_READER_PAGEFILES_H
