@@ -127,10 +127,10 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
             ->type_name("[ADDR:]PORT")
             ->check(ListenAddress());
 
-    app.add_option("--count", options->count, "stop after N reads (default 1; --jsonl and --watch: no limit)")
-        ->type_name("N")
-        ->check(Count())
-        ->excludes(serve_option);
+    CLI::Option* count_option =
+        app.add_option("--count", options->count, "stop after N reads (default 1; --jsonl and --watch: no limit)")
+            ->type_name("N")
+            ->check(Count());
     app.add_option("--interval", options->interval, "seconds between reads (default 1)")
         ->type_name("SECONDS")
         ->check(Seconds(0, false));
@@ -158,6 +158,12 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     }
     if (json + jsonl + prometheus + (watch_option->count() > 0) + (serve_option->count() > 0) > 1) {
         std::fputs("vantorix-info: choose one of --json, --jsonl, --prometheus, --watch and --serve\n"
+                   "Run with --help for more information.\n",
+                   stderr);
+        return EXIT_USAGE;
+    }
+    if (serve_option->count() > 0 && count_option->count() > 0) {
+        std::fputs("vantorix-info: --serve reads until stopped: --count does not go with it\n"
                    "Run with --help for more information.\n",
                    stderr);
         return EXIT_USAGE;
