@@ -1,5 +1,6 @@
 #include "StandinMonitor.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -63,4 +64,15 @@ int RunTool(const char* name, const std::vector<std::string>& args, int timeout_
         return -1;
     }
     return process.Wait(timeout_ms);
+}
+
+bool GetDataWithin(const std::shared_ptr<VantorixProxy>& proxy, int timeout_ms, bool* result) {
+    auto done = std::make_shared<std::atomic<int>>(-1);
+    std::thread([proxy, done] { *done = proxy->GetData() ? 1 : 0; }).detach();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (*done < 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    *result = *done == 1;
+    return *done >= 0;
 }

@@ -2,8 +2,11 @@
 #ifndef VANTORIX_TESTS_STANDINMONITOR_H
 #define VANTORIX_TESTS_STANDINMONITOR_H
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "GetVantorixInfo.h"
 
 #include "TestPlatform.h"
 
@@ -26,6 +29,11 @@ private:
     TestPlatform::CChildProcess process_;
     std::string stop_file_;
 };
+
+// Runs proxy->GetData() on a thread of its own, so that a hang fails the test
+// instead of stopping the suite: false if it did not return in `timeout_ms`
+// (the hung thread is left behind, with the proxy). `*result` is its result.
+bool GetDataWithin(const std::shared_ptr<VantorixProxy>& proxy, int timeout_ms, bool* result);
 
 // Runs a program built beside the tests to its end; its exit code, or -1.
 int RunTool(const char* name, const std::vector<std::string>& args, int timeout_ms = 60000);
