@@ -27,7 +27,7 @@ TEST_F(LayoutTest, EveryScalarReadsFromItsOffset) {
     Put<float>(bytes_, 2576, 100.25f);             // fsb_clock
     Put<float>(bytes_, 2580, 36.0f);               // clock_multiplier
     std::memcpy(bytes_ + 2584, "Test CPU", 9);     // cpu_name
-    bytes_[2684] = 1;                              // fahrenheit
+    bytes_[2684] = 0x80;                           // fahrenheit
     bytes_[2685] = 0;                              // distance_to_tj_max
     PublishBytes(bytes_);
 
@@ -47,7 +47,7 @@ TEST_F(LayoutTest, EveryScalarReadsFromItsOffset) {
 
 TEST_F(LayoutTest, ArraysReadEveryIndexFromItsOffset) {
     for (std::int32_t i = 0; i < 256; ++i) {
-        Put<std::int32_t>(bytes_, 4 * i, i);                      // core_load
+        Put<std::int32_t>(bytes_, 4 * i, 3 * i + 1);              // core_load
         Put<float>(bytes_, 1544 + 4 * i, 20.0f + 0.5f * i);       // temp
     }
     for (std::int32_t i = 0; i < 128; ++i) {
@@ -58,7 +58,7 @@ TEST_F(LayoutTest, ArraysReadEveryIndexFromItsOffset) {
     VantorixProxy proxy;
     ASSERT_TRUE(proxy.GetData());
     for (int i = 0; i < 256; ++i) {
-        EXPECT_EQ(i, proxy.GetCoreLoad(i)) << i;
+        EXPECT_EQ(3 * i + 1, proxy.GetCoreLoad(i)) << i;
         EXPECT_EQ(20.0f + 0.5f * i, proxy.GetTemp(i)) << i;
     }
     for (int i = 0; i < 128; ++i) {

@@ -73,8 +73,10 @@ TEST_F(ProxyWithMonitorTest, OutOfRangeIndicesReadZero) {
     EXPECT_EQ(record.temp[0], proxy.GetTemp(0));
 }
 
-// Tests that GetDataStruct is the proxy's own copy, equal to the accessors.
-TEST_F(ProxyWithMonitorTest, DataStructIsTheCopyTheAccessorsRead) {
+// Tests that GetDataStruct is the proxy's own whole copy, at one address for
+// the proxy's life, and that proxies are independent copies. (What each
+// accessor reads is tested against raw offsets in layout_test.cpp.)
+TEST_F(ProxyWithMonitorTest, DataStructIsTheProxysOwnCopy) {
     vantorix_shared_data record;
     FillPattern(41, &record);
     monitor_.Publish(record);
@@ -84,15 +86,7 @@ TEST_F(ProxyWithMonitorTest, DataStructIsTheCopyTheAccessorsRead) {
 
     EXPECT_EQ(data, proxy.GetDataStruct());
     EXPECT_EQ(0, std::memcmp(&record, data, sizeof(record)));
-    EXPECT_EQ(data->core_total, proxy.GetCoreCount());
-    EXPECT_EQ(data->cpu_total, proxy.GetCPUCount());
-    EXPECT_EQ(data->core_load[9], proxy.GetCoreLoad(9));
-    EXPECT_EQ(data->temp[9], proxy.GetTemp(9));
-    EXPECT_EQ(data->vid_value, proxy.GetVID());
-    EXPECT_EQ(data->fahrenheit != 0, proxy.IsFahrenheit());
     EXPECT_EQ(data->cpu_name, proxy.GetCPUName());
-
-    // Proxies are independent copies.
     VantorixProxy other;
     EXPECT_NE(other.GetDataStruct(), data);
     EXPECT_EQ(0, other.GetCoreCount());

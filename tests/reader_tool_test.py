@@ -6,6 +6,7 @@ import argparse
 import json
 import os
 import random
+import re
 import struct
 import subprocess
 import sys
@@ -136,6 +137,8 @@ class ReaderToolTest(unittest.TestCase):
             self.assertEqual(min(shown, 128), len(got["tj_max"]))
             table = run("vantorix-info")
             self.assertEqual(0, table.returncode, table.stderr)
+            rows = [line for line in table.stdout.splitlines() if re.match(r"\s*\d+\s", line)]
+            self.assertEqual(shown, len(rows), "rows of the table")
             self.doCleanups()
 
     def test_no_monitor_gives_exit_code_1_and_the_hint(self):

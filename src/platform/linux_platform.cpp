@@ -64,8 +64,8 @@ bool OpenOwnObject(const char16_t* name, int flags, Handle* handle) {
         fd = open(path, flags | OPEN_FLAGS, S_IRUSR | S_IWUSR);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        if (errno == ELOOP) {
-            errno = EACCES;  // a symbolic link under our name is someone else's
+        if (errno == ELOOP || errno == EISDIR) {
+            errno = EACCES;  // a symbolic link or directory under our name is not the monitor's
         }
         return false;
     }

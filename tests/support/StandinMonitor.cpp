@@ -66,13 +66,20 @@ int RunTool(const char* name, const std::vector<std::string>& args, int timeout_
     return process.Wait(timeout_ms);
 }
 
-bool GetDataWithin(const std::shared_ptr<VantorixProxy>& proxy, int timeout_ms, bool* result) {
+bool GetDataWithin(const std::shared_ptr<VantorixProxy>& proxy, int timeout_ms, bool* result,
+                   std::uint32_t* code) {
     auto done = std::make_shared<std::atomic<int>>(-1);
-    std::thread([proxy, done] { *done = proxy->GetData() ? 1 : 0; }).detach();
+    auto error = std::make_shared<std::atomic<std::uint32_t>>(0);
+    std::thread([proxy, done, error] {
+        const bool ok = proxy->GetData();
+        *error = proxy->GetDllError();
+        *done = ok ? 1 : 0;
+    }).detach();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (*done < 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     *result = *done == 1;
+    if (code != nullptr) *code = *error;
     return *done >= 0;
 }

@@ -32,8 +32,10 @@ private:
 
 // Runs proxy->GetData() on a thread of its own, so that a hang fails the test
 // instead of stopping the suite: false if it did not return in `timeout_ms`
-// (the hung thread is left behind, with the proxy). `*result` is its result.
-bool GetDataWithin(const std::shared_ptr<VantorixProxy>& proxy, int timeout_ms, bool* result);
+// (the hung thread is left behind, with the proxy). `*result` is its result
+// and `*code` that thread's last-error code after it.
+bool GetDataWithin(const std::shared_ptr<VantorixProxy>& proxy, int timeout_ms, bool* result,
+                   std::uint32_t* code = nullptr);
 
 // Runs a program built beside the tests to its end; its exit code, or -1.
 int RunTool(const char* name, const std::vector<std::string>& args, int timeout_ms = 60000);
