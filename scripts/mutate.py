@@ -102,7 +102,6 @@ MUTANTS = [
     M(BOTH, PX, "return snapshot.fsb_clock;", "return snapshot.cpu_clock;"),
     M(BOTH, PX, "return snapshot.cpu_total;", "return snapshot.core_total;"),
     M(BOTH, PX, "std::memset(&snapshot, 0, sizeof(snapshot));", ";"),
-    M(LINUX, LP, '".%lu"', '"%lu"'),
 ]
 
 

@@ -99,23 +99,4 @@ TEST(ErrorTest, CodeBelongsToTheCallingThread) {
     EXPECT_EQ(0u, proxy.GetDllError());
 }
 
-// Tests the whole path of a faulted copy: code, text, and the code kept.
-TEST(ErrorTest, FaultedCopyReportsTheCopyError) {
-    RemoveNamedObjects();
-    CStandinMonitor monitor;
-    ASSERT_TRUE(monitor.Start({}));
-    void* page = TestPlatform::AllocatePages(1);
-    TestPlatform::ProtectPages(page, 1, TestPlatform::Access::ReadOnly);
-    vantorix_shared_data* read_only = static_cast<vantorix_shared_data*>(page);
-
-    VantorixProxy proxy;
-    EXPECT_FALSE(fnGetVantorixInfo(read_only));
-    EXPECT_EQ(SHAREDMEM_COPY_ERROR, proxy.GetDllError());
-    EXPECT_EQ(COPY_ERROR_TEXT, Text(proxy.GetErrorMessage()));
-    EXPECT_EQ(SHAREDMEM_COPY_ERROR, proxy.GetDllError());
-    TestPlatform::FreePages(page, 1);
-    monitor.Kill();
-    RemoveNamedObjects();
-}
-
 }  // namespace

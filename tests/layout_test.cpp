@@ -66,21 +66,6 @@ TEST_F(LayoutTest, ArraysReadEveryIndexFromItsOffset) {
     }
 }
 
-TEST_F(LayoutTest, LastEntriesSitAtTheEndOfTheirArrays) {
-    Put<std::int32_t>(bytes_, 1532, 105);   // tj_max[127], just before core_total
-    Put<std::int32_t>(bytes_, 1536, 7);     // core_total must not bleed into it
-    Put<float>(bytes_, 2564, 88.5f);        // temp[255], just before vid_value
-    Put<float>(bytes_, 2568, 1.25f);
-    PublishBytes(bytes_);
-
-    VantorixProxy proxy;
-    ASSERT_TRUE(proxy.GetData());
-    EXPECT_EQ(105, proxy.GetTjMax(127));
-    EXPECT_EQ(88.5f, proxy.GetTemp(255));
-    EXPECT_EQ(7, proxy.GetCoreCount());
-    EXPECT_EQ(1.25f, proxy.GetVID());
-}
-
 TEST_F(LayoutTest, FlagsAreNonzeroBytesNotBooleans) {
     const unsigned char values[] = {0x00, 0x01, 0x80, 0xFF};
     for (unsigned char fahrenheit : values) {
