@@ -104,9 +104,9 @@ TEST_F(ReaderTest, ConcurrentReadersNeverSeeATornRecord) {
     const int reads_per_thread = 3000;
     std::atomic<int> failed(0), torn(0);
     std::atomic<std::uint32_t> highest(0);
-    std::vector<std::thread> readers;
-    for (int t = 0; t < threads; ++t) {
-        readers.emplace_back([&, t] {
+    const bool finished = RunThreadsWithin(
+        threads,
+        [&](int t) {
             VantorixProxy proxy;
             static vantorix_shared_data blocks[threads];
             vantorix_shared_data* block = &blocks[t];
@@ -123,9 +123,9 @@ TEST_F(ReaderTest, ConcurrentReadersNeverSeeATornRecord) {
                     highest = generation;
                 }
             }
-        });
-    }
-    for (std::thread& reader : readers) reader.join();
+        },
+        120000);
+    ASSERT_TRUE(finished) << "a reader's GetData blocked";
     EXPECT_EQ(0, failed.load());
     EXPECT_EQ(0, torn.load());
     EXPECT_GT(highest.load(), 2u) << "the monitor did not republish during the reads";

@@ -83,3 +83,19 @@ bool GetDataWithin(const std::shared_ptr<VantorixProxy>& proxy, int timeout_ms, 
     if (code != nullptr) *code = *error;
     return *done >= 0;
 }
+
+bool RunThreadsWithin(int count, const std::function<void(int)>& work, int timeout_ms) {
+    auto finished = std::make_shared<std::atomic<int>>(0);
+    auto task = std::make_shared<std::function<void(int)>>(work);
+    for (int i = 0; i < count; ++i) {
+        std::thread([task, finished, i] {
+            (*task)(i);
+            ++*finished;
+        }).detach();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (*finished < count && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return *finished == count;
+}
