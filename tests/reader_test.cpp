@@ -23,8 +23,8 @@ class ReaderTest : public MonitorProcessTest {};
 
 // Tests that every path of a read (no monitor, a faulted copy, a good copy)
 // gives its result and code, releases the mutex even while a child process
-// shares the read's descriptors, and leaves no handle or descriptor open.
-TEST_F(ReaderTest, EveryPathReleasesTheMutexAndLeavesNothingOpen) {
+// shares the read's descriptors, and leaves no handle, descriptor or view.
+TEST_F(ReaderTest, EveryPathReleasesTheMutexAndLeavesNothingBehind) {
     void* page = TestPlatform::AllocatePages(1);
     ASSERT_NE(nullptr, page);
     TestPlatform::ProtectPages(page, 1, TestPlatform::Access::ReadOnly);
@@ -50,11 +50,13 @@ TEST_F(ReaderTest, EveryPathReleasesTheMutexAndLeavesNothingOpen) {
         vantorix_shared_data* dest = c.dest;
         fnGetVantorixInfo(dest);  // settle lazy allocations before counting
         const std::size_t handles = TestPlatform::OpenHandleCount();
+        const std::size_t mappings = TestPlatform::MappingCount();
         for (int i = 0; i < 200; ++i) {
             ASSERT_EQ(c.ok, fnGetVantorixInfo(dest));
             ASSERT_EQ(c.code, c.ok ? 0u : proxy.GetDllError());
         }
         EXPECT_EQ(handles, TestPlatform::OpenHandleCount());
+        EXPECT_EQ(mappings, TestPlatform::MappingCount());
         TestPlatform::CLockWatch watch;
         EXPECT_EQ(c.ok, fnGetVantorixInfo(dest));
         EXPECT_FALSE(TestPlatform::MutexHeldElsewhere()) << "the read kept the mutex";
