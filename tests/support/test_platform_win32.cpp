@@ -222,10 +222,21 @@ bool CChildProcess::Start(const std::string& program, const std::vector<std::str
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(program.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                        &info)) {
+    if (!CreateProcessA(program.c_str(), &command[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL,
+                        &startup, &info)) {
         return false;
     }
+    // Children die with the test program, even when it crashes: one left
+    // running would keep the test runner waiting on its output.
+    static HANDLE job = [] {
+        HANDLE created = CreateJobObjectW(NULL, NULL);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        return created;
+    }();
+    AssignProcessToJobObject(job, info.hProcess);
+    ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     handle_ = reinterpret_cast<std::uintptr_t>(info.hProcess);
     return true;
