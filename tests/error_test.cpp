@@ -58,39 +58,29 @@ TEST(ErrorTest, NoMonitorGivesTheSystemTextForNotFound) {
     EXPECT_EQ(first, proxy.GetErrorMessage());
 }
 
-// Tests that a code the system has no text for gives an empty string, and
-// that no earlier text survives in the buffer.
-TEST(ErrorTest, CodeWithoutSystemTextGivesEmptyString) {
+// Tests the bound on the system's text: one of 98 characters is given
+// whole, one that needs more than 99 units with its zero, or none at all,
+// gives an empty string, never a cut one or an earlier text.
+TEST(ErrorTest, SystemTextIsGivenOnlyIfItFitsNinetyNineUnits) {
+    ASSERT_TRUE(TestPlatform::ServeMadeUpTexts());
     const std::uint32_t unknown = 0x0000FFFEu;
     ASSERT_TRUE(TestPlatform::SystemText(unknown).empty()) << "pick another unknown code";
+    const struct {
+        std::uint32_t code;
+        std::u16string expected;
+    } cases[] = {
+        {TestPlatform::MADE_UP_CODE, TestPlatform::MadeUpText(TestPlatform::MADE_UP_CODE)},
+        {TestPlatform::MADE_UP_CODE + 1, u""},
+        {TestPlatform::MADE_UP_CODE + 2, u""},
+        {unknown, u""},
+    };
     VantorixProxy proxy;
-    TestPlatform::SetLastErrorCode(SHAREDMEM_COPY_ERROR);
-    ASSERT_FALSE(Text(proxy.GetErrorMessage()).empty());
-    TestPlatform::SetLastErrorCode(unknown);
-    EXPECT_EQ(u"", Text(proxy.GetErrorMessage()));
-}
-
-// Tests that a system text that needs more than 99 units with its zero gives
-// an empty string rather than a cut or unterminated one.
-TEST(ErrorTest, SystemTextLongerThanTheBoundGivesEmptyString) {
-    std::uint32_t code = 0;
-    std::uint32_t fitting = 0;
-    for (std::uint32_t candidate = 1; candidate < 16000 && (code == 0 || fitting == 0); ++candidate) {
-        const std::size_t length = TestPlatform::SystemText(candidate).size();
-        if (length >= 99 && code == 0) code = candidate;
-        if (length == 98 && fitting == 0) fitting = candidate;
+    for (const auto& c : cases) {
+        TestPlatform::SetLastErrorCode(SHAREDMEM_COPY_ERROR);
+        ASSERT_FALSE(Text(proxy.GetErrorMessage()).empty());  // an earlier text in the buffer
+        TestPlatform::SetLastErrorCode(c.code);
+        EXPECT_EQ(c.expected, Text(proxy.GetErrorMessage())) << "code " << c.code;
     }
-    VantorixProxy proxy;
-    if (fitting != 0) {
-        TestPlatform::SetLastErrorCode(fitting);
-        EXPECT_EQ(TestPlatform::SystemText(fitting), Text(proxy.GetErrorMessage()));
-    }
-    if (code == 0) {
-        GTEST_SKIP() << "this system has no text longer than 98 characters; "
-                        "the bound is tested in the platform tests";
-    }
-    TestPlatform::SetLastErrorCode(code);
-    EXPECT_EQ(u"", Text(proxy.GetErrorMessage())) << "code " << code;
 }
 
 // Tests that the code is per thread: a failure on one thread is not seen on
@@ -107,25 +97,6 @@ TEST(ErrorTest, CodeBelongsToTheCallingThread) {
     }).join();
     EXPECT_EQ(TestPlatform::NotFoundCode(), seen_there);
     EXPECT_EQ(0u, proxy.GetDllError());
-}
-
-// Tests the whole path of a faulted copy: code, text, and the code kept.
-TEST(ErrorTest, FaultedCopyReportsTheCopyError) {
-    RemoveNamedObjects();
-    CStandinMonitor monitor;
-    ASSERT_TRUE(monitor.Start({}));
-    void* page = TestPlatform::AllocatePages(1);
-    TestPlatform::ProtectPages(page, 1, TestPlatform::Access::ReadOnly);
-    vantorix_shared_data* read_only = static_cast<vantorix_shared_data*>(page);
-
-    VantorixProxy proxy;
-    EXPECT_FALSE(fnGetVantorixInfo(read_only));
-    EXPECT_EQ(SHAREDMEM_COPY_ERROR, proxy.GetDllError());
-    EXPECT_EQ(COPY_ERROR_TEXT, Text(proxy.GetErrorMessage()));
-    EXPECT_EQ(SHAREDMEM_COPY_ERROR, proxy.GetDllError());
-    TestPlatform::FreePages(page, 1);
-    monitor.Kill();
-    RemoveNamedObjects();
 }
 
 }  // namespace

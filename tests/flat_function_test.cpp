@@ -36,15 +36,6 @@ TEST_F(FlatFunctionTest, CopiesTheRecordAndKeepsThePointer) {
     monitor.Kill();
 }
 
-TEST_F(FlatFunctionTest, NoMonitorLeavesTheBlockUntouched) {
-    vantorix_shared_data* data = &block_;
-    EXPECT_FALSE(fnGetVantorixInfo(data));
-    VantorixProxy proxy;
-    EXPECT_EQ(TestPlatform::NotFoundCode(), proxy.GetDllError());
-    EXPECT_EQ(&block_, data);
-    EXPECT_EQ(0, std::memcmp(&untouched_, &block_, sizeof(block_)));
-}
-
 // Tests that a null pointer is refused before any object is created.
 TEST_F(FlatFunctionTest, NullPointerIsRefusedAcquiringNothing) {
     vantorix_shared_data* data = nullptr;
@@ -70,29 +61,6 @@ TEST_F(FlatFunctionTest, UnalignedBlockIsCopied) {
     EXPECT_EQ(0x11, buffer[0]);
     EXPECT_EQ(0x11, buffer[sizeof(buffer) - 2]);
     EXPECT_EQ(0x11, buffer[sizeof(buffer) - 1]);
-    monitor.Kill();
-}
-
-// Tests that a block that runs into an inaccessible page faults cleanly and
-// writes nothing outside the caller's block.
-TEST_F(FlatFunctionTest, BlockStraddlingIntoAnInaccessiblePageFaultsCleanly) {
-    CStandinMonitor monitor;
-    ASSERT_TRUE(monitor.Start({"--generation", "9"}));
-    const std::size_t page = TestPlatform::PageSize();
-    unsigned char* pages = static_cast<unsigned char*>(TestPlatform::AllocatePages(2));
-    ASSERT_NE(nullptr, pages);
-    std::memset(pages, 0x33, page);
-    TestPlatform::ProtectPages(pages + page, 1, TestPlatform::Access::None);
-    const std::size_t start = page - 1000;  // 1000 bytes fit, the rest do not
-    vantorix_shared_data* data = reinterpret_cast<vantorix_shared_data*>(pages + start);
-
-    EXPECT_FALSE(fnGetVantorixInfo(data));
-    VantorixProxy proxy;
-    EXPECT_EQ(SHAREDMEM_COPY_ERROR, proxy.GetDllError());
-    for (std::size_t i = 0; i < start; ++i) {
-        ASSERT_EQ(0x33, pages[i]) << "wrote before the block at " << i;
-    }
-    TestPlatform::FreePages(pages, 2);
     monitor.Kill();
 }
 

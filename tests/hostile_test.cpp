@@ -1,6 +1,7 @@
-// Tests that objects another user plants under our names are refused with
-// EACCES: never read, never waited on. Linux only; needs root to act as a
-// throwaway second user, and skips otherwise.
+// Tests that objects under our names that are not ours, or not regular files,
+// are refused with EACCES: never read, never waited on; and that objects
+// which grant only reading are read. Linux only. The tests that involve a
+// second user need root to act as a throwaway one, and skip otherwise.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -16,11 +17,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "GetVantorixInfo.h"
 #include "Pattern.h"
 #include "Publisher.h"
+#include "StandinMonitor.h"
 
 namespace {
 
@@ -68,6 +71,19 @@ bool WriteRecord(const std::string& path, std::uint32_t generation) {
     return ok;
 }
 
+const char TARGET[] = "/tmp/vantorix-hostile-target";
+
+// GetData must fail with EACCES within two seconds, reading nothing.
+void ExpectRefused(const char* what) {
+    auto proxy = std::make_shared<VantorixProxy>();
+    bool result = true;
+    std::uint32_t code = 0;
+    ASSERT_TRUE(GetDataWithin(proxy, 2000, &result, &code)) << "GetData blocked on " << what;
+    EXPECT_FALSE(result) << what;
+    EXPECT_EQ(static_cast<std::uint32_t>(EACCES), code) << what;
+    EXPECT_EQ(0, proxy->GetCoreCount()) << what << ": its record was read";
+}
+
 class HostileNeighbourTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -78,24 +94,11 @@ protected:
             ASSERT_EQ(0, std::system(command.c_str())) << "cannot create the throwaway user";
         }
         RemoveNamedObjects();
-        proxy_.reset(new VantorixProxy);
     }
     void TearDown() override {
         RemoveNamedObjects();
-        unlink(target_.c_str());
+        unlink(TARGET);
     }
-
-    // GetData must fail with EACCES, at once, leaving the proxy untouched.
-    void ExpectRefused() {
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(proxy_->GetData());
-        EXPECT_EQ(static_cast<std::uint32_t>(EACCES), proxy_->GetDllError());
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-        EXPECT_EQ(0, proxy_->GetCoreCount()) << "the impostor's record was read";
-    }
-
-    std::unique_ptr<VantorixProxy> proxy_;
-    std::string target_ = "/tmp/vantorix-hostile-target";
 };
 
 // The paths are ours (named after our uid), computed before the neighbour
@@ -103,53 +106,79 @@ protected:
 const std::string g_region = NamedObjectPath("VantorixMappingObject");
 const std::string g_mutex = NamedObjectPath("VantorixMutexObject");
 
-TEST_F(HostileNeighbourTest, RegionCreatedByAnotherUserIsNotRead) {
-    CNeighbour neighbour;
-    ASSERT_TRUE(neighbour.Run([] { return WriteRecord(g_region, 666); }));
-    ExpectRefused();
+// Tests objects that another user planted under our names.
+TEST_F(HostileNeighbourTest, ObjectsOfAnotherUserAreRefused) {
+    ASSERT_TRUE(WriteRecord(TARGET, 777));  // a valid record of our own
+    const struct {
+        const char* what;
+        std::function<bool()> plant;
+    } cases[] = {
+        {"a region of another user", [] { return WriteRecord(g_region, 666); }},
+        {"a mutex another user holds", [] {
+             const int fd = open(g_mutex.c_str(), O_RDONLY | O_CREAT, 0644);
+             return fd >= 0 && flock(fd, LOCK_EX) == 0;  // held until the neighbour dies
+         }},
+        // Following the link would read whatever the other user chose.
+        {"another user's link as the region", [] { return symlink(TARGET, g_region.c_str()) == 0; }},
+        {"another user's link as the mutex", [] { return symlink(TARGET, g_mutex.c_str()) == 0; }},
+        {"another user's FIFO as the region", [] { return mkfifo(g_region.c_str(), 0666) == 0; }},
+    };
+    for (const auto& c : cases) {
+        RemoveNamedObjects();
+        CNeighbour neighbour;
+        ASSERT_TRUE(neighbour.Run(c.plant)) << c.what;
+        ExpectRefused(c.what);
+    }
 }
 
-TEST_F(HostileNeighbourTest, MutexHeldByAnotherUserBlocksNobody) {
+// Tests that objects of our own which grant only reading, even to their
+// owner, are read: a read asks for no more access than it needs. (Root
+// would be granted any access, so the neighbour reads them as itself.)
+TEST_F(HostileNeighbourTest, OwnObjectsGrantingOnlyReadingAreRead) {
     CNeighbour neighbour;
     ASSERT_TRUE(neighbour.Run([] {
-        const int fd = open(g_mutex.c_str(), O_RDONLY | O_CREAT, 0644);
-        return fd >= 0 && flock(fd, LOCK_EX) == 0;  // held until the neighbour dies
-    }));
-    ExpectRefused();
+        const std::string region = NamedObjectPath("VantorixMappingObject");  // the neighbour's own
+        const std::string mutex = NamedObjectPath("VantorixMutexObject");
+        vantorix_shared_data record;
+        FillPattern(12, &record);
+        CPublisher monitor;
+        std::uint32_t error = 0;
+        if (!monitor.Create(sizeof(record), &record, &error) || chmod(region.c_str(), 0400) != 0 ||
+            chmod(mutex.c_str(), 0400) != 0) {
+            return false;
+        }
+        VantorixProxy proxy;
+        const bool read = proxy.GetData() && proxy.GetCoreCount() == record.core_total;
+        unlink(region.c_str());
+        unlink(mutex.c_str());
+        return read;
+    })) << "objects of mode 0400 were not read by their owner";
 }
 
-TEST_F(HostileNeighbourTest, SymbolicLinksAreNotFollowed) {
-    // The link points at a valid record of our own: following it would read
-    // whatever the other user chose.
-    ASSERT_TRUE(WriteRecord(target_, 777));
-    CNeighbour neighbour;
-    ASSERT_TRUE(neighbour.Run([this] {
-        return symlink(target_.c_str(), g_region.c_str()) == 0;
-    }));
-    ExpectRefused();
+// Tests objects of our own that are not regular files.
+TEST(OwnObjectsTest, ObjectsThatAreNotRegularFilesAreRefused) {
+    const std::string region = NamedObjectPath("VantorixMappingObject");
+    const std::string mutex = NamedObjectPath("VantorixMutexObject");
+    ASSERT_TRUE(WriteRecord(TARGET, 778) || errno == EEXIST);
+    const struct {
+        const char* what;
+        std::function<bool()> plant;
+    } cases[] = {
+        {"a FIFO as the region", [&] { return mkfifo(region.c_str(), 0600) == 0; }},
+        {"a FIFO as the mutex", [&] { return mkfifo(mutex.c_str(), 0600) == 0; }},
+        {"a directory as the region", [&] { return mkdir(region.c_str(), 0700) == 0; }},
+        {"a directory as the mutex", [&] { return mkdir(mutex.c_str(), 0700) == 0; }},
+        {"a link as the region", [&] { return symlink(TARGET, region.c_str()) == 0; }},
+    };
+    for (const auto& c : cases) {
+        RemoveNamedObjects();
+        ASSERT_TRUE(c.plant()) << c.what;
+        ExpectRefused(c.what);
+        rmdir(region.c_str());
+        rmdir(mutex.c_str());
+    }
     RemoveNamedObjects();
-
-    CNeighbour other;
-    ASSERT_TRUE(other.Run([this] { return symlink(target_.c_str(), g_mutex.c_str()) == 0; }));
-    ExpectRefused();
-}
-
-TEST_F(HostileNeighbourTest, PlantedFifoDoesNotBlock) {
-    CNeighbour neighbour;
-    ASSERT_TRUE(neighbour.Run([] { return mkfifo(g_region.c_str(), 0666) == 0; }));
-    ExpectRefused();
-}
-
-// Tests that the user's own objects still work after the impostors are gone.
-TEST_F(HostileNeighbourTest, OwnObjectsAreReadAsUsual) {
-    vantorix_shared_data record;
-    FillPattern(12, &record);
-    CPublisher monitor;
-    std::uint32_t error = 0;
-    ASSERT_TRUE(monitor.Create(sizeof(record), &record, &error)) << error;
-    EXPECT_TRUE(proxy_->GetData());
-    EXPECT_EQ(record.core_total, proxy_->GetCoreCount());
-    monitor.Remove();
+    unlink(TARGET);
 }
 
 }  // namespace

@@ -140,6 +140,8 @@ class ReaderToolTest(unittest.TestCase):
             self.assertEqual(min(shown, 128), len(got["tj_max"]))
             table = run("vantorix-info")
             self.assertEqual(0, table.returncode, table.stderr)
+            rows = [line for line in table.stdout.splitlines() if re.match(r"\s*\d+\s", line)]
+            self.assertEqual(shown, len(rows), "rows of the table")
             self.doCleanups()
 
     def test_hostile_record_keeps_every_output_valid(self):

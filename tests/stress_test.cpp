@@ -53,11 +53,19 @@ public:
     }
     ~CReaderThreads() { Stop(); }
 
-    void Stop() {
+    // Stops the readers; false if one is still in a call 10 s later (it is
+    // then abandoned, so that the test fails instead of hanging).
+    bool Stop() {
         stop_ = true;
-        for (std::thread& thread : threads_) {
-            if (thread.joinable()) thread.join();
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+        while (stopped_ < threads_.size() && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        const bool all = stopped_ == threads_.size();
+        for (std::thread& thread : threads_) {
+            if (thread.joinable()) all ? thread.join() : thread.detach();
+        }
+        return all;
     }
     long succeeded() const { return succeeded_; }
     long not_found() const { return not_found_; }
@@ -99,13 +107,14 @@ private:
                 ++bad_;
             }
         }
+        ++stopped_;
     }
 
     const bool allow_not_found_;
     const bool check_pattern_;
     std::atomic<bool> stop_{false};
     std::atomic<long> succeeded_{0}, not_found_{0}, bad_{0}, longest_ms_{0};
-    std::atomic<std::size_t> slots_{0};
+    std::atomic<std::size_t> slots_{0}, stopped_{0};
     std::atomic<long> started_ms_[16] = {};
     std::vector<std::thread> threads_;
 };
@@ -186,7 +195,7 @@ TEST_F(StressTest, MonitorKilledAtRandomPoints) {
            !(proxy.GetData() && MatchesPattern(*proxy.GetDataStruct(), &generation) && generation == 99)) {
     }
     EXPECT_EQ(99u, generation);
-    readers.Stop();
+    ASSERT_TRUE(readers.Stop()) << "a reader's GetData blocked";
     EXPECT_LT(readers.longest_call(), 10.0);
     EXPECT_GT(readers.succeeded(), 0);
     std::printf("[ figure ] %ld monitor kills (%ld while holding the mutex): %ld reads, "
@@ -206,7 +215,7 @@ TEST_F(StressTest, MonitorRestartsWhileReadersRead) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         monitor_.Stop();
     }
-    readers.Stop();
+    ASSERT_TRUE(readers.Stop()) << "a reader's GetData blocked";
     EXPECT_EQ(0, readers.bad()) << "a read returned a partial record or an unexpected code";
     EXPECT_GT(readers.succeeded(), 0);
     EXPECT_GT(readers.not_found(), 0);

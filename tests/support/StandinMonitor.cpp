@@ -1,5 +1,6 @@
 #include "StandinMonitor.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -63,4 +64,38 @@ int RunTool(const char* name, const std::vector<std::string>& args, int timeout_
         return -1;
     }
     return process.Wait(timeout_ms);
+}
+
+bool GetDataWithin(const std::shared_ptr<VantorixProxy>& proxy, int timeout_ms, bool* result,
+                   std::uint32_t* code) {
+    auto done = std::make_shared<std::atomic<int>>(-1);
+    auto error = std::make_shared<std::atomic<std::uint32_t>>(0);
+    std::thread([proxy, done, error] {
+        const bool ok = proxy->GetData();
+        *error = proxy->GetDllError();
+        *done = ok ? 1 : 0;
+    }).detach();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (*done < 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    *result = *done == 1;
+    if (code != nullptr) *code = *error;
+    return *done >= 0;
+}
+
+bool RunThreadsWithin(int count, const std::function<void(int)>& work, int timeout_ms) {
+    auto finished = std::make_shared<std::atomic<int>>(0);
+    auto task = std::make_shared<std::function<void(int)>>(work);
+    for (int i = 0; i < count; ++i) {
+        std::thread([task, finished, i] {
+            (*task)(i);
+            ++*finished;
+        }).detach();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (*finished < count && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return *finished == count;
 }

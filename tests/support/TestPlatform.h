@@ -31,9 +31,40 @@ bool TruncateRegion(std::size_t size);
 // Whether a named object of the monitor exists, checked without creating it.
 bool NamedObjectExists(const char* name);
 
-// Whether another owner holds the monitor's mutex now (checked without
-// waiting; false when the mutex does not exist).
+// Whether anyone holds the monitor's mutex now, this thread included:
+// checked without waiting, from a fresh descriptor (Linux) or from another
+// thread (Windows, where the owning thread's own wait would succeed). False
+// when the mutex does not exist.
 bool MutexHeldElsewhere();
+
+// While it lives, a lock that a read forgets to release stays visible to
+// MutexHeldElsewhere. Linux: each exclusive lock taken in this process is
+// shared with a forked child that holds copies of all descriptors, so closing
+// the read's descriptor no longer drops it; only an explicit release does.
+// Windows: a handle of the test keeps the mutex alive past the read's close.
+class CLockWatch {
+public:
+    CLockWatch();
+    ~CLockWatch();
+    CLockWatch(const CLockWatch&) = delete;
+    CLockWatch& operator=(const CLockWatch&) = delete;
+
+private:
+    std::uintptr_t mutex_ = 0;
+};
+
+// Codes without a system text for which the library is served made-up texts
+// of exactly 98, 99 and 100 characters (MADE_UP_CODE + 0, 1, 2): Linux by
+// this program's own strerrordesc_np, Windows by patching the library DLL's
+// import of FormatMessageW (which fails on a text that does not fit, as the
+// system's does). False if they cannot be served.
+const std::uint32_t MADE_UP_CODE = 0x7E00u;
+bool ServeMadeUpTexts();
+inline std::u16string MadeUpText(std::uint32_t code) {
+    std::u16string text = u"Made-up text ";
+    while (text.size() < 98 + (code - MADE_UP_CODE)) text.push_back(static_cast<char16_t>(u'a' + text.size() % 26));
+    return text;
+}
 
 // The folder of the running test program; the tools are built beside it.
 std::string ProgramDirectory();
@@ -83,8 +114,8 @@ private:
     std::uintptr_t handle_ = 0;
 };
 
-// Keeps the named objects alive while held (Windows deletes an object with
-// its last handle; Linux keeps them anyway).
+// Holds both named objects open, which keeps them alive on Windows (an
+// object goes with its last handle). Holding(): both existed and are held.
 class CObjectKeeper {
 public:
     CObjectKeeper();

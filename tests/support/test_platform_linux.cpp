@@ -10,13 +10,54 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <chrono>
+#include <string>
 #include <thread>
+
+namespace {
+
+std::atomic<bool> g_share_locks{false};
+std::atomic<int> g_sharer_count{0};
+pid_t g_sharers[64];
+
+int RealFlock(int fd, int operation) { return static_cast<int>(syscall(SYS_flock, fd, operation)); }
+std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+
+}  // namespace
+
+// The library's flock and strerrordesc_np resolve to these definitions of
+// the test program (the shared library's calls bind to the executable's
+// symbols first; the static library's are linked to them directly).
+extern "C" int flock(int fd, int operation) noexcept {
+    const int result = RealFlock(fd, operation);
+    if (result == 0 && (operation & LOCK_EX) != 0 && g_share_locks) {
+        const int slot = g_sharer_count++;
+        const pid_t child = slot < 64 ? fork() : -1;
+        if (child == 0) {
+            for (;;) pause();  // holds copies of every descriptor until killed
+        }
+        if (slot < 64) g_sharers[slot] = child;
+    }
+    return result;
+}
+
+extern "C" const char* strerrordesc_np(int code) noexcept {
+    static const std::string made_up[3] = {Narrow(TestPlatform::MadeUpText(TestPlatform::MADE_UP_CODE)),
+                                           Narrow(TestPlatform::MadeUpText(TestPlatform::MADE_UP_CODE + 1)),
+                                           Narrow(TestPlatform::MadeUpText(TestPlatform::MADE_UP_CODE + 2))};
+    const std::uint32_t index = static_cast<std::uint32_t>(code) - TestPlatform::MADE_UP_CODE;
+    if (index < 3) return made_up[index].c_str();
+    typedef const char* (*Real)(int);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "strerrordesc_np"));
+    return real != nullptr ? real(code) : nullptr;
+}
 
 namespace TestPlatform {
 
@@ -73,7 +114,7 @@ bool MutexHeldElsewhere() {
     const std::string path = NamedObjectPath("VantorixMutexObject");
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
-    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    const bool held = RealFlock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);  // also drops the lock if we took it
     return held;
 }
@@ -170,8 +211,34 @@ void CChildProcess::Stop() {
     if (Wait(10000) < 0) Kill();
 }
 
-CObjectKeeper::CObjectKeeper() {}
-CObjectKeeper::~CObjectKeeper() {}
-bool CObjectKeeper::Holding() const { return true; }
+CLockWatch::CLockWatch() {
+    g_sharer_count = 0;
+    g_share_locks = true;
+}
+
+CLockWatch::~CLockWatch() {
+    g_share_locks = false;
+    for (int i = 0; i < g_sharer_count && i < 64; ++i) {
+        if (g_sharers[i] <= 0) continue;
+        kill(g_sharers[i], SIGKILL);
+        waitpid(g_sharers[i], nullptr, 0);
+    }
+    g_sharer_count = 0;
+}
+
+bool ServeMadeUpTexts() { return true; }  // strerrordesc_np above
+
+// Descriptors are stored plus one, so that 0 means "not open".
+CObjectKeeper::CObjectKeeper() {
+    mutex_ = static_cast<std::uintptr_t>(open(NamedObjectPath("VantorixMutexObject").c_str(), O_RDONLY | O_CLOEXEC) + 1);
+    region_ = static_cast<std::uintptr_t>(open(NamedObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC) + 1);
+}
+
+CObjectKeeper::~CObjectKeeper() {
+    if (mutex_ != 0) close(static_cast<int>(mutex_) - 1);
+    if (region_ != 0) close(static_cast<int>(region_) - 1);
+}
+
+bool CObjectKeeper::Holding() const { return mutex_ != 0 && region_ != 0; }
 
 }  // namespace TestPlatform

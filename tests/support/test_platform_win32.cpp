@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
+#include <thread>
 
 namespace TestPlatform {
 
@@ -74,12 +76,81 @@ bool NamedObjectExists(const char* name) {
 }
 
 bool MutexHeldElsewhere() {
-    HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"VantorixMutexObject");
-    if (mutex == NULL) return false;
-    const DWORD wait = WaitForSingleObject(mutex, 0);
-    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
-    CloseHandle(mutex);
-    return wait == WAIT_TIMEOUT;
+    // A mutex belongs to a thread, and its owner's own wait succeeds: ask
+    // from a thread that cannot own it.
+    bool held = false;
+    std::thread([&held] {
+        HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"VantorixMutexObject");
+        if (mutex == NULL) return;
+        const DWORD wait = WaitForSingleObject(mutex, 0);
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        held = wait == WAIT_TIMEOUT;
+    }).join();
+    return held;
+}
+
+CLockWatch::CLockWatch() {
+    mutex_ = reinterpret_cast<std::uintptr_t>(CreateMutexW(NULL, FALSE, L"VantorixMutexObject"));
+}
+
+CLockWatch::~CLockWatch() {
+    if (mutex_ != 0) CloseHandle(reinterpret_cast<HANDLE>(mutex_));
+}
+
+namespace {
+
+typedef DWORD(WINAPI* FormatMessageFunction)(DWORD, LPCVOID, DWORD, DWORD, LPWSTR, DWORD, va_list*);
+FormatMessageFunction g_format_message = NULL;
+
+DWORD WINAPI MadeUpFormatMessage(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPWSTR buffer,
+                                 DWORD size, va_list* args) {
+    if (code - MADE_UP_CODE >= 3 || (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
+        return g_format_message(flags, source, code, language, buffer, size, args);
+    }
+    const std::u16string text = MadeUpText(code);
+    // A text that does not fit fails, leaving what fitted behind unterminated.
+    const DWORD length = static_cast<DWORD>(text.size());
+    for (DWORD i = 0; i < length && i < size; ++i) buffer[i] = static_cast<wchar_t>(text[i]);
+    if (length + 1 > size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    buffer[length] = 0;
+    return length;
+}
+
+}  // namespace
+
+bool ServeMadeUpTexts() {
+    unsigned char* base = reinterpret_cast<unsigned char*>(GetModuleHandleW(L"GetVantorixInfo.dll"));
+    if (base == NULL) return false;
+    const IMAGE_NT_HEADERS* headers =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (const IMAGE_IMPORT_DESCRIPTOR* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         imports.VirtualAddress != 0 && dll->Name != 0; ++dll) {
+        const IMAGE_THUNK_DATA* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(
+            base + (dll->OriginalFirstThunk != 0 ? dll->OriginalFirstThunk : dll->FirstThunk));
+        IMAGE_THUNK_DATA* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+        for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
+                strcmp(reinterpret_cast<const char*>(
+                           reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name),
+                       "FormatMessageW") != 0) {
+                continue;
+            }
+            const ULONG_PTR ours = reinterpret_cast<ULONG_PTR>(&MadeUpFormatMessage);
+            if (slot->u1.Function == ours) return true;  // already served
+            DWORD old = 0;
+            if (!VirtualProtect(&slot->u1.Function, sizeof(ULONG_PTR), PAGE_READWRITE, &old)) return false;
+            g_format_message = reinterpret_cast<FormatMessageFunction>(slot->u1.Function);
+            slot->u1.Function = ours;
+            VirtualProtect(&slot->u1.Function, sizeof(ULONG_PTR), old, &old);
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string ProgramDirectory() {
@@ -151,10 +222,21 @@ bool CChildProcess::Start(const std::string& program, const std::vector<std::str
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(program.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                        &info)) {
+    if (!CreateProcessA(program.c_str(), &command[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL,
+                        &startup, &info)) {
         return false;
     }
+    // Children die with the test program, even when it crashes: one left
+    // running would keep the test runner waiting on its output.
+    static HANDLE job = [] {
+        HANDLE created = CreateJobObjectW(NULL, NULL);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        return created;
+    }();
+    AssignProcessToJobObject(job, info.hProcess);
+    ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     handle_ = reinterpret_cast<std::uintptr_t>(info.hProcess);
     return true;

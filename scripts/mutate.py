@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""Plants realistic one-line bugs in the library, one at a time, and checks
+that the tests meant to catch each one fail.
+
+    scripts/mutate.py [--suite linux|mingw-x64] [--only TEXT] [--scratch DIR]
+
+Each mutant below is one line: the suites it applies to, a file, a text that
+occurs exactly once in it, its replacement, and the tests that should fail
+(ctest arguments; the unit label by default). The source tree is copied to a
+scratch folder, whose build is reused from mutant to mutant; the tree itself
+is never changed. A mutant is KILLED when its tests fail (a crash or a hang
+past five minutes counts), SURVIVED when they pass. Mutants marked equivalent
+change no behaviour a client can see, and mutants marked unobservable change
+behaviour this machine cannot show (the reason is given for each); both are
+left out of the score and listed as EQUIVALENT and UNSEEN (if they are
+killed after all, they count as killed). Not run in CI: it builds once per
+mutant.
+
+A Linux run needs a private /dev/shm: run as root, it starts itself again in
+a mount namespace of its own with a fresh tmpfs there.
+"""
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BOTH = ("linux", "mingw-x64")
+LINUX = ("linux",)
+WIN = ("mingw-x64",)
+LP = "src/platform/linux_platform.cpp"
+WP = "src/platform/win32_platform.cpp"
+SM = "src/sharedmem/SharedMemClient.cpp"
+PX = "src/proxy/VantorixProxy.cpp"
+EN = "src/entry/GetVantorixInfo.cpp"
+
+
+def M(suites, path, old, new, tests="-L unit", equivalent=None, unobservable=None):
+    return dict(suites=suites, path=path, old=old, new=new, tests=tests.split(), equivalent=equivalent,
+                unobservable=unobservable)
+
+
+MUTANTS = [
+    # Locking and releasing.
+    M(LINUX, LP, "flock(Descriptor(mutex), LOCK_UN);", ";"),
+    M(LINUX, LP, "flock(Descriptor(mutex), LOCK_EX) != 0", "false"),
+    M(LINUX, LP, "flock(Descriptor(mutex), LOCK_EX) != 0", "flock(Descriptor(mutex), LOCK_SH) != 0",
+      equivalent="readers only read: a shared lock still excludes the monitor's exclusive one"),
+    M(LINUX, LP, "    close(Descriptor(mutex));", ";"),
+    M(LINUX, LP, "    close(Descriptor(region));", ";"),
+    M(WIN, WP, "::ReleaseMutex(AsHandle(mutex));", ";"),
+    M(WIN, WP, "WaitForSingleObject(AsHandle(mutex), INFINITE);", ";"),
+    M(WIN, WP, "CloseHandle(AsHandle(mutex));", ";"),
+    M(WIN, WP, "CloseHandle(AsHandle(region));", ";"),
+    M(WIN, WP, "UnmapViewOfFile(reinterpret_cast<const void*>(view));", ";"),
+    M(BOTH, SM, "&region)) {\n        Platform::ReleaseMutex(mutex);", "&region)) {"),
+    M(BOTH, SM, "Platform::ReleaseMutex(mutex);\n    Platform::CloseMutex(mutex);\n    return result;",
+      "Platform::CloseMutex(mutex);\n    Platform::ReleaseMutex(mutex);\n    return result;"),
+    M(BOTH, SM, "Platform::SetLastErrorCode(SHAREDMEM_COPY_ERROR);",
+      "Platform::SetLastErrorCode(SHAREDMEM_COPY_ERROR); Platform::CloseRegion(region); "
+      "Platform::CloseMutex(mutex); return false;"),
+    # Error codes and texts.
+    M(BOTH, SM, "Platform::SetLastErrorCode(SHAREDMEM_COPY_ERROR);", ";"),
+    M(BOTH, EN, "Platform::SetLastErrorCode(Platform::InvalidParameterCode());", ";"),
+    M(BOTH, EN, "slot == nullptr || *slot == nullptr", "slot == nullptr"),
+    M(BOTH, PX, "SYSTEM_MESSAGE_CAPACITY = ERROR_MESSAGE_CAPACITY - 1;", "SYSTEM_MESSAGE_CAPACITY = ERROR_MESSAGE_CAPACITY;"),
+    M(BOTH, PX, "APPLICATION_ERROR_BIT = 0x20000000u;", "APPLICATION_ERROR_BIT = 0x40000000u;"),
+    M(LINUX, LP, "if (length + 1 > capacity) {", "if (length > capacity) {"),
+    M(LINUX, LP, "    text[0] = 0;\n    // The C library's", "    // The C library's"),
+    M(LINUX, LP, "    errno = saved;\n    return complete;", "    return complete;"),
+    M(WIN, WP, "text[0] = 0;  // a failed call may have left part of a text behind", ";"),
+    # Access rights and what is accepted as the monitor's object.
+    M(LINUX, LP, "OpenOwnObject(name, O_RDONLY, region)", "OpenOwnObject(name, O_RDWR, region)"),
+    M(LINUX, LP, "OpenOwnObject(name, O_RDONLY | O_CREAT, mutex)", "OpenOwnObject(name, O_RDWR | O_CREAT, mutex)"),
+    M(LINUX, LP, "O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC", "O_NOFOLLOW | O_CLOEXEC"),
+    M(LINUX, LP, "O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC", "O_NONBLOCK | O_CLOEXEC"),
+    M(LINUX, LP, "errno == ELOOP || errno == EISDIR", "errno == EISDIR"),
+    M(LINUX, LP, "errno == ELOOP || errno == EISDIR", "errno == ELOOP"),
+    M(LINUX, LP, "!S_ISREG(info.st_mode) || ", ""),
+    M(LINUX, LP, " || info.st_uid != uid", ""),
+    M(LINUX, LP, "const uid_t uid = geteuid();", "const uid_t uid = getuid();",
+      equivalent="the tests and their clients run with equal real and effective uids"),
+    M(WIN, WP, "OpenFileMappingW(FILE_MAP_READ,", "OpenFileMappingW(FILE_MAP_ALL_ACCESS,"),
+    M(WIN, WP, "MapViewOfFile(AsHandle(region), FILE_MAP_READ,", "MapViewOfFile(AsHandle(region), FILE_MAP_WRITE,"),
+    M(WIN, WP, "handle = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, WideName(name));", ";",
+      unobservable="Wine grants CreateMutexW full access to an existing mutex whatever its descriptor"),
+    # Bounds and the copy.
+    M(BOTH, SM, "GuardedCopy(dest, view, sizeof(vantorix_shared_data))", "GuardedCopy(dest, view, sizeof(dest))"),
+    M(LINUX, LP, "complete = false;  // EFAULT, or the region ended early", "complete = n == 0;"),
+    M(WIN, WP, '"    shrq $4, %rax\\n"', '"    shrq $5, %rax\\n"'),
+    M(WIN, WP, "if ((record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION &&\n"
+               "         record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR) ||\n"
+               "        record->NumberParameters < 2) {", "if (record->NumberParameters < 2) {"),
+    M(WIN, WP, "(address - source >= span && address - dest >= span)",
+      "(address - source >= span || address - dest >= span)"),
+    M(WIN, WP, "    RemoveVectoredExceptionHandler(handler);\n    return copied;", "    return copied;"),
+    M(BOTH, PX, "return index >= 0 && static_cast<std::size_t>(index) < slots;",
+      "return static_cast<std::size_t>(index) < slots;",
+      equivalent="a negative index converts to a size past every array, so it is refused anyway"),
+    M(BOTH, PX, "return index >= 0 && static_cast<std::size_t>(index) < slots;",
+      "return index >= 0 && static_cast<std::size_t>(index) <= slots;"),
+    M(BOTH, PX, "InRange(index, TJ_MAX_SLOTS)", "InRange(index, CORE_SLOTS)"),
+    M(BOTH, PX, "snapshot.fahrenheit != 0", "snapshot.fahrenheit == 1"),
+    M(BOTH, PX, "snapshot.distance_to_tj_max != 0", "snapshot.fahrenheit != 0"),
+    M(BOTH, PX, "return snapshot.fsb_clock;", "return snapshot.cpu_clock;"),
+    M(BOTH, PX, "return snapshot.cpu_total;", "return snapshot.core_total;"),
+    M(BOTH, PX, "std::memset(&snapshot, 0, sizeof(snapshot));", ";"),
+]
+
+
+def run(command, cwd, log, timeout=None):
+    """Exit code of `command`, or -1 if it ran past `timeout` seconds (it is
+    then killed with everything it started)."""
+    with open(log, "ab") as out:
+        process = subprocess.Popen(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            return process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            return -1
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--suite", choices=BOTH, default="linux")
+    parser.add_argument("--only", default="", help="run only mutants whose text contains this")
+    parser.add_argument("--scratch", default="/tmp/vantorix-mutate")
+    args = parser.parse_args()
+
+    if args.suite == "linux" and os.geteuid() == 0 and not os.environ.get("VANTORIX_PRIVATE_SHM"):
+        inner = " ".join(["exec env VANTORIX_PRIVATE_SHM=1", sys.executable] + [f"'{a}'" for a in sys.argv])
+        os.execvp("unshare", ["unshare", "-m", "sh", "-c",
+                              f"mount -t tmpfs -o mode=1777 none /dev/shm && {inner}"])
+
+    source = os.path.join(args.scratch, "src")
+    os.makedirs(args.scratch, exist_ok=True)
+    shutil.copytree(ROOT, source, dirs_exist_ok=True,
+                    ignore=shutil.ignore_patterns(".git", "build", "__pycache__"))
+    log = os.path.join(args.scratch, f"{args.suite}.log")
+    open(log, "w").close()
+    if run(["cmake", "--preset", args.suite], source, log) != 0:
+        sys.exit(f"configure failed, see {log}")
+
+    def check(tests):
+        if run(["cmake", "--build", "--preset", args.suite], source, log) != 0:
+            return "NO BUILD"
+        # A hang counts as a kill; the tests' own timeouts are longer.
+        code = run(["ctest", "--preset", args.suite, *tests], source, log, timeout=300)
+        return "SURVIVED" if code == 0 else "KILLED"
+
+    if check(["-L", "unit"]) != "SURVIVED":
+        sys.exit(f"the unmutated tree does not pass its tests, see {log}")
+
+    mutants = [m for m in MUTANTS if args.suite in m["suites"] and args.only in m["old"] + m["new"]]
+    counts = {}
+    for number, mutant in enumerate(mutants, 1):
+        path = os.path.join(source, mutant["path"])
+        with open(os.path.join(ROOT, mutant["path"])) as file:
+            pristine = file.read()
+        if pristine.count(mutant["old"]) != 1:
+            sys.exit(f"mutant {number} does not match exactly once in {mutant['path']}: {mutant['old']!r}")
+        line = pristine[:pristine.index(mutant["old"])].count("\n") + 1
+        with open(path, "w") as file:
+            file.write(pristine.replace(mutant["old"], mutant["new"]))
+        started = time.time()
+        with open(log, "a") as out:
+            out.write(f"\n===== mutant {number}: {mutant['path']}:{line}\n")
+        outcome = check(mutant["tests"])
+        with open(path, "w") as file:
+            file.write(pristine)
+        if outcome == "SURVIVED" and mutant["equivalent"]:
+            outcome = "EQUIVALENT"
+        if outcome == "SURVIVED" and mutant["unobservable"]:
+            outcome = "UNSEEN"  # a real fault that this platform cannot show
+        counts[outcome] = counts.get(outcome, 0) + 1
+        change = " ".join(mutant["old"].split()) + "  ->  " + (" ".join(mutant["new"].split()) or "(removed)")
+        print(f"{outcome:10} {time.time() - started:5.0f}s  {mutant['path']}:{line}  {change}", flush=True)
+
+    check(["-L", "unit"])  # leave the scratch build as the tree is
+    killed, survived = counts.get("KILLED", 0), counts.get("SURVIVED", 0)
+    scored = killed + survived
+    print(f"{args.suite}: {killed} of {scored} non-equivalent mutants killed"
+          f" ({100.0 * killed / max(scored, 1):.0f}%); {counts.get('EQUIVALENT', 0)} equivalent,"
+          f" {counts.get('UNSEEN', 0)} not observable here, {counts.get('NO BUILD', 0)} did not build")
+    sys.exit(0 if survived == 0 and not counts.get("NO BUILD") else 1)
+
+
+if __name__ == "__main__":
+    main()
