@@ -72,6 +72,8 @@ bool WriteRecord(const std::string& path, std::uint32_t generation) {
 }
 
 const char TARGET[] = "/tmp/vantorix-hostile-target";
+// On the objects' file system, so that it can be linked under their names.
+const std::string SHM_TARGET = "/dev/shm/vantorix-hostile-target." + std::to_string(getpid());
 
 // GetData must fail with EACCES within two seconds, reading nothing.
 void ExpectRefused(const char* what) {
@@ -122,12 +124,40 @@ TEST_F(HostileNeighbourTest, ObjectsOfAnotherUserAreRefused) {
         {"another user's link as the region", [] { return symlink(TARGET, g_region.c_str()) == 0; }},
         {"another user's link as the mutex", [] { return symlink(TARGET, g_mutex.c_str()) == 0; }},
         {"another user's FIFO as the region", [] { return mkfifo(g_region.c_str(), 0666) == 0; }},
+        // A file of ours that they can write, linked under our region's name:
+        // owned by us, but its record is theirs.
+        {"another user's link to a file of ours", [] { return link(SHM_TARGET.c_str(), g_region.c_str()) == 0; }},
     };
+    ASSERT_TRUE(WriteRecord(SHM_TARGET, 779) && chmod(SHM_TARGET.c_str(), 0666) == 0);
     for (const auto& c : cases) {
         RemoveNamedObjects();
         CNeighbour neighbour;
         ASSERT_TRUE(neighbour.Run(c.plant)) << c.what;
         ExpectRefused(c.what);
+    }
+    unlink(SHM_TARGET.c_str());
+}
+
+// Tests that the stand-in monitor neither uses, nor waits on, nor removes
+// objects another user planted under our names.
+TEST_F(HostileNeighbourTest, MonitorRefusesObjectsOfAnotherUser) {
+    const struct {
+        const char* what;
+        std::function<bool()> plant;
+        const std::string& path;
+    } cases[] = {
+        {"a region of another user", [] { return WriteRecord(g_region, 666); }, g_region},
+        {"a mutex another user holds", [] {
+             const int fd = open(g_mutex.c_str(), O_RDONLY | O_CREAT, 0644);
+             return fd >= 0 && flock(fd, LOCK_EX) == 0;
+         }, g_mutex},
+    };
+    for (const auto& c : cases) {
+        RemoveNamedObjects();
+        CNeighbour neighbour;
+        ASSERT_TRUE(neighbour.Run(c.plant)) << c.what;
+        EXPECT_EQ(1, RunTool("vantorix-standin", {"--seconds", "5"}, 10000)) << c.what;
+        EXPECT_EQ(0, access(c.path.c_str(), F_OK)) << c.what << " was removed";
     }
 }
 
@@ -179,6 +209,58 @@ TEST(OwnObjectsTest, ObjectsThatAreNotRegularFilesAreRefused) {
     }
     RemoveNamedObjects();
     unlink(TARGET);
+}
+
+// Tests objects of our own that someone else could use against us: a mutex
+// others can open (and so hold), a region others can write or reach
+// through a second name. Each would otherwise be read as usual.
+TEST(OwnObjectsTest, ObjectsOthersCouldUseAreRefused) {
+    const std::string region = NamedObjectPath("VantorixMappingObject");
+    const std::string mutex = NamedObjectPath("VantorixMutexObject");
+    const std::string second = "/dev/shm/vantorix-second-name." + std::to_string(getpid());
+    const auto objects = [&](mode_t mutex_mode, mode_t region_mode) {
+        const int fd = open(mutex.c_str(), O_RDONLY | O_CREAT | O_EXCL, 0600);
+        return fd >= 0 && fchmod(fd, mutex_mode) == 0 && close(fd) == 0 && WriteRecord(region, 780) &&
+               chmod(region.c_str(), region_mode) == 0;
+    };
+    const struct {
+        const char* what;
+        std::function<bool()> plant;
+    } cases[] = {
+        {"a mutex others can read", [&] { return objects(0604, 0600); }},
+        {"a mutex the group can write", [&] { return objects(0620, 0600); }},
+        {"a region others can write", [&] { return objects(0600, 0602); }},
+        {"a region the group can write", [&] { return objects(0600, 0620); }},
+        {"a region with a second name", [&] { return objects(0600, 0600) && link(region.c_str(), second.c_str()) == 0; }},
+    };
+    for (const auto& c : cases) {
+        RemoveNamedObjects();
+        ASSERT_TRUE(c.plant()) << c.what;
+        ExpectRefused(c.what);
+        unlink(second.c_str());
+    }
+    RemoveNamedObjects();
+    ASSERT_TRUE(objects(0600, 0644));  // readable by others is fine: only writing matters
+    VantorixProxy proxy;
+    EXPECT_TRUE(proxy.GetData());
+    RemoveNamedObjects();
+}
+
+// Tests that the mutex file a read creates is private and usable whatever the
+// umask: one read under umask 0777 must not leave a file later reads refuse.
+TEST(OwnObjectsTest, MutexMadeByAReadIsPrivateWhateverTheUmask) {
+    RemoveNamedObjects();
+    for (const mode_t mask : {0777, 0}) {
+        const mode_t previous = umask(mask);
+        VantorixProxy proxy;
+        EXPECT_FALSE(proxy.GetData());
+        umask(previous);
+        EXPECT_EQ(static_cast<std::uint32_t>(ENOENT), proxy.GetDllError()) << "umask " << mask;
+        struct stat info;
+        ASSERT_EQ(0, stat(NamedObjectPath("VantorixMutexObject").c_str(), &info));
+        EXPECT_EQ(0600u, info.st_mode & 0777) << "umask " << mask;
+        RemoveNamedObjects();
+    }
 }
 
 }  // namespace
