@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Plants realistic one-line bugs in the library, one at a time, and checks
+"""Plants realistic one-line bugs in the library and in vantorix-info, one at a time, and checks
 that the tests meant to catch each one fail.
 
     scripts/mutate.py [--suite linux|mingw-x64] [--only TEXT] [--scratch DIR]
@@ -36,6 +36,13 @@ WP = "src/platform/win32_platform.cpp"
 SM = "src/sharedmem/SharedMemClient.cpp"
 PX = "src/proxy/VantorixProxy.cpp"
 EN = "src/entry/GetVantorixInfo.cpp"
+TX = "tools/reader/Text.cpp"
+TB = "tools/reader/TableOutput.cpp"
+PO = "tools/reader/PrometheusOutput.cpp"
+OU = "tools/reader/Outputs.h"
+VI = "tools/reader/VantorixInfo.cpp"
+CL = "tools/reader/CommandLine.cpp"
+TOOL = "-R reader_tool"
 
 
 def M(suites, path, old, new, tests="-L unit", equivalent=None, unobservable=None):
@@ -73,16 +80,22 @@ MUTANTS = [
     M(LINUX, LP, "    errno = saved;\n    return complete;", "    return complete;"),
     M(WIN, WP, "text[0] = 0;  // a failed call may have left part of a text behind", ";"),
     # Access rights and what is accepted as the monitor's object.
-    M(LINUX, LP, "OpenOwnObject(name, O_RDONLY, region)", "OpenOwnObject(name, O_RDWR, region)"),
-    M(LINUX, LP, "OpenOwnObject(name, O_RDONLY | O_CREAT, mutex)", "OpenOwnObject(name, O_RDWR | O_CREAT, mutex)"),
+    M(LINUX, LP, "name, O_RDONLY, Kind::Region", "name, O_RDWR, Kind::Region"),
+    M(LINUX, LP, "name, O_RDONLY | O_CREAT, Kind::Mutex", "name, O_RDWR | O_CREAT, Kind::Mutex"),
     M(LINUX, LP, "O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC", "O_NOFOLLOW | O_CLOEXEC"),
     M(LINUX, LP, "O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC", "O_NONBLOCK | O_CLOEXEC"),
     M(LINUX, LP, "errno == ELOOP || errno == EISDIR", "errno == EISDIR"),
     M(LINUX, LP, "errno == ELOOP || errno == EISDIR", "errno == ELOOP"),
     M(LINUX, LP, "!S_ISREG(info.st_mode) || ", ""),
     M(LINUX, LP, " || info.st_uid != uid", ""),
-    M(LINUX, LP, "const uid_t uid = geteuid();", "const uid_t uid = getuid();",
+    M(LINUX, LP, "static_cast<Namespace>(geteuid())", "static_cast<Namespace>(getuid())",
       equivalent="the tests and their clients run with equal real and effective uids"),
+    M(LINUX, LP, "errno == EISDIR || errno == ENXIO", "errno == EISDIR"),
+    M(LINUX, LP, "(S_IWGRP | S_IWOTH)) == 0 && info.st_nlink == 1", "(S_IWGRP | S_IWOTH)) == 0"),
+    M(LINUX, LP, "(S_IWGRP | S_IWOTH)) == 0 && info.st_nlink == 1", "S_IWOTH) == 0 && info.st_nlink == 1"),
+    M(LINUX, LP, "if ((info.st_mode & GROUP_AND_OTHERS) != 0) {", "if ((info.st_mode & S_IRWXO) != 0) {"),
+    M(LINUX, LP, "(info.st_mode & 0777) != OWNER_ONLY && fchmod(fd, OWNER_ONLY) != 0", "false"),
+    M(LINUX, LP, "fd = open(path, flags | OPEN_FLAGS, OWNER_ONLY);", "fd = open(path, flags | OPEN_FLAGS, 0644);"),
     M(WIN, WP, "OpenFileMappingW(FILE_MAP_READ,", "OpenFileMappingW(FILE_MAP_ALL_ACCESS,"),
     M(WIN, WP, "MapViewOfFile(AsHandle(region), FILE_MAP_READ,", "MapViewOfFile(AsHandle(region), FILE_MAP_WRITE,"),
     M(WIN, WP, "handle = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, WideName(name));", ";",
@@ -108,6 +121,26 @@ MUTANTS = [
     M(BOTH, PX, "return snapshot.fsb_clock;", "return snapshot.cpu_clock;"),
     M(BOTH, PX, "return snapshot.cpu_total;", "return snapshot.core_total;"),
     M(BOTH, PX, "std::memset(&snapshot, 0, sizeof(snapshot));", ";"),
+
+    # vantorix-info: what it makes of an untrusted record and command line.
+    M(BOTH, TX, "if (c < 0x20 || c == 0x7F) {", "if (c < 0x20) {", tests=TOOL),
+    M(BOTH, TX, "} else if (c == 0xC2 && next >= 0x80 && next < 0xA0) {", "} else if (false) {", tests=TOOL),
+    M(BOTH, TX, "AppendUtf8(static_cast<unsigned char>(record.cpu_name[i]), &name);", "name += record.cpu_name[i];",
+      tests=TOOL),
+    M(BOTH, TX, 'if (!std::isfinite(value)) return "invalid";', ";", tests=TOOL),
+    M(BOTH, TB, 'line("CPU:        " + Printable(CpuName(r)));', 'line("CPU:        " + CpuName(r));', tests=TOOL),
+    M(BOTH, TB, "return Clamp(record.core_total, 256);", "return Clamp(record.core_total, 257);", tests=TOOL),
+    M(BOTH, PO, 'if (std::isnan(value)) return "NaN";', ";", tests=TOOL),
+    M(BOTH, PO, "for (char c : Printable(text)) {", "for (char c : text) {", tests=TOOL),
+    M(LINUX, OU, "return value != 0;", "return true;", tests="-R not_reported|reader_tool"),
+    M(LINUX, OU, "return record.distance_to_tj_max != 0 || Reported(record.temp[core]);",
+      "return Reported(record.temp[core]);", tests="-R not_reported|reader_tool"),
+    M(LINUX, VI, "        return EXIT_NOT_RESPONDING;", "        return EXIT_READ_FAILED;", tests=TOOL),
+    M(LINUX, VI, "if (Write(RenderPrometheus(reading))) return EXIT_OK;",
+      "if (Write(RenderPrometheus(reading))) return ExitStatus(reading);", tests="-R metrics"),
+    M(BOTH, CL, "value < min || (!inclusive && value == min)", "value < min", tests=TOOL),
+    M(BOTH, CL, "if (!whole || !std::isfinite(value) ||", "if (!whole ||", tests=TOOL),
+    M(BOTH, CL, "value < 1 ||", "", tests=TOOL),
 ]
 
 

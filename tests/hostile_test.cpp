@@ -9,6 +9,8 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,6 +71,17 @@ bool WriteRecord(const std::string& path, std::uint32_t generation) {
     const bool ok = fd >= 0 && write(fd, &record, sizeof(record)) == static_cast<ssize_t>(sizeof(record));
     if (fd >= 0) close(fd);
     return ok;
+}
+
+// A socket file at `path`, which open() refuses with ENXIO.
+bool BindSocket(const std::string& path) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    if (fd >= 0) close(fd);
+    return bound;
 }
 
 const char TARGET[] = "/tmp/vantorix-hostile-target";
@@ -199,6 +212,7 @@ TEST(OwnObjectsTest, ObjectsThatAreNotRegularFilesAreRefused) {
         {"a directory as the region", [&] { return mkdir(region.c_str(), 0700) == 0; }},
         {"a directory as the mutex", [&] { return mkdir(mutex.c_str(), 0700) == 0; }},
         {"a link as the region", [&] { return symlink(TARGET, region.c_str()) == 0; }},
+        {"a socket as the mutex", [&] { return BindSocket(mutex); }},
     };
     for (const auto& c : cases) {
         RemoveNamedObjects();
