@@ -25,15 +25,13 @@ Reading CLatestReading::Get(std::uint64_t* reads) const {
 }
 
 void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
-    CMonitorReader reader;
-    CStaleness staleness(options.stale_after);
+    CMonitorReader reader(options.stale_after);
     const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(options.interval));
     auto next = std::chrono::steady_clock::now();
     for (;;) {
         bool completed = false;
         Reading reading = reader.Read(options.timeout, interrupted, &completed);
-        staleness.Update(&reading);
         reading.timestamp = Timestamp();
         std::unique_lock<std::mutex> guard(lock_);
         // A read abandoned for a signal says nothing about the monitor.

@@ -65,7 +65,8 @@ void Work(std::shared_ptr<CMonitorReader::State> state) {
 
 }  // namespace
 
-CMonitorReader::CMonitorReader() : state_(std::make_shared<State>()) {
+CMonitorReader::CMonitorReader(double stale_after)
+    : state_(std::make_shared<State>()), staleness_(stale_after) {
 #if defined(_WIN32)
     std::thread(Work, state_).detach();
 #else
@@ -110,6 +111,8 @@ Reading CMonitorReader::Read(double timeout, const std::atomic<int>* interrupted
         reading.status = Reading::Status::NotResponding;
         reading.message = NOT_RESPONDING_TEXT;
     }
+    guard.unlock();
+    staleness_.Update(&reading);
     return reading;
 }
 

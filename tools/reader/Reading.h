@@ -50,10 +50,11 @@ private:
     Clock::time_point changed_at_;
 };
 
-// Reads through a VantorixProxy on a thread of its own.
+// Reads through a VantorixProxy on a thread of its own, and notes how long
+// the record has stayed the same (stale after `stale_after` seconds).
 class CMonitorReader {
 public:
-    CMonitorReader();
+    explicit CMonitorReader(double stale_after);
     // A read still waiting for the mutex is left behind: it ends with the process.
     ~CMonitorReader();
     CMonitorReader(const CMonitorReader&) = delete;
@@ -62,12 +63,14 @@ public:
     // Reads once, waiting at most `timeout` seconds, and less once
     // `*interrupted` is set (then `*completed` is false). A read that is still
     // waiting from an earlier call is waited for instead of starting another.
+    // The reading comes with its staleness.
     Reading Read(double timeout, const std::atomic<int>* interrupted, bool* completed);
 
     struct State;  // shared with the worker thread
 
 private:
     std::shared_ptr<State> state_;
+    CStaleness staleness_;
 };
 
 // The current time, "2026-12-08T01:23:45.678Z".

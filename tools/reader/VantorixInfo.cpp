@@ -90,13 +90,11 @@ void EnableTerminalEscapes() {
 int Watch(const Options& options) {
     EnableTerminalEscapes();
     Write("\x1b[?1049h\x1b[?25l");  // alternate screen, hide the cursor
-    CMonitorReader reader;
-    CStaleness staleness(options.stale_after);
+    CMonitorReader reader(options.stale_after);
     for (long reads = 0; !g_signal && (options.count < 0 || reads < options.count); ++reads) {
         bool completed = false;
         Reading reading = reader.Read(options.timeout, &g_signal, &completed);
         if (!completed && g_signal) break;
-        staleness.Update(&reading);
         Write(RenderLiveFrame(reading, options.interval));
         Sleep(options.interval);
     }
@@ -111,8 +109,7 @@ int Watch(const Options& options) {
 // monitor was up.
 int Print(const Options& options) {
     const long reads = options.count >= 0 ? options.count : options.mode == Mode::Jsonl ? -1 : 1;
-    CMonitorReader reader;
-    CStaleness staleness(options.stale_after);
+    CMonitorReader reader(options.stale_after);
     Reading reading;
     for (long i = 0; reads < 0 || i < reads; ++i) {
         if (i > 0) Sleep(options.interval);
@@ -122,7 +119,6 @@ int Print(const Options& options) {
             // Stopped: the log ends as asked, anything else was cut short.
             return options.mode == Mode::Jsonl ? EXIT_OK : 128 + g_signal.load();
         }
-        staleness.Update(&reading);
         if (options.mode == Mode::Jsonl) reading.timestamp = Timestamp();
         if (reading.status != Reading::Status::Ok && options.mode != Mode::Prometheus) {
             ReportFailure(reading, options.timeout);
