@@ -179,7 +179,8 @@ class ReaderToolTest(unittest.TestCase):
     def test_bad_command_lines_name_the_option_and_exit_3(self):
         cases = [("--count", "abc"), ("--count", "0"), ("--count", "1.5"), ("--interval", "nan"),
                  ("--interval", "0"), ("--interval", "-1"), ("--stale-after", "abc"), ("--timeout", "inf"),
-                 ("--watch", "x"), ("--no-such-option",), ("--json", "--prometheus")]
+                 ("--watch", "x"), ("--no-such-option",), ("--json", "--prometheus"), ("--web-config", "web.yml"),
+                 ("--web-config", "absent.yml", "--serve", "0")]  # Windows: not in this build
         for args in cases:
             result = run("vantorix-info", *args)
             self.assertEqual(3, result.returncode, args)

@@ -127,6 +127,12 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
             ->type_name("[ADDR:]PORT")
             ->check(ListenAddress());
 
+    CLI::Option* web_config_option =
+        app.add_option("--web-config", options->web_config,
+                       "with --serve: TLS and basic auth from FILE, in the web configuration format of Prometheus' "
+                       "exporters (tls_server_config, basic_auth_users; Linux build only)")
+            ->type_name("FILE");
+
     CLI::Option* count_option =
         app.add_option("--count", options->count, "stop after N reads (default 1; --jsonl and --watch: no limit)")
             ->type_name("N")
@@ -164,6 +170,12 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     }
     if (serve_option->count() > 0 && count_option->count() > 0) {
         std::fputs("vantorix-info: --serve reads until stopped: --count does not go with it\n"
+                   "Run with --help for more information.\n",
+                   stderr);
+        return EXIT_USAGE;
+    }
+    if (web_config_option->count() > 0 && serve_option->count() == 0) {
+        std::fputs("vantorix-info: --web-config goes with --serve\n"
                    "Run with --help for more information.\n",
                    stderr);
         return EXIT_USAGE;

@@ -14,6 +14,7 @@ struct Options {
     double timeout = 3.0;     // seconds a read may wait for the monitor's mutex
     std::string serve_host = "127.0.0.1";  // --serve: the address to listen on
     int serve_port = 0;                     // --serve: the port; 0 lets the system pick one
+    std::string web_config;                 // --serve: TLS and basic auth from this file; empty: neither
 };
 
 enum ExitCode {

@@ -13,7 +13,7 @@
 #include "CommandLine.h"
 #include "Outputs.h"
 #include "Reading.h"
-#include "Serve.h"
+#include "WebConfig.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     case Mode::Watch:
         return Watch(options);
     case Mode::Serve:
-        return Serve(options, &g_signal);
+        return ServeWithWebConfig(options, &g_signal);
     default:
         return Print(options);
     }

@@ -1,0 +1,57 @@
+// --web-config: TLS and basic auth for --serve, from a file in the web
+// configuration format of Prometheus' exporters (the part that applies here).
+#ifndef VANTORIX_READER_WEBCONFIG_H
+#define VANTORIX_READER_WEBCONFIG_H
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "CommandLine.h"
+
+struct crypt_data;  // libxcrypt's <crypt.h>
+
+// What the file says, checked: files named in it are readable, hashes are
+// bcrypt's. Paths are as given, or relative to the file's folder.
+struct WebConfig {
+    enum class ClientAuth { None, VerifyIfGiven, RequireAndVerify };
+    bool tls = false;  // tls_server_config was given
+    std::string cert_file, key_file, client_ca_file;
+    bool tls13_only = false;  // min_version TLS13; otherwise TLS12
+    ClientAuth client_auth = ClientAuth::None;
+    std::map<std::string, std::string> basic_auth_users;  // user -> bcrypt hash
+};
+
+// A file that cannot be used; what() names the problem (and the line).
+struct WebConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+WebConfig LoadWebConfig(const std::string& path);
+
+// Checks an Authorization header against the users. bcrypt is slow by design,
+// so one check runs at a time and a crowd of guesses holds one core, not all;
+// an unknown user costs the same as a known one.
+class CBasicAuth {
+public:
+    explicit CBasicAuth(std::map<std::string, std::string> users);
+    ~CBasicAuth();
+    bool Check(std::string_view authorization) const;
+
+private:
+    std::map<std::string, std::string> users_;
+    std::string unknown_user_hash_;
+    mutable std::mutex mutex_;
+    std::unique_ptr<crypt_data> scratch_;  // crypt_r's 32 KiB, used under mutex_
+};
+
+// --serve, with options.web_config applied when given. Exits 3 with the
+// problem on stderr for a file that cannot be used, or where this build has
+// no TLS and basic auth.
+int ServeWithWebConfig(const Options& options, const std::atomic<int>* signal);
+
+#endif  // VANTORIX_READER_WEBCONFIG_H
