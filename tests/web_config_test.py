@@ -5,12 +5,21 @@ basic auth and a client certificate, all made here with openssl, while wrong
 credentials get 401 and plain HTTP on the TLS port only ends its own
 connection."""
 import argparse
+import base64
+import http.client
+import json
 import os
+import re
+import select
 import shutil
+import socket
+import ssl
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+import urllib.request
 
 OPTIONS = None
 SECRET_HASH = "$2b$04$0BxFDrr.gQ38PTmo8uk9qOMiscKh4TCviOFqq9sACoE33dwkyYsoq"  # bcrypt of "secret", cost 4
@@ -40,6 +49,22 @@ def make_certificates(folder):
                 "-CAcreateserial", "-days", "2", "-extfile", path(name + ".ext"), "-out", path(name + ".pem"))
 
 
+def wait_for(predicate, timeout, what):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.2)
+    raise AssertionError("timed out after %g s waiting for %s" % (timeout, what))
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 class WebConfigTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -55,6 +80,88 @@ class WebConfigTest(unittest.TestCase):
         with open(path, "w") as file:
             file.write(text)
         return path
+
+    def start(self, name, command):
+        """A program whose stderr is kept, and printed at the end (ctest shows it when the test fails)."""
+        log = open(os.path.join(self.scratch, name + ".log"), "w+")
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=log, text=True)
+        self.addCleanup(lambda: log.seek(0) or print("--- %s:\n%s" % (name, log.read())) or log.close())
+        self.addCleanup(lambda: process.kill() or process.communicate())
+        self.addCleanup(lambda: process.terminate() or process.wait(30))
+        return process
+
+    def request(self, port, authorization=None, certificate=True, tls12=False):
+        context = ssl.create_default_context(cafile=os.path.join(self.scratch, "ca.pem"))
+        if certificate:
+            context.load_cert_chain(os.path.join(self.scratch, "client.pem"), os.path.join(self.scratch, "client.key"))
+        if tls12:
+            context.maximum_version = ssl.TLSVersion.TLSv1_2
+        connection = http.client.HTTPSConnection("127.0.0.1", port, context=context, timeout=10)
+        try:
+            connection.request("GET", "/metrics", headers={"Authorization": authorization} if authorization else {})
+            response = connection.getresponse()
+            return response.status, response.getheader("WWW-Authenticate"), response.read()
+        finally:
+            connection.close()
+
+    def test_prometheus_scrapes_over_tls_with_basic_auth_and_a_client_certificate(self):
+        config = self.write("web.yml", "tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n"
+                            "  min_version: TLS13\n  client_auth_type: RequireAndVerifyClientCert\n"
+                            "  client_ca_file: ca.pem\nbasic_auth_users:\n  prom: '%s'\n" % SECRET_HASH)
+        server = self.start("vantorix-info", [program("vantorix-info"), "--serve", "0", "--web-config", config])
+        ready = select.select([server.stdout], [], [], 20)[0]
+        found = re.search(r"serving https://127\.0\.0\.1:(\d+)/", server.stdout.readline() if ready else "")
+        self.assertTrue(found, "the server did not start")
+        port = int(found.group(1))
+
+        # Plain HTTP on the TLS port ends only that connection.
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as plain:
+            plain.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            answer = b"".join(iter(lambda: plain.recv(4096), b""))
+        self.assertNotIn(b"HTTP/1.1", answer)
+        basic = lambda credentials: "Basic " + base64.b64encode(credentials.encode()).decode()
+        for authorization, certificate, tls12, status in (
+            (basic("prom:secret"), True, False, 200),
+            (basic("prom:wrong"), True, False, 401),
+            (basic("nobody:secret"), True, False, 401),
+            (None, True, False, 401),
+            ("Bearer secret", True, False, 401),
+            (basic("prom:secret"), False, False, None),  # no client certificate: refused in the handshake
+            (basic("prom:secret"), True, True, None),  # below min_version
+            (basic("prom:secret"), True, False, 200),  # and the server still serves
+        ):
+            row = (authorization, certificate, tls12)
+            if status is None:
+                with self.assertRaises((OSError, http.client.HTTPException), msg=row):
+                    self.request(port, authorization, certificate, tls12)
+                continue
+            answer, challenge, body = self.request(port, authorization, certificate, tls12)
+            self.assertEqual(status, answer, row)
+            if status == 401:
+                self.assertRegex(challenge or "", r"^Basic realm=", row)
+            else:
+                self.assertIn(b"vantorix_up", body)
+
+        prometheus_port = free_port()
+        job = ("{job_name: %s, scheme: https, basic_auth: {username: prom, password: %s}, tls_config: {ca_file: ca.pem, "
+               "cert_file: client.pem, key_file: client.key}, static_configs: [{targets: ['127.0.0.1:%d']}]}")
+        prometheus_config = self.write("prometheus.yml", "global: {scrape_interval: 1s, scrape_timeout: 1s}\n"
+                                       "scrape_configs: [%s, %s]\n" % (job % ("vantorix", "secret", port),
+                                                                          job % ("wrong", "wrong", port)))
+        self.start("prometheus", ["prometheus", "--config.file=" + prometheus_config, "--log.level=warn",
+                                  "--storage.tsdb.path=" + os.path.join(self.scratch, "tsdb"),
+                                  "--web.listen-address=127.0.0.1:%d" % prometheus_port])
+
+        def up():
+            try:
+                url = "http://127.0.0.1:%d/api/v1/query?query=up" % prometheus_port
+                with urllib.request.urlopen(url, timeout=10) as response:
+                    answer = json.loads(response.read())
+            except OSError:
+                return None
+            return {item["metric"]["job"]: item["value"][1] for item in answer["data"]["result"]}
+
+        wait_for(lambda: up() == {"vantorix": "1", "wrong": "0"}, 60, "up 1 with the password, 0 without")
 
     def test_a_file_that_cannot_be_used_is_refused_naming_the_problem(self):
         tls = "tls_server_config: {cert_file: server.pem, key_file: server.key%s}\n"

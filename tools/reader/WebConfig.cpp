@@ -130,9 +130,10 @@ bool DecodeBasic(std::string_view header, std::string* credentials) {
     const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&decoded[0]),
                                        reinterpret_cast<const unsigned char*>(encoded.data()),
                                        static_cast<int>(encoded.size()));
-    if (length < 0) return false;
-    const std::size_t padding = (encoded.back() == '=') + (encoded[encoded.size() - 2] == '=');
-    decoded.resize(static_cast<std::size_t>(length) - padding);
+    // EVP_DecodeBlock counts the padding's zero bytes too.
+    const int padding = (encoded.back() == '=') + (encoded[encoded.size() - 2] == '=');
+    if (length < padding) return false;
+    decoded.resize(static_cast<std::size_t>(length - padding));
     *credentials = decoded;
     return true;
 }
