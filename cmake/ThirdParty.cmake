@@ -20,29 +20,30 @@ endforeach()
 add_library(vantorix_thirdparty INTERFACE)
 target_include_directories(vantorix_thirdparty SYSTEM INTERFACE ${VANTORIX_THIRDPARTY_INCLUDE})
 
-# --serve: cpp-httplib (libcpp-httplib-dev) and Chart.js (libjs-chart.js).
-# Debian builds cpp-httplib as a library for its own architecture, with a
-# header of declarations only, so only native builds have the server; the
-# Windows builds go without (ServeUnavailable.cpp). The header is linked in
-# like the others; the library, and the options it was built with (which
-# change its classes), come from its pkg-config file. Chart.js is embedded in
-# the tool with the live page (cmake/Embed.cmake).
-set(VANTORIX_SERVE OFF)
-if(NOT CMAKE_CROSSCOMPILING)
-    find_package(PkgConfig)
-    if(PkgConfig_FOUND)
-        pkg_check_modules(VANTORIX_HTTPLIB QUIET IMPORTED_TARGET cpp-httplib)
-    endif()
-    find_path(VANTORIX_HEADER_httplib httplib.h)
-    find_file(VANTORIX_CHART_JS chart.min.js PATHS /usr/share/javascript/chart.js NO_DEFAULT_PATH)
-    if(NOT VANTORIX_HTTPLIB_FOUND OR NOT VANTORIX_HEADER_httplib OR NOT VANTORIX_CHART_JS)
-        message(FATAL_ERROR "cpp-httplib or Chart.js not found: install pkgconf, libcpp-httplib-dev and "
-                            "libjs-chart.js (scripts/install-deps.sh does)")
-    endif()
-    if(NOT EXISTS ${VANTORIX_THIRDPARTY_INCLUDE}/httplib.h)
-        file(CREATE_LINK ${VANTORIX_HEADER_httplib}/httplib.h ${VANTORIX_THIRDPARTY_INCLUDE}/httplib.h SYMBOLIC)
-    endif()
-    add_library(vantorix_httplib INTERFACE)
-    target_link_libraries(vantorix_httplib INTERFACE PkgConfig::VANTORIX_HTTPLIB vantorix_thirdparty)
-    set(VANTORIX_SERVE ON)
+# --serve: Boost.Beast on Boost.Asio (libboost-dev, header-only) and
+# Chart.js (libjs-chart.js), for every build of the tool. Boost is linked in
+# like the others, as a folder of its own, so that no other header of the
+# build machine reaches a Windows build. Windows needs its socket libraries;
+# Linux has TLS from OpenSSL (libssl-dev), which Debian has for Linux only.
+# Chart.js is embedded in the tool with the live page (cmake/Embed.cmake).
+find_path(VANTORIX_HEADER_boost boost/beast.hpp NO_CMAKE_FIND_ROOT_PATH)
+find_file(VANTORIX_CHART_JS chart.min.js PATHS /usr/share/javascript/chart.js NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(NOT VANTORIX_HEADER_boost OR NOT VANTORIX_CHART_JS)
+    message(FATAL_ERROR "Boost.Beast or Chart.js not found: install libboost-dev and libjs-chart.js "
+                        "(scripts/install-deps.sh does)")
+endif()
+if(NOT EXISTS ${VANTORIX_THIRDPARTY_INCLUDE}/boost)
+    file(CREATE_LINK ${VANTORIX_HEADER_boost}/boost ${VANTORIX_THIRDPARTY_INCLUDE}/boost SYMBOLIC)
+endif()
+add_library(vantorix_http INTERFACE)
+target_link_libraries(vantorix_http INTERFACE vantorix_thirdparty)
+if(WIN32)
+    target_compile_definitions(vantorix_http INTERFACE _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN)
+    target_link_libraries(vantorix_http INTERFACE ws2_32 mswsock)
+    set(VANTORIX_SERVE_PLATFORM tools/reader/ServeSystem_win32.cpp tools/reader/ServeTlsUnavailable.cpp)
+else()
+    find_package(OpenSSL REQUIRED)
+    find_package(Threads REQUIRED)
+    target_link_libraries(vantorix_http INTERFACE OpenSSL::SSL Threads::Threads)
+    set(VANTORIX_SERVE_PLATFORM tools/reader/ServeSystem_linux.cpp tools/reader/ServeTls.cpp)
 endif()

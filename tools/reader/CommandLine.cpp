@@ -127,6 +127,14 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
             ->type_name("[ADDR:]PORT")
             ->check(ListenAddress());
 
+    CLI::Option* allow_host_option =
+        app.add_option("--allow-host", options->allowed_hosts,
+                       "--serve on a loopback address answers only requests for 127.0.0.1, [::1] or localhost "
+                       "(a foreign name that resolves here is a rebinding attack); also answer for NAME, as a "
+                       "reverse proxy in front sends it (repeatable)")
+            ->type_name("NAME")
+            ->allow_extra_args(false);
+
     CLI::Option* web_config_option =
         app.add_option("--web-config", options->web_config,
                        "with --serve: TLS and basic auth from FILE, in the web configuration format of Prometheus' "
@@ -172,6 +180,10 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         std::fputs("vantorix-info: --serve reads until stopped: --count does not go with it\n"
                    "Run with --help for more information.\n",
                    stderr);
+        return EXIT_USAGE;
+    }
+    if (allow_host_option->count() > 0 && serve_option->count() == 0) {
+        std::fputs("vantorix-info: --allow-host goes with --serve\nRun with --help for more information.\n", stderr);
         return EXIT_USAGE;
     }
     if (web_config_option->count() > 0 && serve_option->count() == 0) {

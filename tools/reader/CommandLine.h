@@ -3,6 +3,7 @@
 #define VANTORIX_READER_COMMANDLINE_H
 
 #include <string>
+#include <vector>
 
 enum class Mode { Table, Json, Jsonl, Prometheus, Watch, Serve };
 
@@ -14,6 +15,7 @@ struct Options {
     double timeout = 3.0;     // seconds a read may wait for the monitor's mutex
     std::string serve_host = "127.0.0.1";  // --serve: the address to listen on
     int serve_port = 0;                     // --serve: the port; 0 lets the system pick one
+    std::vector<std::string> allowed_hosts;  // --serve: Host names answered besides the loopback ones
     std::string web_config;                 // --serve: TLS and basic auth from this file; empty: neither
 };
 

@@ -1,120 +1,126 @@
-// vantorix-info --serve: a small HTTP server (cpp-httplib) over the latest
-// reading. Every response is rendered from CLatestReading, so no request
-// reads the monitor itself or waits for it.
+// vantorix-info --serve: an event-driven HTTP server (Boost.Beast on
+// Boost.Asio) over the latest reading. One thread runs every connection;
+// every response is rendered from CLatestReading, so no request reads the
+// monitor itself or waits for it.
 #include "Serve.h"
 
-#include <httplib.h>
-#include <sys/socket.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
-#include <atomic>
-#include <chrono>
-#include <csignal>
+#include <csignal>  // SIGINT, SIGTERM
 #include <cstdio>
-#include <thread>
+#include <string>
 
+#include "HttpSession.h"
 #include "LatestReading.h"
-#include "Outputs.h"
-#include "PageFiles.h"
-#include "Text.h"
+#include "Routes.h"
+#include "ServeSystem.h"
+#include "ServeTls.h"
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
 
 namespace {
-
-const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
-
-// The metrics page, with the server's own count of the reads it made.
-std::string Metrics(const Reading& reading, std::uint64_t reads) {
-    return RenderPrometheus(reading) +
-           "# HELP vantorix_reads_total Reads of the monitor's record made by this server, however many clients "
-           "asked.\n# TYPE vantorix_reads_total counter\nvantorix_reads_total " +
-           std::to_string(reads) + "\n";
-}
 
 // "127.0.0.1:9100", "[::1]:9100".
 std::string HostPort(const std::string& host, int port) {
     return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-// SO_REUSEADDR alone, so that a restarted server has its port back at once;
-// not the library's default SO_REUSEPORT, which would let a second server
-// share the port unnoticed.
-void ReuseAddress(socket_t socket) {
-    int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-}
+// Accepts connections for as long as the server runs. At the cap, the
+// connection that has waited longest for a request makes room.
+class CListener {
+public:
+    CListener(tcp::acceptor& acceptor, ServerState& state, asio::ssl::context* tls)
+        : acceptor_(acceptor), state_(state), tls_(tls), pause_(acceptor.get_executor()) {}
 
-// `text` with every `from` replaced by `to`.
-std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
+    void Accept() {
+        acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
+            if (error == asio::error::operation_aborted) return;
+            if (error) {
+                // Out of descriptors: room from an idle connection, or a pause.
+                if (state_.connections.MakeRoom()) return Accept();
+                pause_.expires_after(std::chrono::milliseconds(100));
+                return pause_.async_wait([this](beast::error_code) { Accept(); });
+            }
+            if (state_.connections.MakeRoom()) {
+                if (tls_) {
+                    StartTlsSession(state_, std::move(socket), *tls_);
+                } else {
+                    StartSession(state_, beast::tcp_stream(std::move(socket)));
+                }
+            }
+            Accept();
+        });
     }
-    return text;
-}
 
-void NoStore(httplib::Response* response) {
-    response->set_header("Cache-Control", "no-store");
-}
+private:
+    tcp::acceptor& acceptor_;
+    ServerState& state_;
+    asio::ssl::context* tls_;
+    asio::steady_timer pause_;
+};
 
 }  // namespace
 
-int Serve(const Options& options, const std::atomic<int>* signal) {
-    std::signal(SIGPIPE, SIG_IGN);  // a client that leaves mid-response only ends its own connection
+int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* tls, Authorizer authorize) {
+    if (tls && !TlsAvailable()) {
+        std::fputs("vantorix-info: this build has no TLS\n", stderr);
+        return EXIT_USAGE;
+    }
     CLatestReading latest(options, signal);
-
-    httplib::Server server;
-    server.set_socket_options(ReuseAddress);
-    // Stopping waits for open connections: short timeouts keep Ctrl-C prompt
-    // with a browser's idle connection or a client that stopped mid-request.
-    server.set_keep_alive_timeout(1);
-    server.set_read_timeout(2);
-    server.set_write_timeout(2);
-    // The page runs only its own files: no inline or foreign script.
-    server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                                {"Content-Security-Policy", "default-src 'self'; style-src 'self' 'unsafe-inline'"}});
-    server.Get("/metrics", [&](const httplib::Request&, httplib::Response& response) {
-        std::uint64_t reads = 0;
-        const Reading reading = latest.Get(&reads);
-        NoStore(&response);
-        response.set_content(Metrics(reading, reads), METRICS_TYPE);
-    });
-    server.Get("/api/readings", [&](const httplib::Request&, httplib::Response& response) {
-        std::uint64_t reads = 0;
-        NoStore(&response);
-        response.set_content(RenderJson(latest.Get(&reads)), "application/json");
-    });
-    // The page polls once per interval, which it finds in itself.
-    const std::string interval = Number("%g", options.interval);
-    for (const PageFile* file = PAGE_FILES; file->path; ++file) {
-        const std::string content =
-            Replaced(std::string(reinterpret_cast<const char*>(file->data), file->size), "@INTERVAL@", interval);
-        const std::string type = file->type;
-        server.Get(Replaced(file->path, ".", "\\."),  // the library takes a regular expression
-                   [content, type](const httplib::Request&, httplib::Response& response) {
-                       response.set_content(content, type.c_str());
-                   });
+    ServerState state{MakeSite(options, &latest), ServeLimits(), CConnections(ConnectionCap())};
+    state.site.allowed_hosts = options.allowed_hosts;
+    if (authorize) {
+        state.site.authorize = [authorize](const std::string& value) { return authorize(value); };
     }
 
-    int port = options.serve_port;
-    const bool bound = port == 0 ? (port = server.bind_to_any_port(options.serve_host)) > 0
-                                 : server.bind_to_port(options.serve_host, port);
-    const std::string where = HostPort(options.serve_host, bound ? port : options.serve_port);
-    if (!bound) {
+    asio::io_context context(1);
+    // Until here a signal only set `*signal` (and cut the first read short).
+    asio::signal_set signals(context, SIGINT, SIGTERM);
+    signals.async_wait([&](beast::error_code error, int number) {
+        if (error) return;
+        *signal = number;
+        context.stop();
+    });
+    if (*signal) return EXIT_OK;
+
+    beast::error_code error;
+    tcp::acceptor acceptor(context);
+    tcp::endpoint where;
+    const auto found = tcp::resolver(context).resolve(options.serve_host, std::to_string(options.serve_port),
+                                                      tcp::resolver::passive | tcp::resolver::numeric_service, error);
+    if (!error) {
+        where = found.begin()->endpoint();
+        acceptor.open(where.protocol(), error);
+    }
+    if (!error) PrepareListener(acceptor);
+    if (!error) acceptor.bind(where, error);
+    if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+    if (error) {
         std::fprintf(stderr,
                      "vantorix-info: cannot serve %s: the port is in use, or the address is not one of this "
-                     "machine's, or it is not allowed\n",
-                     where.c_str());
+                     "machine's, or it is not allowed (%s)\n",
+                     HostPort(options.serve_host, options.serve_port).c_str(), error.message().c_str());
         return EXIT_READ_FAILED;
     }
-    std::atomic<bool> ended(false);
-    std::thread listener([&] {
-        server.listen_after_bind();
-        ended = true;
-    });
-    std::printf("vantorix-info: serving http://%s/ (metrics at /metrics; Ctrl-C to stop)\n", where.c_str());
+    where = acceptor.local_endpoint();
+    const std::string address = where.address().to_string();
+    state.site.check_host = where.address().is_loopback();
+    if (!where.address().is_loopback() && !authorize) {
+        std::fprintf(stderr,
+                     "vantorix-info: warning: serving on %s, which other machines may reach, with no "
+                     "authentication: anyone who reaches it can read the readings\n",
+                     address.c_str());
+    }
+
+    CListener listener(acceptor, state, tls);
+    listener.Accept();
+    std::printf("vantorix-info: serving %s://%s/ (metrics at /metrics; Ctrl-C to stop)\n", tls ? "https" : "http",
+                HostPort(address, where.port()).c_str());
     std::fflush(stdout);
-    while (!*signal && !ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    server.stop();
-    listener.join();
-    if (*signal) return EXIT_OK;
-    std::fputs("vantorix-info: the server stopped accepting connections\n", stderr);
-    return EXIT_READ_FAILED;
+    context.run();
+    return EXIT_OK;
 }

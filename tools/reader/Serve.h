@@ -2,13 +2,30 @@
 #ifndef VANTORIX_READER_SERVE_H
 #define VANTORIX_READER_SERVE_H
 
+#include <boost/utility/string_view.hpp>
+
 #include <atomic>
+#include <functional>
 
 #include "CommandLine.h"
 
-// Serves options.serve_host:serve_port until `*signal` is set. Returns the
-// exit status: 0 when stopped, 2 when the address cannot be served (or,
-// where the build has no HTTP server, 3).
-int Serve(const Options& options, const std::atomic<int>* signal);
+namespace boost {
+namespace asio {
+namespace ssl {
+class context;
+}  // namespace ssl
+}  // namespace asio
+}  // namespace boost
+
+// Checks a request's Authorization header (empty when it has none).
+using Authorizer = std::function<bool(boost::string_view authorization)>;
+
+// Serves options.serve_host:serve_port until SIGINT or SIGTERM, which it
+// stores in `*signal` (or until `*signal` is set). With `tls`, over TLS
+// (where the build has it); with `authorize`, only to requests it accepts
+// (others get 401). Returns the exit status: 0 when stopped, 2 when the
+// address cannot be served.
+int Serve(const Options& options, std::atomic<int>* signal, boost::asio::ssl::context* tls = nullptr,
+          Authorizer authorize = Authorizer());
 
 #endif  // VANTORIX_READER_SERVE_H

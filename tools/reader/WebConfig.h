@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -35,7 +36,8 @@ WebConfig LoadWebConfig(const std::string& path);
 
 // Checks an Authorization header against the users. bcrypt is slow by design,
 // so one check runs at a time and a crowd of guesses holds one core, not all;
-// an unknown user costs the same as a known one.
+// an unknown user costs the same as a known one. Credentials that passed are
+// remembered (their SHA-256), so a scraper or the page's polling pays once.
 class CBasicAuth {
 public:
     explicit CBasicAuth(std::map<std::string, std::string> users);
@@ -46,12 +48,13 @@ private:
     std::map<std::string, std::string> users_;
     std::string unknown_user_hash_;
     mutable std::mutex mutex_;
+    mutable std::set<std::string> accepted_;  // SHA-256 of "user:password" that passed, under mutex_
     std::unique_ptr<crypt_data> scratch_;  // crypt_r's 32 KiB, used under mutex_
 };
 
 // --serve, with options.web_config applied when given. Exits 3 with the
 // problem on stderr for a file that cannot be used, or where this build has
 // no TLS and basic auth.
-int ServeWithWebConfig(const Options& options, const std::atomic<int>* signal);
+int ServeWithWebConfig(const Options& options, std::atomic<int>* signal);
 
 #endif  // VANTORIX_READER_WEBCONFIG_H

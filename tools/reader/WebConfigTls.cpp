@@ -54,17 +54,22 @@ std::unique_ptr<ssl::context> MakeTlsContext(const WebConfig& config) {
 
 }  // namespace
 
-int ServeWithWebConfig(const Options& options, const std::atomic<int>* signal) {
+int ServeWithWebConfig(const Options& options, std::atomic<int>* signal) {
     if (options.web_config.empty()) return Serve(options, signal);
+    std::unique_ptr<ssl::context> tls;
+    Authorizer authorize;
     try {
         const WebConfig config = LoadWebConfig(options.web_config);
-        std::unique_ptr<ssl::context> tls;
         if (config.tls) tls = MakeTlsContext(config);
-        if (!config.tls && config.basic_auth_users.empty()) return Serve(options, signal);
-        std::fputs("vantorix-info: this server cannot apply --web-config yet\n", stderr);
-        return EXIT_USAGE;
+        if (!config.basic_auth_users.empty()) {
+            auto users = std::make_shared<CBasicAuth>(config.basic_auth_users);
+            authorize = [users](boost::string_view header) {
+                return users->Check(std::string_view(header.data(), header.size()));
+            };
+        }
     } catch (const WebConfigError& error) {
         std::fprintf(stderr, "vantorix-info: --web-config: %s\n", error.what());
         return EXIT_USAGE;
     }
+    return Serve(options, signal, tls.get(), authorize);
 }

@@ -6,7 +6,7 @@
 #include "Serve.h"
 #include "WebConfig.h"
 
-int ServeWithWebConfig(const Options& options, const std::atomic<int>* signal) {
+int ServeWithWebConfig(const Options& options, std::atomic<int>* signal) {
     if (!options.web_config.empty()) {
         std::fputs("vantorix-info: --web-config (TLS and basic auth) is not in this build: it is in the Linux "
                    "build only\n",

@@ -1,0 +1,175 @@
+// One --serve connection, over a plain TCP stream or a TLS one: reads a
+// request's head (never a body), answers it from Route and waits for the
+// next. Every wait has a deadline that does not restart with each byte: a
+// slow or silent client costs a socket and a few KiB until then, never a
+// thread.
+#ifndef VANTORIX_READER_HTTPSESSION_H
+#define VANTORIX_READER_HTTPSESSION_H
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "Connections.h"
+#include "Routes.h"
+
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+
+struct ServeLimits {
+    std::chrono::seconds head{5};    // a request's whole head (and a TLS handshake), from its first byte
+    std::chrono::seconds idle{15};   // a kept-alive connection between requests
+    std::chrono::seconds write{10};  // a whole response
+    std::size_t head_bytes = 8192;   // a request's head: beyond it, 431
+};
+
+struct ServerState {
+    Site site;
+    ServeLimits limits;
+    CConnections connections;
+};
+
+// What differs between stream types: the handshake that precedes the first
+// request. TLS's is in the file that brings TLS in (ServeTls.cpp).
+template <class Stream>
+struct StreamStart;
+
+template <>
+struct StreamStart<beast::tcp_stream> {
+    template <class Handler>
+    static void Handshake(beast::tcp_stream&, Handler&& handler) {
+        handler(beast::error_code());
+    }
+};
+
+template <class Stream>
+class CSession : public CConnection, public std::enable_shared_from_this<CSession<Stream>> {
+public:
+    CSession(ServerState& state, Stream stream) : state_(state), stream_(std::move(stream)) {
+        state_.connections.Opened();
+    }
+    ~CSession() override { state_.connections.Closed(this); }
+
+    void Start() {
+        state_.connections.Waiting(this);
+        Lowest().expires_after(state_.limits.head);
+        StreamStart<Stream>::Handshake(stream_, [self = this->shared_from_this()](beast::error_code error) {
+            if (!error) self->ReadHead();
+        });
+    }
+
+    void Drop() override { Lowest().close(); }
+
+private:
+    beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+
+    // Between requests: the idle deadline until the next one begins, then
+    // the head's own deadline.
+    void AwaitRequest() {
+        state_.connections.Waiting(this);
+        if (buffer_.size() > 0) {  // pipelined: the next request is here already
+            Lowest().expires_after(state_.limits.head);
+            return ReadHead();
+        }
+        Lowest().expires_after(state_.limits.idle);
+        stream_.async_read_some(buffer_.prepare(512), [self = this->shared_from_this()](beast::error_code error,
+                                                                                     std::size_t bytes) {
+            self->buffer_.commit(bytes);
+            if (error) return;
+            self->Lowest().expires_after(self->state_.limits.head);
+            self->ReadHead();
+        });
+    }
+
+    void ReadHead() {
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(state_.limits.head_bytes));
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+                                    self->OnHead(error);
+                                });
+    }
+
+    void OnHead(beast::error_code error) {
+        state_.connections.Busy(this);
+        if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+            return Answer(Refusal(431), false, 11);
+        }
+        if (error) {
+            // A malformed head is told so; a client that left, was too slow
+            // or was dropped only loses its connection.
+            const bool malformed = error != http::error::end_of_stream &&
+                                   error.category() == beast::error_code(http::error::bad_target).category();
+            if (malformed) Answer(Refusal(400), false, 11);
+            return;
+        }
+        const auto& head = parser_->get();
+        HttpRequest request;
+        request.method = std::string(head.method_string());
+        request.target = std::string(head.target());
+        request.header = [&head](const char* name) {
+            const auto found = head.find(name);
+            return found == head.end() ? std::string() : std::string(found->value());
+        };
+        HttpResponse response = Route(state_.site, request);
+        // A body is never read, so what follows the head is not a request.
+        if (!parser_->is_done() || !head.keep_alive()) response.close = true;
+        Answer(std::move(response), head.method() == http::verb::head, head.version());
+    }
+
+    void Answer(HttpResponse answer, bool head_only, unsigned version) {
+        response_.emplace(static_cast<http::status>(answer.status), version);
+        if (!answer.type.empty()) response_->set(http::field::content_type, answer.type);
+        for (const auto& field : answer.headers) response_->insert(field.first, field.second);
+        response_->content_length(answer.body.size());
+        if (!head_only) response_->body() = std::move(answer.body);
+        response_->keep_alive(!answer.close);
+        Lowest().expires_after(state_.limits.write);
+        http::async_write(stream_, *response_,
+                          [self = this->shared_from_this(), close = answer.close](beast::error_code error, std::size_t) {
+                              self->response_.reset();
+                              if (error) return;
+                              if (close) return self->Linger();
+                              self->AwaitRequest();
+                          });
+    }
+
+    // After the last response: no more to send, and what the client still
+    // sends (a body that was refused) is discarded for a moment, up to a
+    // little, so that the close does not reset the connection before the
+    // client has read the answer.
+    void Linger() {
+        beast::error_code ignored;
+        Lowest().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+        state_.connections.Waiting(this);
+        Lowest().expires_after(std::chrono::seconds(1));
+        Discard(64 * 1024);
+    }
+
+    void Discard(std::size_t budget) {
+        buffer_.clear();
+        Lowest().async_read_some(buffer_.prepare(4096), [self = this->shared_from_this(), budget](
+                                                            beast::error_code error, std::size_t bytes) {
+            if (!error && bytes < budget) self->Discard(budget - bytes);
+        });
+    }
+
+    ServerState& state_;
+    Stream stream_;
+    beast::flat_buffer buffer_{16 * 1024};
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    std::optional<http::response<http::string_body>> response_;
+};
+
+// Starts a session over `stream`; it lives as long as its operations.
+template <class Stream>
+void StartSession(ServerState& state, Stream stream) {
+    std::make_shared<CSession<Stream>>(state, std::move(stream))->Start();
+}
+
+#endif  // VANTORIX_READER_HTTPSESSION_H

@@ -1,0 +1,167 @@
+#include "Routes.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+
+#include "LatestReading.h"
+#include "Outputs.h"
+#include "PageFiles.h"
+#include "Text.h"
+
+namespace {
+
+const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
+
+// The page runs only its own files (Chart.js sets inline styles), and no
+// other site may frame it.
+const char CONTENT_SECURITY_POLICY[] = "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'";
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// `text` with every `from` replaced by `to`.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+HttpResponse Text(int status, const std::string& body) {
+    HttpResponse response;
+    response.status = status;
+    response.type = "text/plain; charset=utf-8";
+    response.body = body + "\n";
+    return response;
+}
+
+// Data: never kept by a cache, so a reload shows the latest reading.
+HttpResponse Data(const std::string& type, std::string body) {
+    HttpResponse response;
+    response.type = type;
+    response.body = std::move(body);
+    response.headers.emplace_back("Cache-Control", "no-store");
+    return response;
+}
+
+HttpResponse Metrics(const Site& site, const HttpRequest&) {
+    std::uint64_t reads = 0;
+    const Reading reading = site.latest->Get(&reads);
+    return Data(METRICS_TYPE,
+                RenderPrometheus(reading) +
+                    "# HELP vantorix_reads_total Reads of the monitor's record made by this server, however many "
+                    "clients asked.\n# TYPE vantorix_reads_total counter\nvantorix_reads_total " +
+                    std::to_string(reads) + "\n");
+}
+
+HttpResponse Readings(const Site& site, const HttpRequest&) {
+    std::uint64_t reads = 0;
+    return Data("application/json", RenderJson(site.latest->Get(&reads)));
+}
+
+// The endpoints besides the page's files.
+const struct {
+    const char* path;
+    HttpResponse (*answer)(const Site&, const HttpRequest&);
+} ROUTES[] = {
+    {"/metrics", Metrics},
+    {"/api/readings", Readings},
+};
+
+// The host part of a Host value: "[::1]:9100" -> "[::1]", "a.b:80" -> "a.b".
+std::string HostName(const std::string& value) {
+    const std::size_t colon = value.rfind(':');
+    const bool port = colon != std::string::npos && value.find(']', colon) == std::string::npos;
+    return Lower(port ? value.substr(0, colon) : value);
+}
+
+// A page on a foreign name that resolves here (DNS rebinding) must not read
+// the readings: on loopback, only the loopback names are answered.
+bool HostAllowed(const Site& site, const std::string& value) {
+    if (!site.check_host) return true;
+    const std::string name = HostName(value);
+    if (name == "localhost" || name == "[::1]" || IsLoopbackAddress(name)) return true;
+    for (const std::string& allowed : site.allowed_hosts) {
+        if (name == Lower(allowed)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool IsLoopbackAddress(const std::string& address) {
+    if (address == "::1") return true;
+    // 127.d.d.d, each part a number up to 255.
+    int parts = 0, value = -1;
+    for (const char c : address + ".") {
+        if (c == '.') {
+            if (value < 0 || value > 255 || (parts == 0 && value != 127)) return false;
+            ++parts;
+            value = -1;
+        } else if (std::isdigit(static_cast<unsigned char>(c)) && value < 1000) {
+            value = (value < 0 ? 0 : value * 10) + (c - '0');
+        } else {
+            return false;
+        }
+    }
+    return parts == 4;
+}
+
+Site MakeSite(const Options& options, CLatestReading* latest) {
+    Site site;
+    site.options = &options;
+    site.latest = latest;
+    // The page polls once per interval, which it finds in itself.
+    const std::string interval = Number("%g", options.interval);
+    for (const PageFile* file = PAGE_FILES; file->path; ++file) {
+        HttpResponse response;
+        response.type = file->type;
+        response.body =
+            Replaced(std::string(reinterpret_cast<const char*>(file->data), file->size), "@INTERVAL@", interval);
+        site.files.emplace_back(file->path, std::move(response));
+    }
+    return site;
+}
+
+HttpResponse Route(const Site& site, const HttpRequest& request) {
+    HttpResponse response;
+    const std::string path = request.target.substr(0, request.target.find('?'));
+    const std::string length = request.header("Content-Length");
+    if (!HostAllowed(site, request.header("Host"))) {
+        response = Text(421, "This server answers only to its loopback names; see --allow-host.");
+    } else if (request.method != "GET" && request.method != "HEAD") {
+        // Refused before its body is read: the connection ends instead.
+        response = Text(405, "Only GET and HEAD.");
+        response.headers.emplace_back("Allow", "GET, HEAD");
+        response.close = true;
+    } else if ((!length.empty() && length != "0") || !request.header("Transfer-Encoding").empty()) {
+        response = Text(413, "No request here takes a body.");
+        response.close = true;
+    } else if (site.authorize && !site.authorize(request.header("Authorization"))) {
+        response = Text(401, "Authentication required.");
+        response.headers.emplace_back("WWW-Authenticate", "Basic realm=\"vantorix\"");
+    } else {
+        response = Text(404, "Not found: / is the live page, /metrics the metrics, /api/readings the JSON.");
+        for (const auto& file : site.files) {
+            if (file.first == path) response = file.second;
+        }
+        for (const auto& route : ROUTES) {
+            if (path == route.path) response = route.answer(site, request);
+        }
+    }
+    response.headers.emplace_back("Content-Security-Policy", CONTENT_SECURITY_POLICY);
+    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    response.headers.emplace_back("Referrer-Policy", "no-referrer");
+    return response;
+}
+
+HttpResponse Refusal(int status) {
+    HttpResponse response = Text(status, status == 431 ? "Request header fields too large." : "Bad request.");
+    response.close = true;
+    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    return response;
+}

@@ -1,0 +1,57 @@
+// What --serve answers, apart from how the bytes travel: one function from a
+// request's method, target and headers to a response. Adding an endpoint is
+// one entry in the table in Routes.cpp.
+#ifndef VANTORIX_READER_ROUTES_H
+#define VANTORIX_READER_ROUTES_H
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CommandLine.h"
+
+class CLatestReading;
+
+struct HttpRequest {
+    std::string method;  // as sent: "GET"
+    std::string target;  // "/metrics?x=1"
+    // The value of a header (name in any case), or "" when it is absent.
+    std::function<std::string(const char* name)> header;
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string type;  // Content-Type; none when empty
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;  // besides those every response has
+    bool close = false;  // end the connection after this response
+};
+
+// Who may be answered, and what every answer carries.
+struct Site {
+    const Options* options = nullptr;
+    CLatestReading* latest = nullptr;
+    // Host values answered besides the loopback names; checked only when
+    // `check_host` (the server listens on a loopback address).
+    bool check_host = false;
+    std::vector<std::string> allowed_hosts;
+    // Checks the Authorization header's value; empty: no authentication.
+    std::function<bool(const std::string& authorization)> authorize;
+    // The live page's files, as served (MakeSite fills them).
+    std::vector<std::pair<std::string, HttpResponse>> files;
+};
+
+// A site over `latest`, with the page's files made ready once.
+Site MakeSite(const Options& options, CLatestReading* latest);
+
+HttpResponse Route(const Site& site, const HttpRequest& request);
+
+// The response to a request whose head broke a limit or was malformed:
+// 400, 431 (head too large); closes the connection.
+HttpResponse Refusal(int status);
+
+// True for a literal loopback address: 127.0.0.0/8 or ::1.
+bool IsLoopbackAddress(const std::string& address);
+
+#endif  // VANTORIX_READER_ROUTES_H

@@ -1,0 +1,17 @@
+// What --serve needs from the operating system, one file per platform.
+#ifndef VANTORIX_READER_SERVESYSTEM_H
+#define VANTORIX_READER_SERVESYSTEM_H
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <cstddef>
+
+// How many connections may be open at once, within what the process may
+// open (raising its own limit where it can).
+std::size_t ConnectionCap();
+
+// Sets the listening socket's options before it is bound: the port back at
+// once after a restart, never shared with a second server.
+void PrepareListener(boost::asio::ip::tcp::acceptor& acceptor);
+
+#endif  // VANTORIX_READER_SERVESYSTEM_H

@@ -1,0 +1,29 @@
+#include <sys/resource.h>
+
+#include <algorithm>
+
+#include "ServeSystem.h"
+
+namespace {
+const std::size_t CAP = 1024;
+const std::size_t SPARE = 64;  // descriptors for everything but connections
+}  // namespace
+
+// The soft limit on open files is often 1024: raised to the hard limit.
+std::size_t ConnectionCap() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return CAP / 2;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < CAP + SPARE) {
+        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? CAP + SPARE : std::min<rlim_t>(limit.rlim_max, CAP + SPARE);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur == RLIM_INFINITY) return CAP;
+    return limit.rlim_cur > 2 * SPARE ? std::min<std::size_t>(CAP, limit.rlim_cur - SPARE) : SPARE;
+}
+
+// SO_REUSEADDR: on Linux it only lets a restarted server past the old
+// connections' TIME_WAIT, and a second server is still refused.
+void PrepareListener(boost::asio::ip::tcp::acceptor& acceptor) {
+    acceptor.set_option(boost::asio::socket_base::reuse_address(true));
+}
