@@ -20,7 +20,7 @@ const char FOOTER[] =
     "  1  the Vantorix monitor is not running\n"
     "  2  the read failed for another reason (the message says which); --prometheus: the page could\n"
     "     not be written; --serve: the address could not be served\n"
-    "  3  bad command line\n"
+    "  3  bad command line, or a --web-config file that cannot be used\n"
     "  4  the monitor is not responding: it holds its mutex longer than --timeout\n"
     "  128+N  stopped by signal N (Ctrl-C: 130) before the reads were done\n";
 
