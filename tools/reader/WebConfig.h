@@ -52,7 +52,7 @@ private:
     std::unique_ptr<crypt_data> scratch_;  // crypt_r's 32 KiB, used under mutex_
 };
 
-// --serve, with options.web_config applied when given. Exits 3 with the
+// --serve, with options.web_config applied when given. Returns 3, with the
 // problem on stderr for a file that cannot be used, or where this build has
 // no TLS and basic auth.
 int ServeWithWebConfig(const Options& options, std::atomic<int>* signal);

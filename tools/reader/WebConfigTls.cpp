@@ -23,7 +23,7 @@ std::unique_ptr<ssl::context> MakeTlsContext(const WebConfig& config) {
     auto context = std::make_unique<ssl::context>(ssl::context::tls_server);
     SSL_CTX* native = context->native_handle();
     SSL_CTX_set_min_proto_version(native, config.tls13_only ? TLS1_3_VERSION : TLS1_2_VERSION);
-    context->set_options(ssl::context::default_workarounds | ssl::context::single_dh_use);
+    context->set_options(ssl::context::default_workarounds);
     try {
         context->use_certificate_chain_file(config.cert_file);
     } catch (const boost::system::system_error& error) {
