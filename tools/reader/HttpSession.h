@@ -10,6 +10,8 @@
 #include <boost/beast/http.hpp>
 
 #include <chrono>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -89,10 +91,23 @@ private:
     void ReadHead() {
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(state_.limits.head_bytes));
-        http::async_read_header(stream_, buffer_, *parser_,
-                                [self = this->shared_from_this()](beast::error_code error, std::size_t) {
-                                    self->OnHead(error);
-                                });
+        parser_->body_limit((std::numeric_limits<std::uint64_t>::max)());  // a body is refused, never read
+        head_bytes_ = 0;
+        ReadMoreHead();
+    }
+
+    // The parser's own limit holds for each piece it is given, and it keeps
+    // the fields of every piece: the whole head is counted here.
+    void ReadMoreHead() {
+        http::async_read_some(stream_, buffer_, *parser_,
+                              [self = this->shared_from_this()](beast::error_code error, std::size_t bytes) {
+                                  self->head_bytes_ += bytes;
+                                  if (!error && self->head_bytes_ > self->state_.limits.head_bytes) {
+                                      error = http::error::header_limit;
+                                  }
+                                  if (!error && !self->parser_->is_header_done()) return self->ReadMoreHead();
+                                  self->OnHead(error);
+                              });
     }
 
     void OnHead(beast::error_code error) {
@@ -163,6 +178,7 @@ private:
     Stream stream_;
     beast::flat_buffer buffer_{16 * 1024};
     std::optional<http::request_parser<http::empty_body>> parser_;
+    std::size_t head_bytes_ = 0;
     std::optional<http::response<http::string_body>> response_;
 };
 
