@@ -2,16 +2,18 @@
 """The Windows .zip (scripts/package-windows.sh): exactly the files that
 docs/windows-zip.txt lists, each binary built for its folder's architecture,
 and the 64-bit vantorix-info.exe in it reads a monitor under Wine beside
-nothing but the zip's own DLL."""
+nothing but the zip's own DLL, and serves the readings over HTTP."""
 import argparse
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 import zipfile
 
 OPTIONS = None
@@ -76,11 +78,30 @@ class WindowsZipTest(unittest.TestCase):
                         out.truncate()
                     out.seek(0)
                     record = json.loads(out.read())
+                metrics = self.served_metrics(tool)
             finally:
                 monitor.kill()
                 monitor.wait()
             self.assertEqual("Stand-in CPU (synthetic readings)", record["cpu_name"])
             self.assertEqual(4, record["core_total"])
+            self.assertIn("vantorix_up 1\n", metrics)
+
+    def served_metrics(self, tool):
+        """The page at /metrics of `tool --serve 0`."""
+        with tempfile.TemporaryFile() as out:
+            server = subprocess.Popen([OPTIONS.runner, tool, "--serve", "0"], stdout=out, stderr=out)
+            try:
+                deadline, found = time.time() + 60, None
+                while not found and server.poll() is None and time.time() < deadline:
+                    time.sleep(0.2)
+                    out.seek(0)
+                    found = re.search(rb"serving (http://\S+/)", out.read())
+                self.assertTrue(found, "the zip's vantorix-info.exe did not serve")
+                with urllib.request.urlopen(found.group(1).decode() + "metrics", timeout=30) as response:
+                    return response.read().decode()
+            finally:
+                server.kill()
+                server.wait()
 
 
 if __name__ == "__main__":
