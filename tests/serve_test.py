@@ -100,7 +100,8 @@ class ServeTest(unittest.TestCase):
         server = self.serve("0", "--interval", "0.2")
         self.assertEqual("127.0.0.1", server.host, "loopback unless told otherwise")
         self.assertEqual("text/plain; version=0.0.4; charset=utf-8", get(server.url + "metrics")[0])
-        self.assertEqual((1, 11), (server.metric("vantorix_up"), server.metric("vantorix_cores")))
+        self.assertEqual((1, 11, 1.01e9), (server.metric("vantorix_up"), server.metric("vantorix_cores"),
+                                           server.metric("vantorix_cpu_clock_hertz")))
         reading = server.json()
         self.assertEqual(("Stand-in CPU, generation 10", False), (reading["cpu_name"], reading["stale"]))
         self.assertRegex(reading["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
