@@ -97,7 +97,7 @@ class MetricsTest(unittest.TestCase):
             ("vantorix_clock_multiplier_ratio", None): 8 + g % 40,
             ("vantorix_vid_volts", None): f32(1 + (g % 1000) / 1024),
         }
-        temperature = "vantorix_core_temperature_below_tjmax_celsius" if distance else "vantorix_core_temperature_celsius"
+        temperature = "vantorix_core_temperature_" + ("below_tjmax_celsius" if distance else "celsius")
         for core in range(cores):
             load = (g + core * 0x01000193 + 2**31) % 2**32 - 2**31
             expected["vantorix_core_load_ratio", str(core)] = f32(load / 100)

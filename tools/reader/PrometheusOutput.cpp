@@ -68,13 +68,14 @@ std::string RenderPrometheus(const Reading& reading) {
         Gauge(&out, name, help);
         out += std::string(name) + "{" + cpu + "} " + sample + "\n";
     };
+    const auto as_is = [](float value) { return Reported(value) ? Value(value) : ""; };
     const auto hertz = [](float megahertz) { return Reported(megahertz) ? Converted(megahertz * 1e6) : ""; };
     scalar("vantorix_processors", "Number of processors.", std::to_string(r.cpu_total));
     scalar("vantorix_cores", "Number of cores.", std::to_string(r.core_total));
     scalar("vantorix_cpu_clock_hertz", "Processor clock speed.", hertz(r.cpu_clock));
     scalar("vantorix_bus_clock_hertz", "FSB (bus) clock speed.", hertz(r.fsb_clock));
-    scalar("vantorix_clock_multiplier_ratio", "Clock multiplier.", Reported(r.clock_multiplier) ? Value(r.clock_multiplier) : "");
-    scalar("vantorix_vid_volts", "Core voltage the processor requests (VID).", Reported(r.vid_value) ? Value(r.vid_value) : "");
+    scalar("vantorix_clock_multiplier_ratio", "Clock multiplier.", as_is(r.clock_multiplier));
+    scalar("vantorix_vid_volts", "Core voltage the processor requests (VID).", as_is(r.vid_value));
     // Per core, `sample` gives an empty text for a reading that was not reported.
     const auto per_core = [&](const char* name, const char* help, int cores, auto sample) {
         std::string samples;
