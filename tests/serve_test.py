@@ -2,7 +2,8 @@
 """vantorix-info --serve against the stand-in monitor, on loopback: the
 endpoints follow the monitor as it stops and comes back; many clients, some
 leaving mid-response, cost one read per interval; Ctrl-C and SIGTERM end it
-with connections open; a taken port is refused. A real Prometheus scrapes it,
+with connections open; a taken port is refused. A real Prometheus scrapes it
+and evaluates the shipped alert rules on it,
 and headless Chromium shows the page."""
 import argparse
 import json
@@ -19,11 +20,13 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
 OPTIONS = None
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "prometheus", "vantorix-alerts.yml")
 
 
 def program(name):
@@ -177,8 +180,9 @@ class ServeTest(unittest.TestCase):
             port = probe.getsockname()[1]
         config = os.path.join(self.scratch, "prometheus.yml")
         with open(config, "w") as file:
-            file.write("global: {scrape_interval: 1s}\nscrape_configs: [{job_name: vantorix, static_configs: "
-                       "[{targets: ['127.0.0.1:%d']}]}]\n" % server.port)
+            file.write("global: {scrape_interval: 1s, evaluation_interval: 1s}\nrule_files: ['%s']\n"
+                       "scrape_configs: [{job_name: vantorix, static_configs: [{targets: ['127.0.0.1:%d']}]}]\n"
+                       % (RULES, server.port))
         prometheus = subprocess.Popen(
             ["prometheus", "--config.file=" + config, "--storage.tsdb.path=" + os.path.join(self.scratch, "tsdb"),
              "--web.listen-address=127.0.0.1:%d" % port, "--log.level=error"], stderr=subprocess.DEVNULL)
@@ -192,10 +196,14 @@ class ServeTest(unittest.TestCase):
                 return None
             return {item["metric"].get("core"): float(item["value"][1]) for item in answer["data"]["result"]}
 
+        alerts = lambda name: query(urllib.parse.quote('ALERTS{alertname="%s"}' % name))
         temperatures = {str(core): 4 + core * 0.25 for core in range(5)}
         wait_for(lambda: query("vantorix_core_temperature_celsius") == temperatures, 60, "the scraped temperatures")
+        # The shipped rules on the served names: core 0 is at its TjMax of 4, the others far below theirs.
+        wait_for(lambda: alerts("VantorixCoreNearTjMax") == {"0": 1}, 30, "core 0's alert to be pending")
         monitor.terminate()
         wait_for(lambda: query("vantorix_up") == {None: 0}, 30, "Prometheus to scrape vantorix_up 0")
+        wait_for(lambda: alerts("VantorixMonitorDown") == {None: 1}, 30, "the monitor's alert to be pending")
 
     def test_chromium_shows_the_page_live(self):
         from selenium import webdriver
