@@ -3,8 +3,8 @@
 endpoints follow the monitor as it stops and comes back; many clients, some
 leaving mid-response, cost one read per interval; Ctrl-C and SIGTERM end it
 with connections open; a taken port is refused. A real Prometheus scrapes it
-and evaluates the shipped alert rules on it,
-and headless Chromium shows the page."""
+and evaluates the shipped alert rules on it, and headless Chromium shows the
+page."""
 import argparse
 import json
 import os
