@@ -27,8 +27,9 @@ publishes in shared memory. On Linux, vantorix-publisher publishes this
 machine's readings; enable it per user with
 systemctl --user enable --now vantorix-publisher.
 This package has the library, its header, CMake and pkg-config files, the
-reader tool vantorix-info, vantorix-publisher with its systemd user unit,
-the Python package getvantorixinfo, and their man pages.")
+reader tool vantorix-info with a systemd user unit for its server (not
+enabled), vantorix-publisher with its systemd user unit, Prometheus alert
+rules, the Python package getvantorixinfo, and their man pages.")
 
 if(VANTORIX_DEB_PACKAGE)
     set(CPACK_STRIP_FILES ON)

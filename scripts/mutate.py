@@ -42,6 +42,7 @@ PO = "tools/reader/PrometheusOutput.cpp"
 OU = "tools/reader/Outputs.h"
 VI = "tools/reader/VantorixInfo.cpp"
 CL = "tools/reader/CommandLine.cpp"
+AL = "prometheus/vantorix-alerts.yml"
 TOOL = "-R reader_tool"
 
 
@@ -132,6 +133,13 @@ MUTANTS = [
     M(BOTH, TB, "return Clamp(record.core_total, 256);", "return Clamp(record.core_total, 257);", tests=TOOL),
     M(BOTH, PO, 'if (std::isnan(value)) return "NaN";', ";", tests=TOOL),
     M(BOTH, PO, "for (char c : Printable(text)) {", "for (char c : text) {", tests=TOOL),
+    M(LINUX, PO, "Converted(distance ? r.temp[core] * 5.0 / 9 : Celsius(r.temp[core]))",
+      "Converted(Celsius(r.temp[core]))", tests="-R metrics"),
+    M(LINUX, PO, "return Value(static_cast<float>(value));", 'return Number("%.9g", value);', tests="-R metrics"),
+    M(LINUX, PO, "Converted(megahertz * 1e6)", "Value(megahertz)", tests="-R metrics"),
+    M(LINUX, AL, "vantorix_up == 0 and vantorix_responding == 1", "vantorix_up == 0", tests="-R alert_rules"),
+    M(LINUX, AL, "(vantorix_core_tjmax_celsius - vantorix_core_temperature_celsius) < 10",
+      "(vantorix_core_tjmax_celsius - vantorix_core_temperature_celsius) <= 10", tests="-R alert_rules"),
     M(LINUX, OU, "return value != 0;", "return true;", tests="-R not_reported|reader_tool"),
     M(LINUX, OU, "return record.distance_to_tj_max != 0 || Reported(record.temp[core]);",
       "return Reported(record.temp[core]);", tests="-R not_reported|reader_tool"),

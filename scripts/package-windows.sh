@@ -2,7 +2,8 @@
 # The Windows .zip: builds the library for 32-bit and 64-bit Windows, each for
 # MinGW-w64 clients (GCC's C++ ABI) and for Visual C++ clients (Microsoft's
 # C++ ABI), installs each into a folder of its own and zips them with the
-# licence and a README (docs/windows-zip.txt, which lists the layout):
+# licence, the Prometheus alert rules and a README (docs/windows-zip.txt,
+# which lists the layout):
 #     build/windows-zip/getvantorixinfo-<version>-windows.zip
 # Reuses the presets' build trees: after scripts/test.sh only the install
 # and the zip are left to do.
@@ -27,6 +28,8 @@ for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info" \
     cmake --install "build/$preset" --prefix "$out/$name/$folder" --strip >/dev/null
 done
 cp LICENSE "$out/$name/LICENSE.txt"
+mkdir "$out/$name/prometheus"
+cp prometheus/vantorix-alerts.yml "$out/$name/prometheus/"
 sed -e "s/@VERSION@/$version/" -e 's/$/\r/' docs/windows-zip.txt > "$out/$name/README.txt"
 (cd "$out" && cmake -E tar cf "$name.zip" --format=zip "$name")
 echo "$out/$name.zip"

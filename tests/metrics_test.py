@@ -7,6 +7,8 @@ is reported stale, and the report clears when the monitor publishes again."""
 import argparse
 import json
 import os
+import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -37,6 +39,27 @@ class Monitor:
         self.process.wait()
 
 
+def f32(value):
+    """The single-precision float nearest to `value`."""
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+def shortest(value):
+    """The shortest text that reads back as the float `value`."""
+    return next(t for t in ("%.*g" % (p, value) for p in range(1, 10)) if f32(float(t)) == value)
+
+
+def digits(text):
+    """The number of significant digits written in `text`."""
+    return len(re.sub(r"^[-+0.]+|e.*$", "", text).replace(".", "").rstrip("0")) or 1
+
+
+def texts(page):
+    """Each sample's value as written: (name, core) -> text."""
+    return {(m.group(1), m.group(2)): m.group(3)
+            for m in re.finditer(r'^(\w+)\{[^}]*?(?:core="(\d+)")?\} (\S+)$', page, re.M)}
+
+
 def samples(text):
     found = {}
     for family in text_string_to_metric_families(text):
@@ -49,29 +72,50 @@ class MetricsTest(unittest.TestCase):
     def setUp(self):
         subprocess.run([os.path.join(OPTIONS.bin, "vantorix-standin"), "--remove"], check=True)
 
-    def test_prometheus_output_parses_and_equals_the_record(self):
-        monitor = Monitor("--generation", "10")  # 11 cores, Fahrenheit off, distance mode on
-        try:
-            result = tool("--prometheus")
-        finally:
-            monitor.stop()
-        self.assertEqual(0, result.returncode, result.stderr)
-        found = samples(result.stdout)
-        cpu = "Stand-in CPU, generation 10"
-        self.assertEqual(1, found[("vantorix_up", None)][0])
-        self.assertEqual(0, found[("vantorix_stale", None)][0])
-        self.assertEqual((11, {"cpu": cpu}), found[("vantorix_cores", None)])
-        self.assertEqual(3, found[("vantorix_processors", None)][0])
-        self.assertEqual(1010, found[("vantorix_cpu_clock_megahertz", None)][0])
-        self.assertEqual(110, found[("vantorix_bus_clock_megahertz", None)][0])
-        self.assertEqual(18, found[("vantorix_clock_multiplier_ratio", None)][0])
-        for core in range(11):
-            self.assertEqual(10 + core * 0x01000193 - (2**32 if 10 + core * 0x01000193 >= 2**31 else 0),
-                             found[("vantorix_core_load_percent", str(core))][0])
-            self.assertEqual(10 + core * 0.25,
-                             found[("vantorix_core_temperature_below_tjmax_celsius", str(core))][0])
-            self.assertEqual(10 ^ (core << 20), found[("vantorix_core_tjmax_celsius", str(core))][0])
-        self.assertNotIn(("vantorix_core_load_percent", "11"), found)
+    def test_prometheus_output_is_the_record_in_base_units(self):
+        # The stand-in's pattern: generation bit 0 is Fahrenheit, bit 1 distance-to-TjMax mode.
+        for generation in (10, 9, 11, 12):
+            with self.subTest(generation=generation):
+                monitor = Monitor("--generation", str(generation))
+                try:
+                    result, json_text = tool("--prometheus"), tool("--json").stdout
+                finally:
+                    monitor.stop()
+                self.assertEqual(0, result.returncode, result.stderr)
+                self.check_pattern(generation, samples(result.stdout), texts(result.stdout), json_text)
+
+    def check_pattern(self, g, found, text, json_text):
+        fahrenheit, distance = g & 1, g >> 1 & 1
+        cpu = "Stand-in CPU, generation %d" % g
+        cores = 1 + g % 256
+        self.assertEqual((1, 0), (found[("vantorix_up", None)][0], found[("vantorix_stale", None)][0]))
+        self.assertEqual((cores, {"cpu": cpu}), found[("vantorix_cores", None)])
+        self.assertEqual(1 + g % 4, found[("vantorix_processors", None)][0])
+        expected = {
+            ("vantorix_cpu_clock_hertz", None): f32((1000 + g % 4000) * 1e6),
+            ("vantorix_bus_clock_hertz", None): f32((100 + g % 64) * 1e6),
+            ("vantorix_clock_multiplier_ratio", None): 8 + g % 40,
+            ("vantorix_vid_volts", None): f32(1 + (g % 1000) / 1024),
+        }
+        temperature = "vantorix_core_temperature_" + ("below_tjmax_celsius" if distance else "celsius")
+        for core in range(cores):
+            load = (g + core * 0x01000193 + 2**31) % 2**32 - 2**31
+            expected["vantorix_core_load_ratio", str(core)] = f32(load / 100)
+            temp = f32(g % 100000 + core * 0.25)
+            if fahrenheit:  # a distance has no offset between the scales
+                temp = f32(temp * 5 / 9 if distance else (temp - 32) * 5 / 9)
+            expected[temperature, str(core)] = temp
+            tj_max = g ^ core << 20
+            expected["vantorix_core_tjmax_celsius", str(core)] = f32((tj_max - 32) * 5 / 9) if fahrenheit else tj_max
+        self.assertNotIn(("vantorix_core_load_ratio", str(cores)), found)
+        for key, value in expected.items():
+            self.assertEqual(value, f32(found[key][0]) if isinstance(value, float) else found[key][0], key)
+            # Float noise (59.9000015) is a sign of a value printed with more digits than it has.
+            self.assertLessEqual(digits(text[key]), digits(shortest(value)), (key, text[key]))
+        # Readings that need no conversion are printed as JSON prints them.
+        self.assertEqual(re.search(r'"vid_value":([^,]+)', json_text).group(1), text["vantorix_vid_volts", None])
+        if not fahrenheit:
+            self.assertEqual(re.search(r'"temp":\[([^,\]]+)', json_text).group(1), text[temperature, "0"])
 
     def test_textfile_recipe_replaces_the_page_during_an_outage(self):
         # The README's recipe, run by a shell as cron would.
@@ -90,7 +134,8 @@ class MetricsTest(unittest.TestCase):
         self.assertEqual(0, subprocess.run(["sh", "-c", *recipe], timeout=120).returncode)
         with open(page) as file:
             found = samples(file.read())
-        self.assertEqual((0, 0), (found[("vantorix_up", None)][0], found[("vantorix_stale", None)][0]))
+        self.assertEqual((0, 1, 0), tuple(found[(name, None)][0] for name in
+                                          ("vantorix_up", "vantorix_responding", "vantorix_stale")))
         self.assertNotIn(("vantorix_cores", None), found, "readings of the last monitor left in the page")
         self.assertEqual([os.path.basename(page)], os.listdir(folder))
         # A page that cannot be written whole fails, so `&& mv` keeps the old one.

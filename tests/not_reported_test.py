@@ -18,11 +18,11 @@ from prometheus_client.parser import text_string_to_metric_families
 
 LAYOUT = struct.Struct("<256i128iii256f4f100sBB2s")
 REGION = "/dev/shm/VantorixMappingObject.%d" % os.geteuid()
-SCALARS = {  # field: (index in LAYOUT, the table's label, the metric, the live source's word for it)
-    "vid_value": (642, "VID", "vantorix_vid_volts", "VID"),
-    "cpu_clock": (643, "Clock", "vantorix_cpu_clock_megahertz", "CPU clock"),
-    "fsb_clock": (644, "Bus", "vantorix_bus_clock_megahertz", "bus clock"),
-    "clock_multiplier": (645, "Multiplier", "vantorix_clock_multiplier_ratio", "multiplier"),
+SCALARS = {  # field: (index in LAYOUT, the table's label, the metric and its unit in the record's, the source's word)
+    "vid_value": (642, "VID", ("vantorix_vid_volts", 1), "VID"),
+    "cpu_clock": (643, "Clock", ("vantorix_cpu_clock_hertz", 1e6), "CPU clock"),
+    "fsb_clock": (644, "Bus", ("vantorix_bus_clock_hertz", 1e6), "bus clock"),
+    "clock_multiplier": (645, "Multiplier", ("vantorix_clock_multiplier_ratio", 1), "multiplier"),
 }
 REAL = object()  # expected: some reading, whatever its value
 OPTIONS = None
@@ -47,8 +47,9 @@ def outputs():
     temp_metric = ("vantorix_core_temperature_below_tjmax_celsius" if got["distance_to_tj_max"]
                    else "vantorix_core_temperature_celsius")
     result = {}
-    for field, (_, _, metric, _) in SCALARS.items():
-        result[field] = (shown[field], got[field], samples.get((metric, None)))
+    for field, (_, _, (metric, scale), _) in SCALARS.items():
+        sample = samples.get((metric, None))
+        result[field] = (shown[field], got[field], None if sample is None else sample / scale)
     for core, row in enumerate(rows):
         result["temp", core] = (row[1], got["temp"][core], samples.get((temp_metric, str(core))))
         result["tj_max", core] = (row[-1], got["tj_max"][core], samples.get(("vantorix_core_tjmax_celsius", str(core))))

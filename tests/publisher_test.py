@@ -3,7 +3,8 @@
 publishes from a captured tree, its stop on SIGTERM and SIGINT, one publisher
 per user, its readings invisible to other users (as root, with a throwaway
 user, from an installed copy that user can reach), and its systemd unit as
-installed (systemd-analyze verify)."""
+installed, with vantorix-info --serve's (systemd-analyze verify, and the
+server's hardening score)."""
 import argparse
 import json
 import os
@@ -143,23 +144,51 @@ class PublisherTest(unittest.TestCase):
                 if publisher_user:
                     os.unlink(MUTEX % uid)  # the throwaway user's, now that nothing of theirs runs
 
-    def test_the_installed_unit_verifies(self):
+    def test_the_installed_units_verify(self):
+        # unit: the highest exposure `systemd-analyze security` may give it (None: not checked)
+        units = {"vantorix-publisher.service": None, "vantorix-info-serve.service": 1.8}
         with tempfile.TemporaryDirectory(dir=OPTIONS.build) as prefix:
             install(prefix)
-            with open(os.path.join(prefix, "lib/systemd/user/vantorix-publisher.service")) as unit:
-                text = unit.read()
-            # It names the program where the configured prefix puts it; here
-            # the same layout sits under a scratch prefix.
-            start = re.search(r"^ExecStart=(\S+)$", text, re.M).group(1)
-            self.assertTrue(start.startswith(OPTIONS.prefix + "/"), start)
-            self.assertTrue(os.access(prefix + start[len(OPTIONS.prefix):], os.X_OK), start)
-            moved = os.path.join(prefix, "vantorix-publisher.service")
-            with open(moved, "w") as unit:
-                unit.write(text.replace("ExecStart=" + OPTIONS.prefix, "ExecStart=" + prefix))
-            result = subprocess.run(["systemd-analyze", "verify", moved], capture_output=True, text=True,
-                                    env=dict(os.environ, MANPATH=os.path.join(prefix, "share/man")), timeout=60)
-            self.assertEqual((0, ""), (result.returncode, result.stdout + result.stderr))
+            for name, exposure in units.items():
+                with self.subTest(unit=name):
+                    self.check_unit(prefix, name, exposure)
 
+    def check_unit(self, prefix, name, exposure):
+        with open(os.path.join(prefix, "lib/systemd/user", name)) as unit:
+            text = unit.read()
+        # It names the program where the configured prefix puts it; here
+        # the same layout sits under a scratch prefix.
+        start = re.search(r"^ExecStart=(\S+)", text, re.M).group(1)
+        self.assertTrue(start.startswith(OPTIONS.prefix + "/"), start)
+        self.assertTrue(os.access(prefix + start[len(OPTIONS.prefix):], os.X_OK), start)
+        moved = os.path.join(prefix, name)
+        text = text.replace("ExecStart=" + OPTIONS.prefix, "ExecStart=" + prefix)
+        with open(moved, "w") as unit:
+            unit.write(text)
+        result = subprocess.run(["systemd-analyze", "verify", moved], capture_output=True, text=True,
+                                env=dict(os.environ, MANPATH=os.path.join(prefix, "share/man")), timeout=60)
+        self.assertEqual((0, ""), (result.returncode, result.stdout + result.stderr))
+        if exposure is None:
+            return
+        runtime = os.path.join(prefix, "runtime")  # a user manager's, which the analysis needs
+        os.mkdir(runtime, 0o700)
+        result = subprocess.run(["systemd-analyze", "security", "--offline=yes", "--user", moved],
+                                capture_output=True, text=True, timeout=60,
+                                env=dict(os.environ, XDG_RUNTIME_DIR=runtime))
+        level = re.search(r"Overall exposure level for \S+: ([\d.]+)", result.stdout)
+        self.assertTrue(level and float(level.group(1)) <= exposure, result.stdout + result.stderr)
+        # As the unit starts it, on a port of the system's choosing: the tool takes its command line.
+        address = re.search(r"^Environment=VANTORIX_SERVE=(\S+)$", text, re.M).group(1)
+        self.assertTrue(address.startswith("127.0.0.1:"), "loopback by default: " + address)
+        command = re.search(r"^ExecStart=(.*)$", text, re.M).group(1).replace("${VANTORIX_SERVE}", "127.0.0.1:0")
+        server = subprocess.Popen(command.split(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            first = server.stdout.readline()
+        finally:
+            server.terminate()
+            _, errors = server.communicate(timeout=30)
+        self.assertRegex(first, r"serving http://127\.0\.0\.1:\d+/", errors)
+        self.assertEqual(0, server.returncode, errors)
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()

@@ -215,7 +215,8 @@ class ReaderToolTest(unittest.TestCase):
             self.assertEqual(4, result.returncode, mode)
             self.assertIn("not responding", result.stderr + result.stdout, mode)
         metrics = run("vantorix-info", "--timeout", "0.5", "--prometheus")  # the page says it: the exit is 0
-        self.assertEqual((0, True), (metrics.returncode, "vantorix_up 0\n" in metrics.stdout))
+        self.assertEqual((0, True, True), (metrics.returncode, "vantorix_up 0\n" in metrics.stdout,
+                                           "vantorix_responding 0\n" in metrics.stdout))
         for mode, stopped in (((), None), (("--json",), None), (("--prometheus",), None),
                               (("--jsonl",), 0), (("--watch",), 0)):
             for signal_number in (signal.SIGINT, signal.SIGTERM):

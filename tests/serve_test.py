@@ -5,8 +5,8 @@ back; many clients, some leaving mid-response, cost one read per interval;
 hostile clients (slow and idle crowds, oversized heads, bodies, many ranges,
 foreign Host names, other methods) are refused without starving a scrape;
 Ctrl-C and SIGTERM end it within a second whatever the clients do; a taken
-port is refused. A real Prometheus scrapes it, and headless Chromium shows
-the page."""
+port is refused. A real Prometheus scrapes it and evaluates the shipped alert
+rules on it, and headless Chromium shows the page."""
 import argparse
 import json
 import os
@@ -22,11 +22,13 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
 OPTIONS = None
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "prometheus", "vantorix-alerts.yml")
 
 
 def program(name):
@@ -132,7 +134,8 @@ class ServeTest(unittest.TestCase):
         server = self.serve("0", "--interval", "0.2")
         self.assertEqual("127.0.0.1", server.host, "loopback unless told otherwise")
         self.assertEqual("text/plain; version=0.0.4; charset=utf-8", get(server.url + "metrics")[0])
-        self.assertEqual((1, 11), (server.metric("vantorix_up"), server.metric("vantorix_cores")))
+        self.assertEqual((1, 11, 1.01e9), (server.metric("vantorix_up"), server.metric("vantorix_cores"),
+                                           server.metric("vantorix_cpu_clock_hertz")))
         reading = server.json()
         self.assertEqual(("Stand-in CPU, generation 10", False), (reading["cpu_name"], reading["stale"]))
         self.assertRegex(reading["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
@@ -339,8 +342,9 @@ class ServeTest(unittest.TestCase):
             port = probe.getsockname()[1]
         config = os.path.join(self.scratch, "prometheus.yml")
         with open(config, "w") as file:
-            file.write("global: {scrape_interval: 1s}\nscrape_configs: [{job_name: vantorix, static_configs: "
-                       "[{targets: ['127.0.0.1:%d']}]}]\n" % server.port)
+            file.write("global: {scrape_interval: 1s, evaluation_interval: 1s}\nrule_files: ['%s']\n"
+                       "scrape_configs: [{job_name: vantorix, static_configs: [{targets: ['127.0.0.1:%d']}]}]\n"
+                       % (RULES, server.port))
         prometheus = subprocess.Popen(
             ["prometheus", "--config.file=" + config, "--storage.tsdb.path=" + os.path.join(self.scratch, "tsdb"),
              "--web.listen-address=127.0.0.1:%d" % port, "--log.level=error"], stderr=subprocess.DEVNULL)
@@ -354,10 +358,14 @@ class ServeTest(unittest.TestCase):
                 return None
             return {item["metric"].get("core"): float(item["value"][1]) for item in answer["data"]["result"]}
 
+        alerts = lambda name: query(urllib.parse.quote('ALERTS{alertname="%s"}' % name))
         temperatures = {str(core): 4 + core * 0.25 for core in range(5)}
         wait_for(lambda: query("vantorix_core_temperature_celsius") == temperatures, 60, "the scraped temperatures")
+        # The shipped rules on the served names: core 0 is at its TjMax of 4, the others far below theirs.
+        wait_for(lambda: alerts("VantorixCoreNearTjMax") == {"0": 1}, 30, "core 0's alert to be pending")
         monitor.terminate()
         wait_for(lambda: query("vantorix_up") == {None: 0}, 30, "Prometheus to scrape vantorix_up 0")
+        wait_for(lambda: alerts("VantorixMonitorDown") == {None: 1}, 30, "the monitor's alert to be pending")
 
     def test_chromium_shows_the_page_live(self):
         from selenium import webdriver

@@ -59,8 +59,10 @@ def contents(deb):
 def use_the_installed_package(source, scratch, online):
     info = "/usr/bin/vantorix-info"
     expect(run([info, "--json"], check=False).returncode == 1, "read something before the publisher ran")
-    verify = run(["systemd-analyze", "verify", "/usr/lib/systemd/user/vantorix-publisher.service"], check=False)
-    expect((verify.returncode, verify.stdout + verify.stderr) == (0, ""), "the unit: " + verify.stderr)
+    for unit in ("vantorix-publisher.service", "vantorix-info-serve.service"):
+        verify = run(["systemd-analyze", "verify", "/usr/lib/systemd/user/" + unit], check=False)
+        expect((verify.returncode, verify.stdout + verify.stderr) == (0, ""), unit + ": " + verify.stderr)
+        expect(not glob.glob("/etc/systemd/user/*.wants/" + unit), unit + " was enabled by the package")
 
     publisher = subprocess.Popen(["/usr/bin/vantorix-publisher"], env=ENV, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL)
@@ -113,6 +115,8 @@ def main():
     paths = files + dirs
     for wanted in ("/usr/bin/vantorix-info", "/usr/bin/vantorix-publisher", "/usr/include/GetVantorixInfo.h",
                    "/usr/lib/systemd/user/vantorix-publisher.service", "/usr/share/man/man1/vantorix-publisher.1",
+                   "/usr/lib/systemd/user/vantorix-info-serve.service",
+                   "/usr/share/getvantorixinfo/prometheus/vantorix-alerts.yml",
                    "/usr/share/man/man1/vantorix-info.1", "/usr/share/doc/getvantorixinfo/copyright",
                    "/usr/lib/python3/dist-packages/getvantorixinfo/py.typed"):
         expect(wanted in paths, "the package lacks " + wanted)

@@ -9,10 +9,6 @@
 
 namespace {
 
-// Keys in the order they are added; floats kept single-precision.
-typedef nlohmann::basic_json<nlohmann::ordered_map, std::vector, std::string, bool, std::int64_t, std::uint64_t, float>
-    Json;
-
 template <typename T>
 Json IfReported(T value) {
     return Reported(value) ? Json(value) : Json();

@@ -1,11 +1,11 @@
-// Prometheus' text exposition format: one gauge per reading, units in the
-// names; every sample carries the processor's name as `cpu`, per-core ones
-// also `core`. A reading the monitor did not report (Outputs.h) has no sample,
-// and a gauge with no samples is left out whole, as exporters leave out
-// sensors that do not exist. NaN and infinities are written as the format
-// spells them.
+// Prometheus' text exposition format: one gauge per reading, in the base units
+// Prometheus names (hertz, celsius, volts, ratios); every sample carries the
+// processor's name as `cpu`, per-core ones also `core`. A reading the monitor
+// did not report (Outputs.h) has no sample, and a gauge with no samples is
+// left out whole, as exporters leave out sensors that do not exist. NaN and
+// infinities are written as the format spells them.
 #include <cmath>
-#include <cstdio>
+#include <limits>
 
 #include "Outputs.h"
 #include "Text.h"
@@ -22,12 +22,23 @@ std::string Label(const std::string& text) {
     return out;
 }
 
-std::string Value(double value) {
+// A stored float as JSON prints it.
+std::string Value(float value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
-    char text[40];
-    std::snprintf(text, sizeof(text), "%.9g", value);
-    return text;
+    return ShortestText(value);
+}
+
+// A reading converted to a base unit, computed in double from the stored
+// value, is printed as the float nearest to the result: the precision the
+// monitor gave, so 59.9 MHz is 5.99e+07 Hz, not 59900001.52587891.
+std::string Converted(double value) {
+    if (std::fabs(value) > std::numeric_limits<float>::max() && !std::isnan(value)) return value > 0 ? "+Inf" : "-Inf";
+    return Value(static_cast<float>(value));
+}
+
+double Celsius(double fahrenheit) {
+    return (fahrenheit - 32) * 5 / 9;
 }
 
 void Gauge(std::string* out, const std::string& name, const char* help) {
@@ -41,52 +52,59 @@ std::string RenderPrometheus(const Reading& reading) {
     std::string out;
     Gauge(&out, "vantorix_up", "Whether the last read of the Vantorix monitor's record succeeded.");
     out += std::string("vantorix_up ") + (up ? "1" : "0") + "\n";
+    Gauge(&out, "vantorix_responding", "Whether the monitor answered within the timeout (0: it holds its mutex).");
+    out += std::string("vantorix_responding ") + (reading.status == Reading::Status::NotResponding ? "0" : "1") + "\n";
     Gauge(&out, "vantorix_stale", "Whether successive reads returned the same record for longer than the threshold.");
     out += std::string("vantorix_stale ") + (reading.stale ? "1" : "0") + "\n";
     Gauge(&out, "vantorix_record_unchanged_seconds", "Seconds for which successive reads returned the same record.");
-    out += "vantorix_record_unchanged_seconds " + Value(reading.unchanged_seconds) + "\n";
+    out += "vantorix_record_unchanged_seconds " + Converted(reading.unchanged_seconds) + "\n";
     if (!up) return out;
 
     const vantorix_shared_data& r = reading.record;
     const std::string cpu = "cpu=\"" + Label(CpuName(r)) + "\"";
-    const std::string unit = r.fahrenheit ? "fahrenheit" : "celsius";
-    const auto scalar = [&](const char* name, const char* help, double value, bool reported) {
-        if (!reported) return;
+    // An empty sample is a reading that was not reported.
+    const auto scalar = [&](const char* name, const char* help, const std::string& sample) {
+        if (sample.empty()) return;
         Gauge(&out, name, help);
-        out += std::string(name) + "{" + cpu + "} " + Value(value) + "\n";
+        out += std::string(name) + "{" + cpu + "} " + sample + "\n";
     };
-    scalar("vantorix_processors", "Number of processors.", r.cpu_total, true);
-    scalar("vantorix_cores", "Number of cores.", r.core_total, true);
-    scalar("vantorix_cpu_clock_megahertz", "Processor clock speed.", r.cpu_clock, Reported(r.cpu_clock));
-    scalar("vantorix_bus_clock_megahertz", "FSB (bus) clock speed.", r.fsb_clock, Reported(r.fsb_clock));
-    scalar("vantorix_clock_multiplier_ratio", "Clock multiplier.", r.clock_multiplier, Reported(r.clock_multiplier));
-    scalar("vantorix_vid_volts", "VID.", r.vid_value, Reported(r.vid_value));
-    // Per core, `value` gives false for a reading that was not reported.
-    const auto per_core = [&](const std::string& name, const char* help, int cores, auto value) {
+    const auto as_is = [](float value) { return Reported(value) ? Value(value) : ""; };
+    const auto hertz = [](float megahertz) { return Reported(megahertz) ? Converted(megahertz * 1e6) : ""; };
+    scalar("vantorix_processors", "Number of processors.", std::to_string(r.cpu_total));
+    scalar("vantorix_cores", "Number of cores.", std::to_string(r.core_total));
+    scalar("vantorix_cpu_clock_hertz", "Processor clock speed.", hertz(r.cpu_clock));
+    scalar("vantorix_bus_clock_hertz", "FSB (bus) clock speed.", hertz(r.fsb_clock));
+    scalar("vantorix_clock_multiplier_ratio", "Clock multiplier.", as_is(r.clock_multiplier));
+    scalar("vantorix_vid_volts", "Core voltage the processor requests (VID).", as_is(r.vid_value));
+    // Per core, `sample` gives an empty text for a reading that was not reported.
+    const auto per_core = [&](const char* name, const char* help, int cores, auto sample) {
         std::string samples;
-        double sample = 0;
         for (int core = 0; core < cores; ++core) {
-            if (!value(core, &sample)) continue;
-            samples += name + "{" + cpu + ",core=\"" + std::to_string(core) + "\"} " + Value(sample) + "\n";
+            const std::string value = sample(core);
+            if (value.empty()) continue;
+            samples += std::string(name) + "{" + cpu + ",core=\"" + std::to_string(core) + "\"} " + value + "\n";
         }
         if (samples.empty()) return;
         Gauge(&out, name, help);
         out += samples;
     };
     const int cores = ShownCores(r);
-    per_core("vantorix_core_load_percent", "Load of each core.", cores, [&](int core, double* sample) {
-        *sample = r.core_load[core];
-        return true;
-    });
-    per_core(std::string(r.distance_to_tj_max ? "vantorix_core_temperature_below_tjmax_" : "vantorix_core_temperature_") +
-                 unit,
-             "Temperature of each core, in the unit its name says.", cores, [&](int core, double* sample) {
-                 *sample = r.temp[core];
-                 return TemperatureReported(r, core);
+    const bool fahrenheit = r.fahrenheit != 0;
+    per_core("vantorix_core_load_ratio", "Load of each core, from 0 to 1.", cores,
+             [&](int core) { return Converted(r.core_load[core] / 100.0); });
+    const bool distance = r.distance_to_tj_max != 0;
+    per_core(distance ? "vantorix_core_temperature_below_tjmax_celsius" : "vantorix_core_temperature_celsius",
+             distance ? "How far each core's temperature is below its TjMax." : "Temperature of each core.", cores,
+             [&](int core) {
+                 if (!TemperatureReported(r, core)) return std::string();
+                 if (!fahrenheit) return Value(r.temp[core]);
+                 // A distance is a difference of temperatures: the scales' offset drops out.
+                 return Converted(distance ? r.temp[core] * 5.0 / 9 : Celsius(r.temp[core]));
              });
-    per_core("vantorix_core_tjmax_" + unit, "TjMax of each core.", ShownTjMax(r), [&](int core, double* sample) {
-        *sample = r.tj_max[core];
-        return Reported(*sample);
-    });
+    per_core("vantorix_core_tjmax_celsius", "Temperature at which each core throttles (TjMax).", ShownTjMax(r),
+             [&](int core) {
+                 if (!Reported(r.tj_max[core])) return std::string();
+                 return fahrenheit ? Converted(Celsius(r.tj_max[core])) : std::to_string(r.tj_max[core]);
+             });
     return out;
 }

@@ -74,6 +74,10 @@ std::string Utf8(const vantorix_utf16* text) {
     return out;
 }
 
+std::string ShortestText(float value) {
+    return Json(value).dump();
+}
+
 std::string Number(const char* format, double value) {
     if (!std::isfinite(value)) return "invalid";
     char text[64];

@@ -8,9 +8,19 @@
 #ifndef VANTORIX_READER_TEXT_H
 #define VANTORIX_READER_TEXT_H
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "GetVantorixInfo.h"
+
+// JSON as the tool writes it: keys in the order they are added, and floats
+// kept single-precision, so that its serializer prints each float as the
+// shortest text that reads back as exactly that float.
+typedef nlohmann::basic_json<nlohmann::ordered_map, std::vector, std::string, bool, std::int64_t, std::uint64_t, float>
+    Json;
 
 // The name as UTF-8, exactly (JSON escapes what it must itself).
 std::string CpuName(const vantorix_shared_data& record);
@@ -21,6 +31,10 @@ std::string Printable(const std::string& utf8);
 // The library's UTF-16 message as UTF-8, without a closing line break; an
 // unpaired surrogate becomes U+FFFD.
 std::string Utf8(const vantorix_utf16* text);
+
+// A finite float as the shortest text that reads back as exactly it: what
+// JSON prints (59.9 for the float nearest 59.9, 100.0, 1e+20).
+std::string ShortestText(float value);
 
 // A reading for people: printf-formatted, or "invalid" for NaN and infinity.
 std::string Number(const char* format, double value);
