@@ -81,11 +81,13 @@ int Serve(const Options& options, const std::atomic<int>* signal) {
         NoStore(&response);
         response.set_content(RenderJson(latest.Get(&reads)), "application/json");
     });
-    // The page polls once per interval, which it finds in itself.
+    // The page polls once per interval, and names what to start when no
+    // monitor runs: both it finds in itself (the text has no HTML's specials).
     const std::string interval = Number("%g", options.interval);
     for (const PageFile* file = PAGE_FILES; file->path; ++file) {
         const std::string content =
-            Replaced(std::string(reinterpret_cast<const char*>(file->data), file->size), "@INTERVAL@", interval);
+            Replaced(Replaced(std::string(reinterpret_cast<const char*>(file->data), file->size), "@INTERVAL@", interval),
+                     "@START@", START_MONITOR);
         const std::string type = file->type;
         server.Get(Replaced(file->path, ".", "\\."),  // the library takes a regular expression
                    [content, type](const httplib::Request&, httplib::Response& response) {
