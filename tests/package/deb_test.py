@@ -114,6 +114,7 @@ def main():
     for wanted in ("/usr/bin/vantorix-info", "/usr/bin/vantorix-publisher", "/usr/include/GetVantorixInfo.h",
                    "/usr/lib/systemd/user/vantorix-publisher.service", "/usr/share/man/man1/vantorix-publisher.1",
                    "/usr/share/man/man1/vantorix-info.1", "/usr/share/doc/getvantorixinfo/copyright",
+                   "/usr/share/doc/getvantorixinfo/README.md", "/usr/share/doc/getvantorixinfo/docs/reliability.md",
                    "/usr/lib/python3/dist-packages/getvantorixinfo/py.typed"):
         expect(wanted in paths, "the package lacks " + wanted)
     for suffix in ("libGetVantorixInfo.so.1", "pkgconfig/GetVantorixInfo.pc",
