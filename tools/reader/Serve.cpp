@@ -85,9 +85,8 @@ int Serve(const Options& options, const std::atomic<int>* signal) {
     // monitor runs: both it finds in itself (the text has no HTML's specials).
     const std::string interval = Number("%g", options.interval);
     for (const PageFile* file = PAGE_FILES; file->path; ++file) {
-        const std::string content =
-            Replaced(Replaced(std::string(reinterpret_cast<const char*>(file->data), file->size), "@INTERVAL@", interval),
-                     "@START@", START_MONITOR);
+        const std::string text(reinterpret_cast<const char*>(file->data), file->size);
+        const std::string content = Replaced(Replaced(text, "@INTERVAL@", interval), "@START@", START_MONITOR);
         const std::string type = file->type;
         server.Get(Replaced(file->path, ".", "\\."),  // the library takes a regular expression
                    [content, type](const httplib::Request&, httplib::Response& response) {

@@ -44,7 +44,9 @@ int ExitStatus(const Reading& reading) {
 void ReportFailure(const Reading& reading, double timeout) {
     switch (reading.status) {
     case Reading::Status::Ok:
-        if (reading.liveness == Liveness::Stopped) std::fprintf(stderr, "vantorix-info: %s: %s\n", STOPPED_TEXT, START_MONITOR);
+        if (reading.liveness == Liveness::Stopped) {
+            std::fprintf(stderr, "vantorix-info: %s: %s\n", STOPPED_TEXT, START_MONITOR);
+        }
         break;
     case Reading::Status::NotRunning:
         std::fprintf(stderr, "vantorix-info: the Vantorix monitor is not running (%s, error %lu): %s\n",
@@ -109,7 +111,8 @@ int Print(const Options& options) {
         }
         if (options.mode == Mode::Jsonl) reading.timestamp = Timestamp();
         // The table says itself that the monitor stopped.
-        if (options.mode != Mode::Prometheus && (reading.status != Reading::Status::Ok || options.mode != Mode::Table)) {
+        const bool ok = reading.status == Reading::Status::Ok;
+        if (options.mode != Mode::Prometheus && (!ok || options.mode != Mode::Table)) {
             ReportFailure(reading, options.timeout);
         }
         if (options.mode == Mode::Json || options.mode == Mode::Jsonl) {
