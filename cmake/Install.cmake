@@ -1,6 +1,6 @@
 # cmake --install: the header, the library (with its import library and a
-# .def on Windows), a CMake package, the licence and, on Linux, a pkg-config
-# file and, when asked, the Python package. The programs, their man pages
+# .def on Windows), a CMake package, the licence and, on Linux, the README
+# with its documents, a pkg-config file and, when asked, the Python package. The programs, their man pages
 # and the publisher's systemd unit are installed where they are built.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -35,6 +35,14 @@ else()
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The README and the documents it links to, where the man pages send readers
+# (the Windows zip has a README of its own).
+if(NOT WIN32)
+    install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/architecture.md ${PROJECT_SOURCE_DIR}/docs/performance.md
+                  ${PROJECT_SOURCE_DIR}/docs/reliability.md ${PROJECT_SOURCE_DIR}/docs/serve.png
+            DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+endif()
 
 # The Python package, where this prefix's Python finds it (the .deb sets
 # lib/python3/dist-packages); otherwise `pip install ./python`.

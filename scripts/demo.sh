@@ -5,6 +5,24 @@
 #   scripts/demo.sh --wine   the Windows x86-64 build under Wine, the stand-in
 #                            monitor's synthetic readings
 set -euo pipefail
+
+usage() {
+    cat <<'TEXT'
+usage: scripts/demo.sh [--wine]
+Builds the tools (installing what they need with apt-get), starts a publisher,
+shows a few reads of what vantorix-info sees, and stops the publisher again.
+  (no option)  Linux: vantorix-publisher publishes this machine's readings
+  --wine       the Windows x86-64 build under Wine, with the stand-in
+               monitor's synthetic readings
+  --help       print this and do nothing else
+TEXT
+}
+case "${1:-}" in
+    -h|--help) usage; exit 0 ;;
+    ""|--wine) ;;
+    *) usage >&2; exit 2 ;;
+esac
+[ $# -le 1 ] || { usage >&2; exit 2; }
 cd "$(dirname "$0")/.."
 
 if [ "${1:-}" = "--wine" ]; then

@@ -11,7 +11,7 @@ linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man li
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 clang lld llvm)
 deb=(dpkg-dev file)
 test=(libgtest-dev googletest clang libclang-rt-14-dev python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace
-      systemd man-db python3-setuptools python3-wheel python3-pip
+      systemd man-db python3-setuptools python3-wheel python3-pip python3-venv python3-wheel-whl
       prometheus prometheus-node-exporter chromium chromium-driver python3-selenium openssl)
 
 groups=("$@")

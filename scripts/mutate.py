@@ -43,6 +43,8 @@ OU = "tools/reader/Outputs.h"
 VI = "tools/reader/VantorixInfo.cpp"
 CL = "tools/reader/CommandLine.cpp"
 AL = "prometheus/vantorix-alerts.yml"
+RD = "tools/reader/Reading.cpp"
+LV = "tools/reader/liveness_linux.cpp"
 TOOL = "-R reader_tool"
 
 
@@ -149,6 +151,12 @@ MUTANTS = [
     M(BOTH, CL, "value < min || (!inclusive && value == min)", "value < min", tests=TOOL),
     M(BOTH, CL, "if (!whole || !std::isfinite(value) ||", "if (!whole ||", tests=TOOL),
     M(BOTH, CL, "value < 1 ||", "", tests=TOOL),
+    M(BOTH, CL, "if (!watch.empty() && !watch[0].empty())", "if (!watch.empty())", tests=TOOL),
+    # vantorix-info: whether the monitor lives, and an unchanged record.
+    M(LINUX, LV, "liveness = Liveness::Stopped;", "liveness = Liveness::Alive;", tests=TOOL),
+    M(LINUX, VI, "return reading.liveness == Liveness::Stopped ? EXIT_MONITOR_STOPPED : EXIT_OK;", "return EXIT_OK;",
+      tests=TOOL),
+    M(LINUX, RD, "reading->unchanged = threshold_ > 0 &&", "reading->unchanged =", tests="-R metrics"),
 ]
 
 

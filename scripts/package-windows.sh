@@ -3,7 +3,9 @@
 # MinGW-w64 clients (GCC's C++ ABI) and for Visual C++ clients (Microsoft's
 # C++ ABI), installs each into a folder of its own and zips them with the
 # licence, the Prometheus alert rules and a README (docs/windows-zip.txt,
-# which lists the layout):
+# which lists the layout). The MinGW folders also get the stand-in monitor and
+# a demo (scripts/demo.cmd), so that the tool can be tried without the
+# Vantorix monitor:
 #     build/windows-zip/getvantorixinfo-<version>-windows.zip
 # Reuses the presets' build trees: after scripts/test.sh only the install
 # and the zip are left to do.
@@ -16,8 +18,8 @@ rm -rf "$out"
 mkdir -p "$out/$name"
 
 # preset:folder:targets
-for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info" \
-             mingw-x64:mingw-x64:"GetVantorixInfo vantorix-info" \
+for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info vantorix-standin" \
+             mingw-x64:mingw-x64:"GetVantorixInfo vantorix-info vantorix-standin" \
              msvc-i686:msvc-x86:GetVantorixInfo \
              msvc-x64:msvc-x64:GetVantorixInfo; do
     IFS=: read -r preset folder targets <<<"$build"
@@ -26,6 +28,12 @@ for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info" \
     # shellcheck disable=SC2086  # the targets are words
     cmake --build --preset "$preset" --target $targets
     cmake --install "build/$preset" --prefix "$out/$name/$folder" --strip >/dev/null
+    if [[ $folder == mingw-* ]]; then
+        # Not installed by CMake: development equipment, shipped for trying the tool.
+        strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "build/$preset/CMakeCache.txt")
+        "$strip" -o "$out/$name/$folder/bin/vantorix-standin.exe" "build/$preset/bin/vantorix-standin.exe"
+        sed -e 's/$/\r/' scripts/demo.cmd > "$out/$name/$folder/demo.cmd"
+    fi
 done
 cp LICENSE "$out/$name/LICENSE.txt"
 mkdir "$out/$name/prometheus"

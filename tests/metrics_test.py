@@ -1,19 +1,22 @@
 #!/usr/bin/env python3
-"""Tests of vantorix-info's --prometheus and --jsonl output and its staleness
-report: the exposition parses (with prometheus_client's parser) and carries
-the published values; the textfile recipe replaces the page during an outage
-and never installs a page it could not write; a record that stops changing
-is reported stale, and the report clears when the monitor publishes again."""
+"""Tests of vantorix-info's --prometheus and --jsonl output and its report of
+an unchanged record: the exposition parses (with prometheus_client's parser)
+and carries the published values; the textfile recipe replaces the page
+during an outage and never installs a page it could not write; a record that
+stops changing is noted only when asked (--unchanged-after), and the note
+clears when the monitor publishes again."""
 import argparse
 import json
 import os
 import re
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
@@ -88,7 +91,8 @@ class MetricsTest(unittest.TestCase):
         fahrenheit, distance = g & 1, g >> 1 & 1
         cpu = "Stand-in CPU, generation %d" % g
         cores = 1 + g % 256
-        self.assertEqual((1, 0), (found[("vantorix_up", None)][0], found[("vantorix_stale", None)][0]))
+        self.assertEqual((1, 0, 1), tuple(found[(name, None)][0] for name in
+                                          ("vantorix_up", "vantorix_record_unchanged", "vantorix_monitor_alive")))
         self.assertEqual((cores, {"cpu": cpu}), found[("vantorix_cores", None)])
         self.assertEqual(1 + g % 4, found[("vantorix_processors", None)][0])
         expected = {
@@ -131,11 +135,12 @@ class MetricsTest(unittest.TestCase):
             monitor.stop()
         with open(page) as file:
             self.assertEqual(1, samples(file.read())[("vantorix_up", None)][0])
+        self.assertEqual(1, self.scraped_by_node_exporter(folder)[("vantorix_up", None)][0])
         self.assertEqual(0, subprocess.run(["sh", "-c", *recipe], timeout=120).returncode)
         with open(page) as file:
             found = samples(file.read())
         self.assertEqual((0, 1, 0), tuple(found[(name, None)][0] for name in
-                                          ("vantorix_up", "vantorix_responding", "vantorix_stale")))
+                                          ("vantorix_up", "vantorix_responding", "vantorix_record_unchanged")))
         self.assertNotIn(("vantorix_cores", None), found, "readings of the last monitor left in the page")
         self.assertEqual([os.path.basename(page)], os.listdir(folder))
         # A page that cannot be written whole fails, so `&& mv` keeps the old one.
@@ -145,27 +150,54 @@ class MetricsTest(unittest.TestCase):
         self.assertEqual(2, failed.returncode)
         self.assertIn("cannot write the metrics", failed.stderr)
 
-    def test_staleness_is_reported_and_clears(self):
-        frozen = Monitor("--generation", "5")
+    def scraped_by_node_exporter(self, folder):
+        """What Debian's node exporter serves from the textfile folder `folder`, after
+        checking that the README's recipe writes to the folder it reads by default."""
+        default = re.search(r'--collector\.textfile\.directory="([^"]+)"', subprocess.run(
+            ["prometheus-node-exporter", "--help"], capture_output=True, text=True).stdout).group(1)
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md")) as readme:
+            recipe = re.search(r"--prometheus --count 3 .*> (\S+)/vantorix\.prom\.\$\$", readme.read()).group(1)
+        self.assertEqual(default, recipe, "the README's textfile recipe")
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        exporter = subprocess.Popen(["prometheus-node-exporter", "--web.listen-address=127.0.0.1:%d" % port,
+                                     "--collector.disable-defaults", "--collector.textfile",
+                                     "--collector.textfile.directory=" + folder],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         try:
-            result = tool("--prometheus", "--count", "6", "--interval", "0.25", "--stale-after", "1")
+            deadline = time.time() + 30
+            while True:
+                try:
+                    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=10) as response:
+                        return samples(response.read().decode())
+                except OSError:
+                    if time.time() > deadline or exporter.poll() is not None:
+                        exporter.kill()
+                        self.fail("the node exporter did not answer: " + exporter.communicate()[0])
+                    time.sleep(0.1)
         finally:
-            frozen.stop()
-        found = samples(result.stdout)
-        self.assertEqual(1, found[("vantorix_stale", None)][0])
-        self.assertGreaterEqual(found[("vantorix_record_unchanged_seconds", None)][0], 1)
+            exporter.terminate()
+            exporter.communicate(timeout=30)
 
-        live = Monitor("--rate", "20")
-        try:
-            result = tool("--prometheus", "--count", "6", "--interval", "0.25", "--stale-after", "1")
-        finally:
-            live.stop()
-        self.assertEqual(0, samples(result.stdout)[("vantorix_stale", None)][0])
+    def test_an_unchanged_record_is_noted_only_when_asked_and_clears(self):
+        # An idle machine's record stays the same: by default that is only measured.
+        for monitor, asked, noted in ((("--generation", "5"), (), 0), (("--generation", "5"), ("--unchanged-after", "1"), 1),
+                                      (("--rate", "20"), ("--unchanged-after", "1"), 0)):
+            running = Monitor(*monitor)
+            try:
+                result = tool("--prometheus", "--count", "6", "--interval", "0.25", *asked)
+            finally:
+                running.stop()
+            found = samples(result.stdout)
+            self.assertEqual(noted, found[("vantorix_record_unchanged", None)][0], (monitor, asked))
+            unchanged = found[("vantorix_record_unchanged_seconds", None)][0]
+            self.assertTrue(unchanged >= 1 if monitor[0] == "--generation" else unchanged < 1, (monitor, unchanged))
 
-    def test_jsonl_logs_timestamps_and_staleness_that_clears(self):
+    def test_jsonl_logs_timestamps_and_an_unchanged_record_that_clears(self):
         out = tempfile.TemporaryFile()
         logger = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-info"), "--jsonl", "--interval", "0.2",
-                                   "--stale-after", "1", "--count", "40"], stdout=out)
+                                   "--unchanged-after", "1", "--count", "40"], stdout=out)
         frozen = Monitor("--generation", "5")
         time.sleep(2.5)
         frozen.stop()
@@ -179,9 +211,9 @@ class MetricsTest(unittest.TestCase):
         self.assertEqual(40, len(lines))
         for line in lines:
             self.assertRegex(line["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
-        stale = [i for i, line in enumerate(lines) if line.get("stale")]
-        self.assertTrue(stale, "the frozen record was never reported stale")
-        self.assertFalse(lines[-1]["stale"], "staleness did not clear")
+        unchanged = [i for i, line in enumerate(lines) if line.get("unchanged")]
+        self.assertTrue(unchanged, "the frozen record was never noted as unchanged")
+        self.assertFalse(lines[-1]["unchanged"], "the note did not clear")
         self.assertTrue(lines[-1]["ok"])
 
 

@@ -30,6 +30,7 @@ class PythonBindingTest(unittest.TestCase):
             getvantorixinfo.read()
         self.assertEqual(errno.ENOENT, raised.exception.code)
         self.assertEqual(os.strerror(errno.ENOENT), raised.exception.message)
+        self.assertIn("start vantorix-publisher (systemctl --user start vantorix-publisher)", str(raised.exception))
 
     def test_name_is_read_as_8_bit_characters(self):
         record = bytearray(2688)

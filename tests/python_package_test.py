@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""The Python package as pip installs it (offline, with Debian's setuptools):
-typed, MIT in its metadata, and its error telling a missing monitor from one
-that runs but cannot be read."""
+"""The Python package as pip installs it, with the README's offline command
+in a plain virtual environment of Debian's python3: typed, MIT in its
+metadata, and its error telling a missing monitor from one that runs but
+cannot be read."""
 import argparse
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -28,18 +30,24 @@ class PythonPackageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="vantorix-pip-", dir=OPTIONS.scratch)
-        source = shutil.copytree(OPTIONS.source, os.path.join(cls.work, "python"))  # pip builds in the tree
-        cls.target = os.path.join(cls.work, "site")
-        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-index",
-                        "--target", cls.target, source], check=True)
+        shutil.copytree(OPTIONS.source, os.path.join(cls.work, "python"))  # pip builds in the tree
+        with open(os.path.join(os.path.dirname(OPTIONS.source), "README.md")) as readme:
+            offline = re.search(r"^ +(pip install [^#\n]*--no-index[^#\n]*?) *#", readme.read(), re.M).group(1)
+        venv = os.path.join(cls.work, "venv")
+        subprocess.run(["/usr/bin/python3", "-m", "venv", venv], check=True)
+        print("+", offline, flush=True)
+        subprocess.run(["sh", "-c", '. "$0/bin/activate" && ' + offline, venv], cwd=cls.work, check=True)
+        cls.python = os.path.join(venv, "bin", "python")
+        cls.target, = glob.glob(os.path.join(venv, "lib", "python3*", "site-packages"))
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.work)
 
     def read(self):
-        env = dict(os.environ, PYTHONPATH=self.target, VANTORIX_LIBRARY_DIR=OPTIONS.library)
-        return subprocess.run([sys.executable, "-c", READ], capture_output=True, text=True,
+        env = dict(os.environ, VANTORIX_LIBRARY_DIR=OPTIONS.library)
+        env.pop("PYTHONPATH", None)
+        return subprocess.run([self.python, "-c", READ], capture_output=True, text=True,
                               env=env, cwd=self.work, check=True, timeout=60).stdout.split()
 
     def monitor(self, *args):

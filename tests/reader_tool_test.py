@@ -178,13 +178,21 @@ class ReaderToolTest(unittest.TestCase):
 
     def test_bad_command_lines_name_the_option_and_exit_3(self):
         cases = [("--count", "abc"), ("--count", "0"), ("--count", "1.5"), ("--interval", "nan"),
-                 ("--interval", "0"), ("--interval", "-1"), ("--stale-after", "abc"), ("--timeout", "inf"),
-                 ("--watch", "x"), ("--no-such-option",), ("--json", "--prometheus"), ("--web-config", "web.yml"),
+                 ("--interval", "0"), ("--interval", "-1"), ("--unchanged-after", "abc"), ("--timeout", "inf"),
+                 ("--watch", "x"), ("--watch", "0"), ("--no-such-option",), ("--json", "--prometheus"),
+                 ("--count",), ("--interval",), ("--timeout",), ("--unchanged-after",), ("--serve",),
+                 ("--web-config", "web.yml"),
                  ("--web-config", "absent.yml", "--serve", "0")]  # Windows: not in this build
         for args in cases:
             result = run("vantorix-info", *args)
             self.assertEqual(3, result.returncode, args)
             self.assertIn(args[-1] if len(args) == 2 and args[0] == "--json" else args[0], result.stderr, args)
+        # An option that may go without its value takes its default then.
+        for args, interval in ((("--watch",), "1"), (("--watch", "0.5"), "0.5"), (("--watch", "--interval", "2"), "2"),
+                               (("--interval", "3", "--watch"), "3")):
+            watch = run("vantorix-info", *args, "--count", "1", "--timeout", "0.5")
+            self.assertEqual(0, watch.returncode, args)
+            self.assertIn("(refreshing every %s s;" % interval, watch.stdout, args)
         version = run("vantorix-info", "--version")
         self.assertEqual(0, version.returncode)
         self.assertRegex(version.stdout, r"^vantorix-info \d+\.\d+\.\d+")
@@ -238,17 +246,46 @@ class ReaderToolTest(unittest.TestCase):
         result = run("vantorix-info")
         self.assertEqual(1, result.returncode)
         self.assertIn("the Vantorix monitor is not running", result.stderr)
+        self.assertIn("start the Vantorix monitor" if OPTIONS.runner else
+                      "start vantorix-publisher (systemctl --user start vantorix-publisher)", result.stderr)
         self.assertIn("error 2", result.stderr)
         result = run("vantorix-info", "--json")
         self.assertEqual(1, result.returncode)
         got = json.loads(result.stdout)
         self.assertEqual((False, 2, False), (got["ok"], got["error"], got["monitor_running"]))
 
+    def test_a_dead_monitors_record_is_told_from_a_live_ones(self):
+        monitor = Monitor("--generation", "6")
+        self.addCleanup(monitor.stop)
+        # Windows cannot tell: a dead monitor's region goes with it.
+        alive = None if OPTIONS.runner else True
+        self.assertEqual((0, alive), (lambda r: (r.returncode, json.loads(r.stdout)["monitor_alive"]))(
+            run("vantorix-info", "--json")))
+        metrics = run("vantorix-info", "--prometheus").stdout
+        self.assertEqual(alive is not None, "vantorix_monitor_alive 1\n" in metrics, metrics)
+        if OPTIONS.runner:
+            return
+        monitor.process.kill()  # no withdrawal: the region and its last record stay
+        monitor.process.wait()
+        stopped = "the monitor stopped; its last record is left"
+        for mode, status, check in (((), 5, lambda out: out.startswith(stopped + ": start vantorix-publisher")),
+                                    (("--json",), 5, lambda out: json.loads(out)["monitor_alive"] is False),
+                                    (("--prometheus",), 0, lambda out: "vantorix_monitor_alive 0\n" in out),
+                                    (("--watch", "--count", "1"), 0, lambda out: stopped in out)):
+            result = run("vantorix-info", *mode)
+            self.assertEqual(status, result.returncode, mode)
+            self.assertTrue(check(result.stdout), result.stdout)
+            self.assertIn("Stand-in CPU, generation 6", result.stdout, mode)
+        self.assertIn(stopped, run("vantorix-info", "--json").stderr)
+        second = Monitor("--generation", "7")  # replaces the leftover region
+        self.addCleanup(second.stop)
+        self.assertEqual(0, run("vantorix-info").returncode)
+
     def test_help_documents_the_exit_codes(self):
         result = run("vantorix-info", "--help")
         self.assertEqual(0, result.returncode)
         for line in ("0  the readings were read", "1  the Vantorix monitor is not running",
-                     "2  the read failed", "3  bad command line"):
+                     "2  the read failed", "3  bad command line", "5  the monitor stopped"):
             self.assertIn(line, result.stdout)
         self.assertEqual(3, run("vantorix-info", "--no-such-option").returncode)
 

@@ -137,12 +137,16 @@ class ServeTest(unittest.TestCase):
         self.assertEqual((1, 11, 1.01e9), (server.metric("vantorix_up"), server.metric("vantorix_cores"),
                                            server.metric("vantorix_cpu_clock_hertz")))
         reading = server.json()
-        self.assertEqual(("Stand-in CPU, generation 10", False), (reading["cpu_name"], reading["stale"]))
+        self.assertEqual(("Stand-in CPU, generation 10", True), (reading["cpu_name"], reading["monitor_alive"]))
         self.assertRegex(reading["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
         self.assertIn("text/html", get(server.url)[0])
         with open("/usr/share/javascript/chart.js/chart.min.js", "rb") as chart:
             self.assertEqual(chart.read(), get(server.url + "chart.min.js")[1])
-        monitor.terminate()
+        monitor.kill()  # its region stays behind
+        monitor.wait()
+        wait_for(lambda: server.json().get("monitor_alive") is False, 1, "the monitor's death, within a second")
+        self.assertEqual((1, 0), (server.metric("vantorix_up"), server.metric("vantorix_monitor_alive")))
+        subprocess.run([program("vantorix-standin"), "--remove"], check=True)
         wait_for(lambda: server.json().get("monitor_running") is False, 10, "the page to say the monitor stopped")
         self.assertEqual(0, server.metric("vantorix_up"))
         self.monitor("--generation", "12")
@@ -394,8 +398,12 @@ class ServeTest(unittest.TestCase):
         if OPTIONS.screenshot:
             time.sleep(OPTIONS.screenshot_after)
             browser.save_screenshot(OPTIONS.screenshot)
-        monitor.terminate()
-        wait_for(lambda: "not running" in text("status"), 10, "the page to say the monitor is not running")
+        monitor.kill()  # its region stays behind
+        stopped = "the monitor stopped; its last record is left: start vantorix-publisher"
+        wait_for(lambda: stopped in text("status"), 10, "the page to say the monitor stopped")
+        subprocess.run([program("vantorix-standin"), "--remove"], check=True)
+        wait_for(lambda: "not running" in text("status") and "start vantorix-publisher" in text("status"), 10,
+                 "the page to say the monitor is not running, and what to start")
 
 
 if __name__ == "__main__":

@@ -10,12 +10,19 @@ VANTORIX_LIBRARY_DIR, then beside this module, then where the system's
 loader looks. A failed read raises VantorixError with the platform's code
 (GetLastError on Windows, errno on Linux), the library's message text, and
 whether the monitor is running at all.
+
+Readings follow vantorix-info's rule: one the monitor did not report (0, but
+for a temperature in distance-to-TjMax mode) is None, and a float is the
+shortest decimal that reads back as the stored single-precision value
+(67.7, not 67.69999694824219).
 """
 import ctypes
 import ctypes.util
 import dataclasses
 import errno
+import math
 import os
+import struct
 import sys
 from typing import Iterator, List, Optional, Sequence
 
@@ -48,38 +55,49 @@ assert ctypes.sizeof(SharedData) == 2688
 _WINDOWS = sys.platform == "win32"
 # The platform's "does not exist" code: the monitor's region is not there.
 _NOT_FOUND = 2 if _WINDOWS else errno.ENOENT  # 2 is ERROR_FILE_NOT_FOUND
+# What to start when no monitor runs, as vantorix-info says it.
+_START = ("start the Vantorix monitor" if _WINDOWS
+          else "start vantorix-publisher (systemctl --user start vantorix-publisher)")
 
 
 class VantorixError(OSError):
     """A read failed: `code` is the platform's error code, `message` the
     library's text for it. `monitor_running` is False exactly when the code
     says the monitor's region does not exist (no monitor, or on Linux none of
-    this user's), as "monitor_running" in vantorix-info's JSON."""
+    this user's), as "monitor_running" in vantorix-info's JSON; then `hint`
+    says what to start, and the error's text ends with it."""
 
     code: int
     message: str
     monitor_running: bool
+    hint: Optional[str]
 
     def __init__(self, code: int, message: str) -> None:
         super().__init__(code, message)
         self.code = code
         self.message = message
         self.monitor_running = code != _NOT_FOUND
+        self.hint = None if self.monitor_running else "the Vantorix monitor is not running: " + _START
+
+    def __str__(self) -> str:
+        text = super().__str__()
+        return text + "; " + self.hint if self.hint else text
 
 
 @dataclasses.dataclass
 class Snapshot:
-    """One record, with the per-core lists cut to the cores that exist."""
+    """One record, with the per-core lists cut to the cores that exist, and
+    None for each reading the monitor did not report."""
     cpu_name: str
     cpu_total: int
     core_total: int
     core_load: List[int]
-    temp: List[float]
-    tj_max: List[int]
-    vid_value: float
-    cpu_clock: float
-    fsb_clock: float
-    clock_multiplier: float
+    temp: List[Optional[float]]
+    tj_max: List[Optional[int]]
+    vid_value: Optional[float]
+    cpu_clock: Optional[float]
+    fsb_clock: Optional[float]
+    clock_multiplier: Optional[float]
     fahrenheit: bool
     distance_to_tj_max: bool
 
@@ -158,6 +176,26 @@ def _utf16(units: Sequence[int]) -> str:
     return b"".join(u.to_bytes(2, "little") for u in units).decode("utf-16-le", "replace").rstrip("\r\n")
 
 
+def _shortest(value: float) -> float:
+    """The shortest decimal that reads back as the same single-precision
+    value, as vantorix-info prints it."""
+    if not math.isfinite(value):
+        return value
+    for digits in range(1, 10):  # nine digits always suffice
+        text = "%.*g" % (digits, value)
+        try:
+            if struct.unpack("<f", struct.pack("<f", float(text)))[0] == value:
+                return float(text)
+        except OverflowError:  # rounded past the largest single-precision value
+            pass
+    return value
+
+
+def _reported(value: float) -> Optional[float]:
+    """A reading, or None for 0: the record's "not reported"."""
+    return _shortest(value) if value != 0 else None
+
+
 def read() -> Snapshot:
     """Copies the monitor's current record; raises VantorixError on failure."""
     library = load_library()
@@ -170,17 +208,19 @@ def read() -> Snapshot:
     # 8-bit characters, each byte the character of that number (ISO-8859-1),
     # as in every output of vantorix-info; ctypes stops at the first zero.
     name = record.cpu_name.decode("latin-1")
+    # In distance-to-TjMax mode a temperature of 0 is a core at TjMax.
+    distance = record.distance_to_tj_max != 0
     return Snapshot(
         cpu_name=name,
         cpu_total=record.cpu_total,
         core_total=record.core_total,
         core_load=list(record.core_load[:cores]),
-        temp=list(record.temp[:cores]),
-        tj_max=list(record.tj_max[:min(cores, 128)]),
-        vid_value=record.vid_value,
-        cpu_clock=record.cpu_clock,
-        fsb_clock=record.fsb_clock,
-        clock_multiplier=record.clock_multiplier,
+        temp=[_shortest(t) if distance else _reported(t) for t in record.temp[:cores]],
+        tj_max=[t if t != 0 else None for t in record.tj_max[:min(cores, 128)]],
+        vid_value=_reported(record.vid_value),
+        cpu_clock=_reported(record.cpu_clock),
+        fsb_clock=_reported(record.fsb_clock),
+        clock_multiplier=_reported(record.clock_multiplier),
         fahrenheit=record.fahrenheit != 0,
-        distance_to_tj_max=record.distance_to_tj_max != 0,
+        distance_to_tj_max=distance,
     )

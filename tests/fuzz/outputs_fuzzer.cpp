@@ -112,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(&reading.record, data, std::min(size, sizeof(reading.record)));
     const std::uint8_t flags = size > sizeof(reading.record) ? data[sizeof(reading.record)] : 0;
     reading.status = static_cast<Reading::Status>(flags % 4);
-    reading.stale = (flags & 4) != 0;
+    reading.unchanged = (flags & 4) != 0;
+    reading.liveness = static_cast<Liveness>((flags >> 5) % 3);
     reading.unchanged_seconds = (flags & 8) ? 1e300 : flags;
     reading.error = flags * 0x01010101u;
     std::vector<vantorix_utf16> message;
@@ -125,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     CheckJson(RenderJson(reading));
     CheckPrometheus(RenderPrometheus(reading));
-    CheckTerminalText(RenderLiveFrame(reading, 0.5), true);
+    CheckTerminalText(RenderLiveFrame(reading, 0.5, true), true);
+    CheckTerminalText(RenderLiveFrame(reading, 0.5, false), false);
     if (reading.status == Reading::Status::Ok) CheckTerminalText(RenderTable(reading, false, "\n"), false);
     return 0;
 }

@@ -118,6 +118,7 @@ def main():
                    "/usr/lib/systemd/user/vantorix-info-serve.service",
                    "/usr/share/getvantorixinfo/prometheus/vantorix-alerts.yml",
                    "/usr/share/man/man1/vantorix-info.1", "/usr/share/doc/getvantorixinfo/copyright",
+                   "/usr/share/doc/getvantorixinfo/README.md", "/usr/share/doc/getvantorixinfo/docs/reliability.md",
                    "/usr/lib/python3/dist-packages/getvantorixinfo/py.typed"):
         expect(wanted in paths, "the package lacks " + wanted)
     for suffix in ("libGetVantorixInfo.so.1", "pkgconfig/GetVantorixInfo.pc",

@@ -66,6 +66,17 @@ bool SameFile(int fd, const std::string& path) {
            open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
+// Takes the exclusive lock that marks a live monitor's region. A reader that
+// asks whether the monitor lives holds a shared lock for a moment, so only a
+// lock held for half a second is another monitor's.
+bool LockRegion(int fd) {
+    for (int attempt = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++attempt) {
+        if (errno != EWOULDBLOCK || attempt == 50) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 // Creates the region exclusively. A region left by a monitor that died is
 // replaced; one whose monitor still runs (it holds a lock on the region for
 // its lifetime) is not: EEXIST.
@@ -73,7 +84,7 @@ int CreateRegion(const std::string& path) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | OPEN_FLAGS, OWNER_ONLY);
         if (fd >= 0) {
-            if (fchmod(fd, OWNER_ONLY) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+            if (fchmod(fd, OWNER_ONLY) == 0 && LockRegion(fd)) return fd;
             close(fd);
             unlink(path.c_str());
             return NO_FD;
@@ -81,7 +92,7 @@ int CreateRegion(const std::string& path) {
         if (errno != EEXIST) return NO_FD;
         const int existing = OpenOurs(path, O_RDONLY, true);
         if (existing == NO_FD) return NO_FD;
-        const bool alive = flock(existing, LOCK_EX | LOCK_NB) != 0;
+        const bool alive = !LockRegion(existing);
         if (!alive) unlink(path.c_str());
         close(existing);
         if (alive) {

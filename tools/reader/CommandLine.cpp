@@ -22,6 +22,7 @@ const char FOOTER[] =
     "     not be written; --serve: the address could not be served\n"
     "  3  bad command line, or a --web-config file that cannot be used\n"
     "  4  the monitor is not responding: it holds its mutex longer than --timeout\n"
+    "  5  the monitor stopped; its last record is left (the readings are shown; Linux)\n"
     "  128+N  stopped by signal N (Ctrl-C: 130) before the reads were done\n";
 
 // A number of seconds, written out whole, finite and within [min, 1e6]
@@ -105,15 +106,15 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     bool json = false, jsonl = false, prometheus = false;
     std::vector<std::string> watch;
     std::string serve;
-    app.add_flag("--json", json, "print one JSON object per read (see the README for its fields)");
+    app.add_flag("--json", json, "print one JSON object per read (README.md lists its fields)");
     app.add_flag(
         "--jsonl", jsonl, "log: one JSON object per line with a \"timestamp\", every interval until Ctrl-C (or --count reads)");
     app.add_flag(
         "--prometheus", prometheus, "print the last of --count reads in Prometheus' text format, for node_exporter's textfile collector");
     CLI::Option* watch_option =
         app.add_option("--watch", watch,
-                       "refresh a live view every SECONDS (default 1) until Ctrl-C; keeps trying while the monitor "
-                       "is not running")
+                       "refresh a live view every SECONDS (without a value: every --interval, default 1 s) until "
+                       "Ctrl-C; keeps trying while the monitor is not running")
             ->expected(0, 1)
             ->type_name("[SECONDS]")
             ->check(Seconds(0, false));
@@ -148,11 +149,12 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     app.add_option("--interval", options->interval, "seconds between reads (default 1)")
         ->type_name("SECONDS")
         ->check(Seconds(0, false));
-    app.add_option("--stale-after", options->stale_after,
-                   "call the record stale when successive reads return the very same record for SECONDS or more "
-                   "(default 10): the monitor froze or died leaving its region")
+    app.add_option("--unchanged-after", options->unchanged_after,
+                   "note when successive reads have returned the very same record for SECONDS or more (default: "
+                   "never). An idle machine's record can stay the same; whether the monitor runs is told apart "
+                   "by itself (exit status 5)")
         ->type_name("SECONDS")
-        ->check(Seconds(0, true));
+        ->check(Seconds(0, false));
     app.add_option("--timeout", options->timeout,
                    "give up on a read that waits longer than SECONDS (default 3) for the monitor's mutex")
         ->type_name("SECONDS")
@@ -197,7 +199,8 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     if (prometheus) options->mode = Mode::Prometheus;
     if (watch_option->count() > 0) {
         options->mode = Mode::Watch;
-        if (!watch.empty()) options->interval = std::strtod(watch[0].c_str(), nullptr);
+        // `--watch` alone arrives as one empty value: the interval stays as it is.
+        if (!watch.empty() && !watch[0].empty()) options->interval = std::strtod(watch[0].c_str(), nullptr);
     }
     if (serve_option->count() > 0) {
         options->mode = Mode::Serve;

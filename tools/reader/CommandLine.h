@@ -11,7 +11,7 @@ struct Options {
     Mode mode = Mode::Table;
     long count = -1;          // reads to make; -1: the mode's default
     double interval = 1.0;    // seconds between reads
-    double stale_after = 10;  // seconds of an unchanged record before it is stale
+    double unchanged_after = 0;  // seconds of an unchanged record before it is noted; 0: never
     double timeout = 3.0;     // seconds a read may wait for the monitor's mutex
     std::string serve_host = "127.0.0.1";  // --serve: the address to listen on
     int serve_port = 0;                     // --serve: the port; 0 lets the system pick one
@@ -25,6 +25,7 @@ enum ExitCode {
     EXIT_READ_FAILED = 2,
     EXIT_USAGE = 3,
     EXIT_NOT_RESPONDING = 4,
+    EXIT_MONITOR_STOPPED = 5,  // the record was read, but no monitor holds its region any more
 };
 
 // Fills `options`. Returns -1 to go on, or the status to exit with at once

@@ -14,6 +14,11 @@ Json IfReported(T value) {
     return Reported(value) ? Json(value) : Json();
 }
 
+// true, false, or null where the platform cannot tell.
+Json Alive(const Reading& reading) {
+    return reading.liveness == Liveness::Unknown ? Json() : Json(reading.liveness == Liveness::Alive);
+}
+
 }  // namespace
 
 std::string RenderJson(const Reading& reading) {
@@ -25,11 +30,13 @@ std::string RenderJson(const Reading& reading) {
         out["message"] = reading.message;
         out["monitor_running"] = reading.status != Reading::Status::NotRunning;
         out["responding"] = reading.status != Reading::Status::NotResponding;
+        out["monitor_alive"] = Alive(reading);
         return out.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     }
     const vantorix_shared_data& r = reading.record;
     out["ok"] = true;
-    out["stale"] = reading.stale;
+    out["monitor_alive"] = Alive(reading);
+    out["unchanged"] = reading.unchanged;
     out["unchanged_seconds"] = static_cast<float>(reading.unchanged_seconds);
     out["cpu_name"] = CpuName(r);
     out["cpu_total"] = r.cpu_total;

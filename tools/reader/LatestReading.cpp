@@ -25,7 +25,7 @@ Reading CLatestReading::Get(std::uint64_t* reads) const {
 }
 
 void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
-    CMonitorReader reader(options.stale_after);
+    CMonitorReader reader(options.unchanged_after);
     const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(options.interval));
     auto next = std::chrono::steady_clock::now();

@@ -24,7 +24,7 @@ public:
     CLatestReading(const CLatestReading&) = delete;
     CLatestReading& operator=(const CLatestReading&) = delete;
 
-    // The latest reading, with its staleness and the time it was made; and
+    // The latest reading, with its liveness, how long it has been unchanged and the time it was made; and
     // how many reads of the monitor have completed so far.
     Reading Get(std::uint64_t* reads) const;
 

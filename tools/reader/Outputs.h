@@ -31,8 +31,8 @@ inline bool TemperatureReported(const vantorix_shared_data& record, int core) {
 std::string RenderTable(const Reading& reading, bool bars, const char* eol);
 
 // One frame of the live view: the table with bars, or what went wrong,
-// drawn over the previous frame.
-std::string RenderLiveFrame(const Reading& reading, double interval);
+// drawn over the previous frame with escape sequences, or as plain text.
+std::string RenderLiveFrame(const Reading& reading, double interval, bool escapes);
 
 // One JSON object on one line.
 std::string RenderJson(const Reading& reading);

@@ -54,8 +54,13 @@ std::string RenderPrometheus(const Reading& reading) {
     out += std::string("vantorix_up ") + (up ? "1" : "0") + "\n";
     Gauge(&out, "vantorix_responding", "Whether the monitor answered within the timeout (0: it holds its mutex).");
     out += std::string("vantorix_responding ") + (reading.status == Reading::Status::NotResponding ? "0" : "1") + "\n";
-    Gauge(&out, "vantorix_stale", "Whether successive reads returned the same record for longer than the threshold.");
-    out += std::string("vantorix_stale ") + (reading.stale ? "1" : "0") + "\n";
+    if (reading.liveness != Liveness::Unknown) {
+        Gauge(&out, "vantorix_monitor_alive", "Whether a running monitor holds the record's region.");
+        out += std::string("vantorix_monitor_alive ") + (reading.liveness == Liveness::Alive ? "1" : "0") + "\n";
+    }
+    Gauge(&out, "vantorix_record_unchanged",
+          "Whether successive reads returned the same record for at least --unchanged-after seconds.");
+    out += std::string("vantorix_record_unchanged ") + (reading.unchanged ? "1" : "0") + "\n";
     Gauge(&out, "vantorix_record_unchanged_seconds", "Seconds for which successive reads returned the same record.");
     out += "vantorix_record_unchanged_seconds " + Converted(reading.unchanged_seconds) + "\n";
     if (!up) return out;

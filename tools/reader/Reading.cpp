@@ -14,7 +14,7 @@
 
 #include "Text.h"
 
-void CStaleness::Update(Reading* reading) {
+void CUnchanged::Update(Reading* reading) {
     if (reading->status != Reading::Status::Ok) return;
     const Clock::time_point now = Clock::now();
     if (!have_ || std::memcmp(&last_, &reading->record, sizeof(last_)) != 0) {
@@ -23,7 +23,7 @@ void CStaleness::Update(Reading* reading) {
         changed_at_ = now;
     }
     reading->unchanged_seconds = std::chrono::duration<double>(now - changed_at_).count();
-    reading->stale = reading->unchanged_seconds >= threshold_;
+    reading->unchanged = threshold_ > 0 && reading->unchanged_seconds >= threshold_;
 }
 
 // Shared with the worker, which may outlive the reader while it waits.
@@ -65,8 +65,8 @@ void Work(std::shared_ptr<CMonitorReader::State> state) {
 
 }  // namespace
 
-CMonitorReader::CMonitorReader(double stale_after)
-    : state_(std::make_shared<State>()), staleness_(stale_after) {
+CMonitorReader::CMonitorReader(double unchanged_after)
+    : state_(std::make_shared<State>()), unchanged_(unchanged_after) {
 #if defined(_WIN32)
     std::thread(Work, state_).detach();
 #else
@@ -112,7 +112,9 @@ Reading CMonitorReader::Read(double timeout, const std::atomic<int>* interrupted
         reading.message = NOT_RESPONDING_TEXT;
     }
     guard.unlock();
-    staleness_.Update(&reading);
+    // After the read, so that a monitor that died since is seen as stopped.
+    reading.liveness = reading.status == Reading::Status::NotRunning ? Liveness::Stopped : ProbeMonitor();
+    unchanged_.Update(&reading);
     return reading;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "GetVantorixInfo.h"
+#include "Liveness.h"
 
 struct Reading {
     enum class Status {
@@ -24,8 +25,14 @@ struct Reading {
     vantorix_shared_data record = {};
     std::uint32_t error = 0;
     std::string message;  // UTF-8: the library's text for `error`
-    bool stale = false;
+    // Whether a monitor holds the region (Liveness.h); Stopped also when
+    // there is no region at all (NotRunning).
+    Liveness liveness = Liveness::Unknown;
+    // How long successive reads have returned the very same record, and
+    // whether that reached --unchanged-after. Claims nothing about the
+    // monitor: an idle machine's record can stay the same.
     double unchanged_seconds = 0;
+    bool unchanged = false;
     std::string timestamp;  // ISO 8601 UTC, when the output wants one
 };
 
@@ -34,12 +41,14 @@ struct Reading {
 const std::uint32_t NOT_FOUND = 2;
 
 const char NOT_RESPONDING_TEXT[] = "the monitor is not responding (it holds its mutex)";
+const char STOPPED_TEXT[] = "the monitor stopped; its last record is left";
 
 // Notes how long successive reads have returned the very same record.
-class CStaleness {
+class CUnchanged {
 public:
-    explicit CStaleness(double threshold) : threshold_(threshold) {}
-    // Fills `reading`'s staleness fields from its record.
+    // `threshold`: seconds until it counts as unchanged; 0: never.
+    explicit CUnchanged(double threshold) : threshold_(threshold) {}
+    // Fills `reading`'s unchanged fields from its record.
     void Update(Reading* reading);
 
 private:
@@ -50,11 +59,12 @@ private:
     Clock::time_point changed_at_;
 };
 
-// Reads through a VantorixProxy on a thread of its own, and notes how long
-// the record has stayed the same (stale after `stale_after` seconds).
+// Reads through a VantorixProxy on a thread of its own, asks whether the
+// monitor still runs, and notes how long the record has stayed the same
+// (unchanged after `unchanged_after` seconds; 0: never).
 class CMonitorReader {
 public:
-    explicit CMonitorReader(double stale_after);
+    explicit CMonitorReader(double unchanged_after);
     // A read still waiting for the mutex is left behind: it ends with the process.
     ~CMonitorReader();
     CMonitorReader(const CMonitorReader&) = delete;
@@ -63,14 +73,14 @@ public:
     // Reads once, waiting at most `timeout` seconds, and less once
     // `*interrupted` is set (then `*completed` is false). A read that is still
     // waiting from an earlier call is waited for instead of starting another.
-    // The reading comes with its staleness.
+    // The reading comes with its liveness and how long it has been unchanged.
     Reading Read(double timeout, const std::atomic<int>* interrupted, bool* completed);
 
     struct State;  // shared with the worker thread
 
 private:
     std::shared_ptr<State> state_;
-    CStaleness staleness_;
+    CUnchanged unchanged_;
 };
 
 // The current time, "2026-12-08T01:23:45.678Z".

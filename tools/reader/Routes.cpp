@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "LatestReading.h"
+#include "Liveness.h"
 #include "Outputs.h"
 #include "PageFiles.h"
 #include "Text.h"
@@ -115,13 +116,15 @@ Site MakeSite(const Options& options, CLatestReading* latest) {
     Site site;
     site.options = &options;
     site.latest = latest;
-    // The page polls once per interval, which it finds in itself.
+    // The page polls once per interval, and names what to start when no
+    // monitor runs: both it finds in itself (the text has no HTML's specials).
     const std::string interval = Number("%g", options.interval);
     for (const PageFile* file = PAGE_FILES; file->path; ++file) {
         HttpResponse response;
         response.type = file->type;
         response.body =
-            Replaced(std::string(reinterpret_cast<const char*>(file->data), file->size), "@INTERVAL@", interval);
+            Replaced(Replaced(std::string(reinterpret_cast<const char*>(file->data), file->size), "@INTERVAL@", interval),
+                     "@START@", START_MONITOR);
         site.files.emplace_back(file->path, std::move(response));
     }
     return site;

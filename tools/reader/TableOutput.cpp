@@ -43,9 +43,9 @@ std::string RenderTable(const Reading& reading, bool bars, const char* eol) {
     const bool distance = r.distance_to_tj_max != 0;
     std::string out;
     const auto line = [&](const std::string& text) { out += text + eol; };
-    if (reading.stale) {
-        line("STALE: the record has not changed for " + Number("%.0f", reading.unchanged_seconds) +
-             " s (the monitor may have frozen or died)");
+    if (reading.liveness == Liveness::Stopped) line(std::string(STOPPED_TEXT) + ": " + START_MONITOR);
+    if (reading.unchanged) {
+        line("unchanged for " + Number("%.0f", reading.unchanged_seconds) + " s: the same record at every read");
     }
     line("CPU:        " + Printable(CpuName(r)));
     line("Processors: " + std::to_string(r.cpu_total) + "   Cores: " + std::to_string(r.core_total));
@@ -76,15 +76,15 @@ std::string RenderTable(const Reading& reading, bool bars, const char* eol) {
     return out;
 }
 
-std::string RenderLiveFrame(const Reading& reading, double interval) {
-    const char* eol = "\x1b[K\n";  // clear the rest of the line, then the next
-    std::string out = "\x1b[H";
+std::string RenderLiveFrame(const Reading& reading, double interval, bool escapes) {
+    const char* eol = escapes ? "\x1b[K\n" : "\n";  // clear the rest of the line, then the next
+    std::string out = escapes ? "\x1b[H" : "";
     switch (reading.status) {
     case Reading::Status::Ok:
         out += RenderTable(reading, true, eol);
         break;
     case Reading::Status::NotRunning:
-        out += std::string("monitor not running: waiting for the Vantorix monitor...") + eol;
+        out += std::string("monitor not running: ") + START_MONITOR + "; waiting..." + eol;
         break;
     case Reading::Status::NotResponding:
         out += std::string(NOT_RESPONDING_TEXT) + ": waiting..." + eol;
@@ -93,5 +93,6 @@ std::string RenderLiveFrame(const Reading& reading, double interval) {
         out += "reading failed: " + Printable(reading.message) + " (error " + std::to_string(reading.error) + ")" + eol;
         break;
     }
-    return out + eol + "(refreshing every " + Number("%g", interval) + " s; Ctrl-C to quit)" + eol + "\x1b[J";
+    return out + eol + "(refreshing every " + Number("%g", interval) + " s; Ctrl-C to quit)" + eol +
+           (escapes ? "\x1b[J" : "");
 }

@@ -13,11 +13,8 @@
 #include "CommandLine.h"
 #include "Outputs.h"
 #include "Reading.h"
+#include "Terminal.h"
 #include "WebConfig.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -33,7 +30,7 @@ void OnSignal(int number) {
 int ExitStatus(const Reading& reading) {
     switch (reading.status) {
     case Reading::Status::Ok:
-        return EXIT_OK;
+        return reading.liveness == Liveness::Stopped ? EXIT_MONITOR_STOPPED : EXIT_OK;
     case Reading::Status::NotRunning:
         return EXIT_NOT_RUNNING;
     case Reading::Status::Failed:
@@ -47,10 +44,13 @@ int ExitStatus(const Reading& reading) {
 void ReportFailure(const Reading& reading, double timeout) {
     switch (reading.status) {
     case Reading::Status::Ok:
+        if (reading.liveness == Liveness::Stopped) {
+            std::fprintf(stderr, "vantorix-info: %s: %s\n", STOPPED_TEXT, START_MONITOR);
+        }
         break;
     case Reading::Status::NotRunning:
-        std::fprintf(stderr, "vantorix-info: the Vantorix monitor is not running (%s, error %lu)\n",
-                     reading.message.c_str(), static_cast<unsigned long>(reading.error));
+        std::fprintf(stderr, "vantorix-info: the Vantorix monitor is not running (%s, error %lu): %s\n",
+                     reading.message.c_str(), static_cast<unsigned long>(reading.error), START_MONITOR);
         break;
     case Reading::Status::Failed:
         std::fprintf(stderr, "vantorix-info: reading failed: %s (error %lu, 0x%08lX)\n", reading.message.c_str(),
@@ -76,29 +76,19 @@ bool Write(const std::string& text) {
     return std::fflush(stdout) == 0 && written;
 }
 
-// Windows consoles understand the escape sequences only when asked to.
-void EnableTerminalEscapes() {
-#if defined(_WIN32)
-    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(console, &mode)) {
-        SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-    }
-#endif
-}
-
 int Watch(const Options& options) {
-    EnableTerminalEscapes();
-    Write("\x1b[?1049h\x1b[?25l");  // alternate screen, hide the cursor
-    CMonitorReader reader(options.stale_after);
+    const bool escapes = PrepareTerminal();
+    if (escapes) Write("\x1b[?1049h\x1b[?25l");  // alternate screen, hide the cursor
+    CMonitorReader reader(options.unchanged_after);
     for (long reads = 0; !g_signal && (options.count < 0 || reads < options.count); ++reads) {
         bool completed = false;
         Reading reading = reader.Read(options.timeout, &g_signal, &completed);
         if (!completed && g_signal) break;
-        Write(RenderLiveFrame(reading, options.interval));
+        if (!escapes) ClearPlainly();
+        Write(RenderLiveFrame(reading, options.interval, escapes));
         Sleep(options.interval);
     }
-    Write("\x1b[?1049l\x1b[?25h");  // give the terminal back as it was
+    if (escapes) Write("\x1b[?1049l\x1b[?25h");  // give the terminal back as it was
     return EXIT_OK;
 }
 
@@ -109,7 +99,7 @@ int Watch(const Options& options) {
 // monitor was up.
 int Print(const Options& options) {
     const long reads = options.count >= 0 ? options.count : options.mode == Mode::Jsonl ? -1 : 1;
-    CMonitorReader reader(options.stale_after);
+    CMonitorReader reader(options.unchanged_after);
     Reading reading;
     for (long i = 0; reads < 0 || i < reads; ++i) {
         if (i > 0) Sleep(options.interval);
@@ -120,7 +110,9 @@ int Print(const Options& options) {
             return options.mode == Mode::Jsonl ? EXIT_OK : 128 + g_signal.load();
         }
         if (options.mode == Mode::Jsonl) reading.timestamp = Timestamp();
-        if (reading.status != Reading::Status::Ok && options.mode != Mode::Prometheus) {
+        // The table says itself that the monitor stopped.
+        const bool ok = reading.status == Reading::Status::Ok;
+        if (options.mode != Mode::Prometheus && (!ok || options.mode != Mode::Table)) {
             ReportFailure(reading, options.timeout);
         }
         if (options.mode == Mode::Json || options.mode == Mode::Jsonl) {

@@ -6,6 +6,7 @@
 (function () {
   const interval = 1000 * Math.max(0.1, Number(document.querySelector('meta[name="vantorix-interval"]').content) || 1);
   const points = Math.ceil(300000 / interval);
+  const start = document.querySelector('meta[name="vantorix-start"]').content;
   const $ = (id) => document.getElementById(id);
   const shown = (value, digits, unit) => (typeof value === "number" ? value.toFixed(digits) + unit : "n/a");
 
@@ -71,12 +72,14 @@
   // The status line: what is wrong, or "live".
   function status(reading) {
     if (!reading) return ["vantorix-info is not answering", "down"];
-    if (!reading.ok && !reading.monitor_running) return ["monitor not running: waiting for the Vantorix monitor", "down"];
+    if (!reading.ok && !reading.monitor_running) {
+      return ["monitor not running: " + start + "; waiting", "down"];
+    }
     if (!reading.ok && !reading.responding) return ["monitor not responding: it holds its mutex", "down"];
     if (!reading.ok) return ["reading failed: " + reading.message + " (error " + reading.error + ")", "down"];
-    if (reading.stale) {
-      return ["stale: the record has not changed for " + Math.round(reading.unchanged_seconds) +
-              " s (the monitor may have frozen or died)", "stale"];
+    if (reading.monitor_alive === false) return ["the monitor stopped; its last record is left: " + start, "down"];
+    if (reading.unchanged) {
+      return ["unchanged for " + Math.round(reading.unchanged_seconds) + " s: the same record at every read", "stale"];
     }
     return ["live", "ok"];
   }
@@ -85,7 +88,7 @@
     const [message, level] = status(reading);
     $("status").textContent = message;
     $("status").className = "status " + level;
-    $("readings").className = reading && reading.ok ? "" : "old";
+    $("readings").className = reading && reading.ok && reading.monitor_alive !== false ? "" : "old";
     const time = new Date(reading && reading.timestamp ? reading.timestamp : Date.now()).toLocaleTimeString();
     if (!reading || !reading.ok) {
       const gap = temperatures.data.datasets.map(() => null);
