@@ -81,8 +81,9 @@ std::string HostName(const std::string& value) {
 
 // A page on a foreign name that resolves here (DNS rebinding) must not read
 // the readings: on loopback, only the loopback names are answered.
+// No Host at all (HTTP/1.0 tools) is no rebinding: browsers always send one.
 bool HostAllowed(const Site& site, const std::string& value) {
-    if (!site.check_host) return true;
+    if (!site.check_host || value.empty()) return true;
     const std::string name = HostName(value);
     if (name == "localhost" || name == "[::1]" || IsLoopbackAddress(name)) return true;
     for (const std::string& allowed : site.allowed_hosts) {
