@@ -114,10 +114,20 @@ class ServeTest(unittest.TestCase):
 
     def serve(self, *args):
         server = Server(*args)
-        self.addCleanup(server.output.close)
+        self.servers.append(server)
         self.addCleanup(lambda: server.process.poll() is None and server.stop())
-        self.addCleanup(lambda: self._outcome.success or print("server output:\n" + server.text()))
         return server
+
+    def run(self, result=None):
+        """Shows what the servers printed when the test failed."""
+        result = result or self.defaultTestResult()
+        failures, self.servers = len(result.failures) + len(result.errors), []
+        super().run(result)
+        for server in self.servers:
+            if len(result.failures) + len(result.errors) > failures:
+                print("\nthe server's output (%s):\n%s" % (server.url, server.text()), file=sys.stderr)
+            server.output.close()
+        return result
 
     def monitor(self, *args):
         monitor = subprocess.Popen(command("vantorix-standin", *args), stdout=subprocess.DEVNULL,
