@@ -92,6 +92,14 @@ bool HostAllowed(const Site& site, const std::string& value) {
     return false;
 }
 
+// What every answer carries.
+HttpResponse WithPolicy(HttpResponse response) {
+    response.headers.emplace_back("Content-Security-Policy", CONTENT_SECURITY_POLICY);
+    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    response.headers.emplace_back("Referrer-Policy", "no-referrer");
+    return response;
+}
+
 }  // namespace
 
 bool IsLoopbackAddress(const std::string& address) {
@@ -154,15 +162,11 @@ HttpResponse Route(const Site& site, const HttpRequest& request) {
             if (path == route.path) response = route.answer(site, request);
         }
     }
-    response.headers.emplace_back("Content-Security-Policy", CONTENT_SECURITY_POLICY);
-    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
-    response.headers.emplace_back("Referrer-Policy", "no-referrer");
-    return response;
+    return WithPolicy(std::move(response));
 }
 
 HttpResponse Refusal(int status) {
     HttpResponse response = Text(status, status == 431 ? "Request header fields too large." : "Bad request.");
     response.close = true;
-    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
-    return response;
+    return WithPolicy(std::move(response));
 }
