@@ -116,10 +116,20 @@ class ServeTest(unittest.TestCase):
 
     def serve(self, *args):
         server = Server(*args)
-        self.addCleanup(server.output.close)
+        self.servers.append(server)
         self.addCleanup(lambda: server.process.poll() is None and server.stop())
-        self.addCleanup(lambda: self._outcome.success or print("server output:\n" + server.text()))
         return server
+
+    def run(self, result=None):
+        """Shows what the servers printed when the test failed."""
+        result = result or self.defaultTestResult()
+        failures, self.servers = len(result.failures) + len(result.errors), []
+        super().run(result)
+        for server in self.servers:
+            if len(result.failures) + len(result.errors) > failures:
+                print("\nthe server's output (%s):\n%s" % (server.url, server.text()), file=sys.stderr)
+            server.output.close()
+        return result
 
     def monitor(self, *args):
         monitor = subprocess.Popen(command("vantorix-standin", *args), stdout=subprocess.DEVNULL,
@@ -218,7 +228,7 @@ class ServeTest(unittest.TestCase):
             for sock in (kept, silent, trickling):
                 sock.close()
 
-    def exchange(self, server, head, body_expected=True):
+    def exchange(self, server, head, body_expected=True, wait_for_close=True):
         """Sends `head`, and nothing after it, on a new connection. The answer's
         status, headers and body, and whether the server then closed."""
         with socket.create_connection((server.host, server.port), timeout=10) as sock:
@@ -238,7 +248,7 @@ class ServeTest(unittest.TestCase):
                 if not chunk:
                     break
                 body += chunk
-            sock.settimeout(1)
+            sock.settimeout(1 if wait_for_close else 0.01)
             try:
                 closed = sock.recv(1) == b""
             except socket.timeout:
@@ -263,11 +273,13 @@ class ServeTest(unittest.TestCase):
              ["Cache-Control: no-store"], False),
             ("[::1] without port", "GET / HTTP/1.1\r\nHost: [::1]\r\n", 200, ["X-Content-Type-Options: nosniff"],
              False),
+            ("HTTP/1.0, no Host", "GET /metrics HTTP/1.0\r\n", 200, [], True),
             ("a name the proxy sends", "GET /metrics HTTP/1.1\r\nHost: Proxy.Example\r\n", 200, [], False),
             ("a rebound name", "GET /api/readings HTTP/1.1\r\nHost: attacker.example:%d\r\n" % server.port,
              421, [], False),
             ("a rebound name, no port", "GET /metrics HTTP/1.1\r\nHost: attacker.example\r\n", 421, [], False),
-            ("a huge header", "GET /metrics HTTP/1.1\r\n" + ok + "X-Big: " + "a" * 20000 + "\r\n", 431, [], True),
+            ("a huge header", "GET /metrics HTTP/1.1\r\n" + ok + "X-Big: " + "a" * 20000 + "\r\n", 431,
+             data_headers[1:], True),
             ("thousands of headers", "GET /metrics HTTP/1.1\r\n" + ok + "X-A: b\r\n" * 3000, 431, [], True),
             ("a gigabyte POST", "POST /metrics HTTP/1.1\r\n" + ok + "Content-Length: 1000000000\r\n", 405,
              [allowed], True),
@@ -309,13 +321,13 @@ class ServeTest(unittest.TestCase):
         for sock in trickling:
             sock.sendall(b"GET /metrics HTTP/1.1\r\nHost: localhost\r\nX-Slow: ")
         ok = ("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % server.port).encode()
-        for second in range(8):  # a byte a second: longer than a head may take
+        for second in range(10):  # a header line a second, for twice as long as a head may take
             for sock in trickling:
                 try:
-                    sock.send(b"a")
+                    sock.send(b"a\r\nX-Slow: ")
                 except OSError:
                     pass
-            status, _, body, _ = self.exchange(server, ok)
+            status, _, body, _ = self.exchange(server, ok, wait_for_close=False)
             self.assertEqual((200, True), (status, b"vantorix_up" in body), "second %d" % second)
             time.sleep(1)
 
@@ -328,7 +340,9 @@ class ServeTest(unittest.TestCase):
             except OSError:
                 return True
 
-        wait_for(lambda: all(closed(sock) for sock in crowd), 20, "the server to close the slow and idle crowd")
+        # Their bytes did not extend the head's deadline.
+        self.assertEqual([], [n for n, sock in enumerate(trickling) if not closed(sock)][:5], "still open")
+        wait_for(lambda: all(closed(sock) for sock in idle), 20, "the server to close the idle crowd")
 
     def test_a_taken_port_and_bad_addresses_are_refused(self):
         taken = "127.0.0.1:%d" % self.serve("0").port

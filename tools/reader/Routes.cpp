@@ -82,14 +82,23 @@ std::string HostName(const std::string& value) {
 
 // A page on a foreign name that resolves here (DNS rebinding) must not read
 // the readings: on loopback, only the loopback names are answered.
+// No Host at all (HTTP/1.0 tools) is no rebinding: browsers always send one.
 bool HostAllowed(const Site& site, const std::string& value) {
-    if (!site.check_host) return true;
+    if (!site.check_host || value.empty()) return true;
     const std::string name = HostName(value);
     if (name == "localhost" || name == "[::1]" || IsLoopbackAddress(name)) return true;
     for (const std::string& allowed : site.allowed_hosts) {
         if (name == Lower(allowed)) return true;
     }
     return false;
+}
+
+// What every answer carries.
+HttpResponse WithPolicy(HttpResponse response) {
+    response.headers.emplace_back("Content-Security-Policy", CONTENT_SECURITY_POLICY);
+    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    response.headers.emplace_back("Referrer-Policy", "no-referrer");
+    return response;
 }
 
 }  // namespace
@@ -156,15 +165,11 @@ HttpResponse Route(const Site& site, const HttpRequest& request) {
             if (path == route.path) response = route.answer(site, request);
         }
     }
-    response.headers.emplace_back("Content-Security-Policy", CONTENT_SECURITY_POLICY);
-    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
-    response.headers.emplace_back("Referrer-Policy", "no-referrer");
-    return response;
+    return WithPolicy(std::move(response));
 }
 
 HttpResponse Refusal(int status) {
     HttpResponse response = Text(status, status == 431 ? "Request header fields too large." : "Bad request.");
     response.close = true;
-    response.headers.emplace_back("X-Content-Type-Options", "nosniff");
-    return response;
+    return WithPolicy(std::move(response));
 }
