@@ -81,6 +81,13 @@ int Serve(const Options& options, const std::atomic<int>* signal) {
         NoStore(&response);
         response.set_content(RenderJson(latest.Get(&reads)), "application/json");
     });
+    server.Get("/api/history", [&](const httplib::Request& request, httplib::Response& response) {
+        const std::size_t query = request.target.find('?');
+        const HistoryAnswer answer = latest.History(query == std::string::npos ? "" : request.target.substr(query + 1));
+        NoStore(&response);
+        response.status = answer.status;
+        response.set_content(answer.body, "application/json");
+    });
     // The page polls once per interval, which it finds in itself.
     const std::string interval = Number("%g", options.interval);
     for (const PageFile* file = PAGE_FILES; file->path; ++file) {
