@@ -19,6 +19,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.error
 import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
@@ -107,6 +108,12 @@ class ServeTest(unittest.TestCase):
         self.assertIn("text/html", get(server.url)[0])
         with open("/usr/share/javascript/chart.js/chart.min.js", "rb") as chart:
             self.assertEqual(chart.read(), get(server.url + "chart.min.js")[1])
+        self.assertEqual("image/svg+xml", get(server.url + "favicon.ico")[0])
+        history = json.loads(get(server.url + "api/history?seconds=60")[1])["samples"]
+        self.assertEqual([11] * len(history), [len(sample["temp"]) for sample in history])
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            get(server.url + "api/history?seconds=60x")
+        self.assertEqual(400, refused.exception.code)
         monitor.terminate()
         wait_for(lambda: server.json().get("monitor_running") is False, 10, "the page to say the monitor stopped")
         self.assertEqual(0, server.metric("vantorix_up"))
@@ -220,6 +227,32 @@ class ServeTest(unittest.TestCase):
         first = wait_for(lambda: browser.find_elements(By.ID, "temp-3") and temperatures(), 10, "a row per core")
         self.assertTrue(all(re.match(r"^\d+\.\d °C$", value) for value in first), first)
         wait_for(lambda: temperatures() != first, 10, "a temperature to change on the next refresh")
+
+        # Per core the value, its minimum and maximum so far and the headroom to
+        # TjMax (100), the hottest in the title: read at one instant.
+        shown = browser.execute_script(
+            "const cell = (id) => document.getElementById(id).textContent;"
+            "return {title: document.title, rows: [0, 1, 2, 3].map((core) => "
+            "['temp', 'min', 'max', 'headroom'].map((name) => cell(name + '-' + core)))};")
+        for core, (temp, low, high, headroom) in enumerate(shown["rows"]):
+            value = float(temp.split()[0])
+            self.assertLessEqual((float(low), value), (value, float(high)), (core, shown))
+            self.assertEqual("%.1f" % (100 - value), headroom, (core, shown))
+        self.assertGreater(max(float(high) for _, _, high, _ in shown["rows"]),
+                           min(float(low) for _, low, _, _ in shown["rows"]), "no range over several reads")
+        hottest = max(float(temp.split()[0]) for temp, _, _, _ in shown["rows"])
+        self.assertTrue(shown["title"].startswith("%.1f °C" % hottest), shown)
+
+        # A reload shows the samples from before it at once: the server keeps them.
+        points = lambda: browser.execute_script(
+            "const chart = Chart.getChart('temp-chart');"
+            "const lines = chart ? chart.data.datasets : [];"
+            "return lines.length ? lines[0].data.filter((p) => p.y !== null).map((p) => p.x) : [];")
+        before = wait_for(lambda: len(points()) >= 4 and points(), 10, "the chart to have drawn some reads")
+        browser.refresh()
+        after = wait_for(points, 10, "the chart after the reload")
+        self.assertEqual(before[0], after[0], "the earliest sample before the reload")
+        self.assertGreaterEqual(len(after), len(before))
         if OPTIONS.screenshot:
             time.sleep(OPTIONS.screenshot_after)
             browser.save_screenshot(OPTIONS.screenshot)

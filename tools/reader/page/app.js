@@ -1,10 +1,15 @@
 // The live page, made to be left open. The charts come from the history the
-// server keeps (/api/history), so they are full at once and after a reload;
-// after that only new samples are fetched. Once per interval the latest
-// reading (/api/readings) fills the table: per core the value, its minimum
-// and maximum over the shown range and the headroom to TjMax. Charts are
-// redrawn only when they would move by a pixel, without animation, and
-// nothing runs while the page is hidden. Readings the monitor did not report
+// server keeps (/api/history), so they are full at once and after a reload.
+// After that one request per refresh: the latest reading (/api/readings)
+// fills the table (per core the value, its minimum and maximum over the
+// shown range and the headroom to TjMax) and is the charts' new sample; the
+// history is asked again only for what the page missed (after an outage or
+// while hidden) and, in the 24-hour range, for the minute in progress. The
+// page refreshes as often as its range can show: every interval over 5
+// minutes, every 5 s over an hour, once a minute over 24 hours, since each
+// refresh costs the browser a request and a frame. Charts are redrawn only
+// when something new came, without animation; nothing runs while the page
+// is hidden. Readings the monitor did not report
 // arrive as null: "n/a", a gap in the charts. Text from the record goes in as
 // text only.
 "use strict";
@@ -13,6 +18,7 @@
   // The server keeps about one read per second for the last hour, every minute beyond it.
   const rawStep = interval * Math.max(1, Math.ceil(1000 / interval - 1e-9));
   const RANGES = { 300: "5 min", 3600: "1 h", 86400: "24 h" };
+  const PERIODS = { 300: 0, 3600: 5000, 86400: 60000 };  // ms between refreshes, at least the interval
   const MAX_CORES = 256;
   const $ = (id) => document.getElementById(id);
   const isNumber = (value) => typeof value === "number" && isFinite(value);
@@ -23,11 +29,9 @@
   const classed = (element, name) => { if (element.className !== name) element.className = name; };
   const hide = (element, hidden) => { if (element.hidden !== hidden) element.hidden = hidden; };
 
-  let range = Number(location.hash.slice(1)) in RANGES ? Number(location.hash.slice(1)) : 300;
+  let range = Number(location.hash.slice(1)) in RANGES ? Number(location.hash.slice(1)) : 3600;
   let aggregate = range > 3600;
   let rows = [];  // history samples in the range, oldest first
-  let historyAt = 0;  // when the history was last fetched (ms, this clock)
-  let drawnAt = 0;
   let dirty = false;  // rows changed since the charts were drawn
 
   // Time axis: ticks on whole steps of local time, as many as fit the width.
@@ -104,16 +108,20 @@
       chart.options.scales.x.max = last;
       chart.update("none");
     }
-    drawnAt = Date.now();
     dirty = false;
   }
 
-  // New samples replace any the page has from the same time on.
+  // New samples replace any the page has from the same time on; one within
+  // half a step of the last is the same read, from the other request.
   function merge(samples) {
     if (!samples.length) return;
     const from = samples[0].t;
     while (rows.length && rows[rows.length - 1].t >= from) rows.pop();
-    for (const sample of samples) rows.push(sample);
+    const half = (aggregate ? 60000 : rawStep) / 2;
+    for (const sample of samples) {
+      if (rows.length && sample.t - rows[rows.length - 1].t < half) rows.pop();
+      rows.push(sample);
+    }
     const cutoff = rows[rows.length - 1].t - range * 1000 - (aggregate ? 60000 : 0);
     let old = 0;
     while (old < rows.length && rows[old].t < cutoff) ++old;
@@ -143,8 +151,16 @@
     const history = await fetchJson(url);
     if (history && asked === range) {
       merge(history.samples);
-      historyAt = Date.now();
     }
+    return history !== null;
+  }
+
+  // The latest reading as a sample of the raw history, as the server keeps it.
+  function append(reading) {
+    const t = Date.parse(reading.timestamp);
+    if (aggregate || !isFinite(t) || (rows.length && t - rows[rows.length - 1].t < rawStep - interval / 2)) return;
+    merge([reading.ok ? { t, temp: reading.temp, load: reading.core_load, cpu_clock: reading.cpu_clock }
+                      : { t, temp: [], load: [], cpu_clock: null }]);
   }
 
   // Per core over the rows and the latest reading: [min, max] of the
@@ -276,13 +292,14 @@
     aggregate = range > 3600;
     rows = [];
     dirty = true;
+    missed = true;
     document.querySelectorAll(".range button").forEach((button) => {
       button.setAttribute("aria-pressed", String(Number(button.dataset.seconds) === range));
     });
   }
 
   // One refresh at a time; one asked for meanwhile follows it at once.
-  let timer = null, busy = false, again = false;
+  let timer = null, busy = false, again = false, missed = true;
   async function refresh() {
     clearTimeout(timer);
     if (busy) {
@@ -291,19 +308,19 @@
     }
     if (document.hidden) return;  // resumed by visibilitychange
     busy = true;
-    // The minutes change once a minute: asked for every 30 s.
-    const historyDue = !rows.length || !aggregate || Date.now() - historyAt >= 30000;
-    const [reading] = await Promise.all([fetchJson("/api/readings"), historyDue ? fetchHistory() : null]);
+    // The history: what the page missed, and in 24 hours the minute in progress.
+    if (missed || aggregate) missed = !(await fetchHistory());
+    const reading = await fetchJson("/api/readings");
+    if (reading) append(reading);
+    missed = missed || !reading;
     show(reading);
-    // A pixel of the plot is range / width: drawn again when it would move by one.
-    const width = charts.load.chart.chartArea ? charts.load.chart.chartArea.width : 600;
-    if (dirty && Date.now() - drawnAt >= Math.min((range * 1000) / Math.max(width, 1), 60000) - interval / 2) draw();
+    if (dirty) draw();
     busy = false;
     if (again) {
       again = false;
       refresh();
     } else {
-      timer = setTimeout(refresh, interval);
+      timer = setTimeout(refresh, Math.max(interval, PERIODS[range]));
     }
   }
 
@@ -312,11 +329,13 @@
       const seconds = Number(button.dataset.seconds);
       history.replaceState(null, "", "#" + seconds);
       chooseRange(seconds);
-      drawnAt = 0;
       refresh();
     });
   });
-  document.addEventListener("visibilitychange", () => { if (!document.hidden) refresh(); });
+  document.addEventListener("visibilitychange", () => {
+    missed = true;
+    if (!document.hidden) refresh();
+  });
   chooseRange(range);
   refresh();
 })();
