@@ -219,7 +219,7 @@ class ServeTest(unittest.TestCase):
         browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         self.addCleanup(browser.quit)
         browser.set_page_load_timeout(30)
-        browser.get(server.url)
+        browser.get(server.url + "#300")  # the range that redraws every interval
         text = lambda element: browser.find_element(By.ID, element).text
         temperatures = lambda: [text("temp-%d" % core) for core in range(4)]
 

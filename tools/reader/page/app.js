@@ -1,15 +1,17 @@
 // The live page, made to be left open. The charts come from the history the
 // server keeps (/api/history), so they are full at once and after a reload.
-// After that one request per refresh: the latest reading (/api/readings)
-// fills the table (per core the value, its minimum and maximum over the
-// shown range and the headroom to TjMax) and is the charts' new sample; the
-// history is asked again only for what the page missed (after an outage or
-// while hidden) and, in the 24-hour range, for the minute in progress. The
+// After that the latest reading (/api/readings) fills the table (per core
+// the value, its minimum and maximum over the shown range and the headroom
+// to TjMax). Over 5 minutes it is also the charts' new sample, and the
+// history is asked again only for what the page missed (a read between two
+// refreshes, an outage, the time it was hidden); over longer ranges the
+// page asks the history for what is new since its last sample. The
 // page refreshes as often as its range can show: every interval over 5
-// minutes, every 5 s over an hour, once a minute over 24 hours, since each
-// refresh costs the browser a request and a frame. Charts are redrawn only
-// when something new came, without animation; nothing runs while the page
-// is hidden. Readings the monitor did not report
+// minutes, every 5 s over an hour (the charts every 30 s), once a minute
+// over 24 hours, since each refresh costs the browser a request and a frame,
+// and a redraw of the charts more. Charts are redrawn only when something
+// new came and they are on screen, without animation; nothing runs while the
+// page is hidden. Readings the monitor did not report
 // arrive as null: "n/a", a gap in the charts. Text from the record goes in as
 // text only.
 "use strict";
@@ -19,6 +21,9 @@
   const rawStep = interval * Math.max(1, Math.ceil(1000 / interval - 1e-9));
   const RANGES = { 300: "5 min", 3600: "1 h", 86400: "24 h" };
   const PERIODS = { 300: 0, 3600: 5000, 86400: 60000 };  // ms between refreshes, at least the interval
+  // ms between redraws of the charts: over an hour 30 s is 9 pixels of 1100.
+  const REDRAWS = { 300: 0, 3600: 30000, 86400: 0 };
+  let drawnAt = 0;
   const MAX_CORES = 256;
   const $ = (id) => document.getElementById(id);
   const isNumber = (value) => typeof value === "number" && isFinite(value);
@@ -32,7 +37,6 @@
   let range = Number(location.hash.slice(1)) in RANGES ? Number(location.hash.slice(1)) : 3600;
   let aggregate = range > 3600;
   let rows = [];  // history samples in the range, oldest first
-  let dirty = false;  // rows changed since the charts were drawn
 
   // Time axis: ticks on whole steps of local time, as many as fit the width.
   const STEPS = [10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600, 43200].map((s) => s * 1000);
@@ -64,7 +68,7 @@
         },
         plugins: {
           legend: { labels: { boxWidth: 10 } },
-          decimation: { enabled: true, algorithm: "min-max" },
+          decimation: { enabled: true, algorithm: "lttb", samples: 600, threshold: 1200 },  // the hour: 3600 reads
           tooltip: { callbacks: { title: (items) => (items.length ? withSeconds.format(items[0].parsed.x) : "") } },
         },
       },
@@ -77,38 +81,58 @@
   };
 
   // One line per core (the clock: one line), from the rows; a gap where
-  // samples are missing.
-  function draw() {
+  // samples are missing. Only charts on screen are drawn; one scrolled out of
+  // view is drawn when it comes back, if anything changed meanwhile.
+  function draw(name) {
+    const entry = charts[name];
+    const { chart, value, scalar } = entry;
     const cores = rows.reduce((n, s) => Math.max(n, (s.load || []).length), 0);
     const step = aggregate ? 60000 : rawStep;
     const last = rows.length ? rows[rows.length - 1].t + (aggregate ? 60000 : 0) : Date.now();
-    for (const name in charts) {
-      const { chart, value, scalar } = charts[name];
-      const lines = scalar ? 1 : cores;
-      const sets = chart.data.datasets;
-      while (sets.length > lines) sets.pop();
-      while (sets.length < lines) {
-        const core = sets.length;
-        sets.push({ label: scalar ? "clock" : "core " + core, data: [],
-                    borderColor: `hsl(${Math.round((core * 360) / Math.max(lines, 1))}, 70%, 45%)` });
-      }
-      chart.options.plugins.legend.display = !scalar && lines <= 16;
-      sets.forEach((set, core) => {
-        const points = [];
-        let before = -Infinity;
-        for (const sample of rows) {
-          if (before > -Infinity && sample.t - before > 2.5 * step) points.push({ x: sample.t - 1, y: null });
-          const y = value(sample, core);
-          points.push({ x: sample.t, y: isNumber(y) ? y : null });
-          before = sample.t;
-        }
-        set.data = points;
-      });
-      chart.options.scales.x.min = last - range * 1000;
-      chart.options.scales.x.max = last;
-      chart.update("none");
+    const lines = scalar ? 1 : cores;
+    const sets = chart.data.datasets;
+    while (sets.length > lines) sets.pop();
+    while (sets.length < lines) {
+      const core = sets.length;
+      sets.push({ label: scalar ? "clock" : "core " + core, data: [],
+                  borderColor: `hsl(${Math.round((core * 360) / Math.max(lines, 1))}, 70%, 45%)` });
     }
-    dirty = false;
+    chart.options.plugins.legend.display = !scalar && lines <= 16;
+    sets.forEach((set, core) => {
+      const points = [];
+      let before = -Infinity;
+      for (const sample of rows) {
+        if (before > -Infinity && sample.t - before > 2.5 * step) points.push({ x: sample.t - 1, y: null });
+        const y = value(sample, core);
+        points.push({ x: sample.t, y: isNumber(y) ? y : null });
+        before = sample.t;
+      }
+      set.data = points;
+    });
+    chart.options.scales.x.min = last - range * 1000;
+    chart.options.scales.x.max = last;
+    chart.update("none");
+    entry.changed = false;
+  }
+  const drawChanged = () => {
+    if (Date.now() - drawnAt < REDRAWS[range]) return;
+    drawnAt = Date.now();
+    for (const name in charts) if (charts[name].changed && charts[name].seen) draw(name);
+  };
+  const changed = () => {
+    for (const name in charts) charts[name].changed = true;
+  };
+  const watcher = new IntersectionObserver((entries) => {
+    for (const entry of entries) {
+      const name = entry.target.dataset.chart;
+      charts[name].seen = entry.isIntersecting;
+      if (charts[name].seen && charts[name].changed) draw(name);
+    }
+  });
+  for (const name in charts) {
+    const canvas = charts[name].chart.canvas;
+    canvas.dataset.chart = name;
+    watcher.observe(canvas);
   }
 
   // New samples replace any the page has from the same time on; one within
@@ -126,7 +150,7 @@
     let old = 0;
     while (old < rows.length && rows[old].t < cutoff) ++old;
     rows.splice(0, old);
-    dirty = true;
+    changed();
   }
 
   async function fetchJson(url) {
@@ -155,12 +179,17 @@
     return history !== null;
   }
 
-  // The latest reading as a sample of the raw history, as the server keeps it.
+  // The latest reading as the next sample of the raw history, as the server
+  // keeps it. False when the server made a read since the last sample that
+  // the page did not see (the history has it).
   function append(reading) {
     const t = Date.parse(reading.timestamp);
-    if (aggregate || !isFinite(t) || (rows.length && t - rows[rows.length - 1].t < rawStep - interval / 2)) return;
+    const last = rows.length ? rows[rows.length - 1].t : -Infinity;
+    if (!isFinite(t) || t - last < rawStep - interval / 2) return true;
+    if (t - last > 1.5 * rawStep) return false;
     merge([reading.ok ? { t, temp: reading.temp, load: reading.core_load, cpu_clock: reading.cpu_clock }
                       : { t, temp: [], load: [], cpu_clock: null }]);
+    return true;
   }
 
   // Per core over the rows and the latest reading: [min, max] of the
@@ -291,7 +320,8 @@
     range = seconds;
     aggregate = range > 3600;
     rows = [];
-    dirty = true;
+    changed();
+    drawnAt = 0;
     missed = true;
     document.querySelectorAll(".range button").forEach((button) => {
       button.setAttribute("aria-pressed", String(Number(button.dataset.seconds) === range));
@@ -308,13 +338,15 @@
     }
     if (document.hidden) return;  // resumed by visibilitychange
     busy = true;
-    // The history: what the page missed, and in 24 hours the minute in progress.
-    if (missed || aggregate) missed = !(await fetchHistory());
     const reading = await fetchJson("/api/readings");
-    if (reading) append(reading);
-    missed = missed || !reading;
+    // Refreshed once per read, the reading is the next sample; else, and for
+    // what the page missed, the history since the last sample.
+    const follows = !aggregate && PERIODS[range] <= interval;
+    if (follows && reading && !missed && !append(reading)) missed = true;
+    if (missed || !follows) missed = !(await fetchHistory());
+    if (!reading) missed = true;
     show(reading);
-    if (dirty) draw();
+    drawChanged();
     busy = false;
     if (again) {
       again = false;
