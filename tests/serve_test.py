@@ -256,6 +256,12 @@ class ServeTest(unittest.TestCase):
         if OPTIONS.screenshot:
             time.sleep(OPTIONS.screenshot_after)
             browser.save_screenshot(OPTIONS.screenshot)
+            # And as a phone shows it, 390 CSS pixels wide.
+            browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                    {"width": 390, "height": 1500, "deviceScaleFactor": 1, "mobile": True})
+            time.sleep(3)
+            browser.save_screenshot(re.sub(r"\.png$", "-phone.png", OPTIONS.screenshot))
+            browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
         monitor.terminate()
         wait_for(lambda: "not running" in text("status"), 10, "the page to say the monitor is not running")
 
@@ -263,7 +269,8 @@ class ServeTest(unittest.TestCase):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True)
-    parser.add_argument("--screenshot", help="save the live page as this PNG (docs/serve.png)")
+    parser.add_argument("--screenshot", help="save the live page as this PNG (docs/serve.png), and at a phone's width "
+                        "as NAME-phone.png")
     parser.add_argument("--screenshot-after", type=float, default=0, help="seconds of history before it")
     OPTIONS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
