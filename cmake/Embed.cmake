@@ -1,7 +1,8 @@
 # Turns the live page's files into a C++ source of byte arrays (PageFiles.h):
 #   cmake -DOUTPUT=PageFiles.cpp "-DFILES=index.html;app.js;..." -P Embed.cmake
 # index.html is served at "/", every other file at "/" and its name; the
-# Content-Type follows from the extension.
+# Content-Type follows from the extension. favicon.svg is also served at
+# /favicon.ico, where browsers look for an icon unasked.
 set(arrays "")
 set(entries "")
 set(number 0)
@@ -16,6 +17,8 @@ foreach(file ${FILES})
         set(type "text/css; charset=utf-8")
     elseif(extension STREQUAL ".png")
         set(type "image/png")
+    elseif(extension STREQUAL ".svg")
+        set(type "image/svg+xml")
     else()
         message(FATAL_ERROR "Embed.cmake: no Content-Type for ${name}")
     endif()
@@ -31,6 +34,9 @@ foreach(file ${FILES})
            bytes "${bytes}")
     string(APPEND arrays "// ${name}\nconst unsigned char file${number}[] = {\n${bytes}0};\n\n")
     string(APPEND entries "    {\"${path}\", \"${type}\", file${number}, ${size}},\n")
+    if(name STREQUAL "favicon.svg")
+        string(APPEND entries "    {\"/favicon.ico\", \"${type}\", file${number}, ${size}},\n")
+    endif()
     math(EXPR number "${number} + 1")
 endforeach()
 file(WRITE ${OUTPUT}.new

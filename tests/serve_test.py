@@ -22,6 +22,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.error
 import urllib.parse
 import urllib.request
 
@@ -152,6 +153,12 @@ class ServeTest(unittest.TestCase):
         self.assertIn("text/html", get(server.url)[0])
         with open("/usr/share/javascript/chart.js/chart.min.js", "rb") as chart:
             self.assertEqual(chart.read(), get(server.url + "chart.min.js")[1])
+        self.assertEqual("image/svg+xml", get(server.url + "favicon.ico")[0])
+        history = json.loads(get(server.url + "api/history?seconds=60")[1])["samples"]
+        self.assertEqual([11] * len(history), [len(sample["temp"]) for sample in history])
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            get(server.url + "api/history?seconds=60x")
+        self.assertEqual(400, refused.exception.code)
         monitor.kill()  # on Linux its region stays behind; on Windows it goes with the process
         monitor.wait()
         if not OPTIONS.runner:
@@ -402,7 +409,7 @@ class ServeTest(unittest.TestCase):
         browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         self.addCleanup(browser.quit)
         browser.set_page_load_timeout(30)
-        browser.get(server.url)
+        browser.get(server.url + "#300")  # the range that redraws every interval
         text = lambda element: browser.find_element(By.ID, element).text
         temperatures = lambda: [text("temp-%d" % core) for core in range(4)]
 
@@ -410,9 +417,41 @@ class ServeTest(unittest.TestCase):
         first = wait_for(lambda: browser.find_elements(By.ID, "temp-3") and temperatures(), 10, "a row per core")
         self.assertTrue(all(re.match(r"^\d+\.\d °C$", value) for value in first), first)
         wait_for(lambda: temperatures() != first, 10, "a temperature to change on the next refresh")
+
+        # Per core the value, its minimum and maximum so far and the headroom to
+        # TjMax (100), the hottest in the title: read at one instant.
+        shown = browser.execute_script(
+            "const cell = (id) => document.getElementById(id).textContent;"
+            "return {title: document.title, rows: [0, 1, 2, 3].map((core) => "
+            "['temp', 'min', 'max', 'headroom'].map((name) => cell(name + '-' + core)))};")
+        for core, (temp, low, high, headroom) in enumerate(shown["rows"]):
+            value = float(temp.split()[0])
+            self.assertLessEqual((float(low), value), (value, float(high)), (core, shown))
+            self.assertEqual("%.1f" % (100 - value), headroom, (core, shown))
+        self.assertGreater(max(float(high) for _, _, high, _ in shown["rows"]),
+                           min(float(low) for _, low, _, _ in shown["rows"]), "no range over several reads")
+        hottest = max(float(temp.split()[0]) for temp, _, _, _ in shown["rows"])
+        self.assertTrue(shown["title"].startswith("%.1f °C" % hottest), shown)
+
+        # A reload shows the samples from before it at once: the server keeps them.
+        points = lambda: browser.execute_script(
+            "const chart = Chart.getChart('temp-chart');"
+            "const lines = chart ? chart.data.datasets : [];"
+            "return lines.length ? lines[0].data.filter((p) => p.y !== null).map((p) => p.x) : [];")
+        before = wait_for(lambda: len(points()) >= 4 and points(), 10, "the chart to have drawn some reads")
+        browser.refresh()
+        after = wait_for(points, 10, "the chart after the reload")
+        self.assertEqual(before[0], after[0], "the earliest sample before the reload")
+        self.assertGreaterEqual(len(after), len(before))
         if OPTIONS.screenshot:
             time.sleep(OPTIONS.screenshot_after)
             browser.save_screenshot(OPTIONS.screenshot)
+            # And as a phone shows it, 390 CSS pixels wide.
+            browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                    {"width": 390, "height": 1500, "deviceScaleFactor": 1, "mobile": True})
+            time.sleep(3)
+            browser.save_screenshot(re.sub(r"\.png$", "-phone.png", OPTIONS.screenshot))
+            browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
         monitor.kill()  # on Linux its region stays behind; on Windows it goes with the process
         start = "start the Vantorix monitor" if OPTIONS.runner else "start vantorix-publisher"
         if not OPTIONS.runner:
@@ -428,7 +467,8 @@ if __name__ == "__main__":
     parser.add_argument("--bin", required=True)
     parser.add_argument("--runner", help="runs each program (wine-run.sh)")
     parser.add_argument("--suffix", default="", help="the programs' suffix (.exe)")
-    parser.add_argument("--screenshot", help="save the live page as this PNG (docs/serve.png)")
+    parser.add_argument("--screenshot", help="save the live page as this PNG (docs/serve.png), and at a phone's width "
+                        "as NAME-phone.png")
     parser.add_argument("--screenshot-after", type=float, default=0, help="seconds of history before it")
     OPTIONS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

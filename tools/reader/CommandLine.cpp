@@ -122,7 +122,8 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     CLI::Option* serve_option =
         app.add_option("--serve", serve,
                        "serve the readings over HTTP until Ctrl-C: a live page at /, the metrics at /metrics, the "
-                       "JSON object at /api/readings; one read every --interval however many clients ask. The "
+                       "JSON object at /api/readings, the last 24 hours at /api/history?seconds=N; one read every "
+                       "--interval however many clients ask. The "
                        "address is 127.0.0.1 unless given (anyone who can reach another address can read the "
                        "readings); port 0 lets the system pick one")
             ->type_name("[ADDR:]PORT")

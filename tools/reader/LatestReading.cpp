@@ -4,7 +4,7 @@
 #include <chrono>
 
 CLatestReading::CLatestReading(const Options& options, const std::atomic<int>* interrupted)
-    : thread_(&CLatestReading::Run, this, options, interrupted) {
+    : history_(options.interval), thread_(&CLatestReading::Run, this, options, interrupted) {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait(guard, [&] { return have_; });
 }
@@ -24,6 +24,19 @@ Reading CLatestReading::Get(std::uint64_t* reads) const {
     return latest_;
 }
 
+namespace {
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+HistoryAnswer CLatestReading::History(const std::string& query) const {
+    return AnswerHistory(history_, query, NowMs());
+}
+
 void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
     CMonitorReader reader(options.unchanged_after);
     const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -33,9 +46,11 @@ void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
         bool completed = false;
         Reading reading = reader.Read(options.timeout, interrupted, &completed);
         reading.timestamp = Timestamp();
-        std::unique_lock<std::mutex> guard(lock_);
         // A read abandoned for a signal says nothing about the monitor.
-        if (completed || !*interrupted || !have_) latest_ = reading;
+        const bool meaningful = completed || !*interrupted;
+        if (meaningful) history_.Add(reading, NowMs());
+        std::unique_lock<std::mutex> guard(lock_);
+        if (meaningful || !have_) latest_ = reading;
         have_ = true;
         reads_ += completed ? 1 : 0;
         changed_.notify_all();

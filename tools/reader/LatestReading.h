@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "CommandLine.h"
+#include "History.h"
 #include "Reading.h"
 
 class CLatestReading {
@@ -28,6 +29,9 @@ public:
     // how many reads of the monitor have completed so far.
     Reading Get(std::uint64_t* reads) const;
 
+    // GET /api/history?`query` (History.h), from the readings kept so far.
+    HistoryAnswer History(const std::string& query) const;
+
 private:
     void Run(Options options, const std::atomic<int>* interrupted);
 
@@ -37,6 +41,7 @@ private:
     bool have_ = false;
     Reading latest_;
     std::uint64_t reads_ = 0;
+    CHistory history_;  // locks itself
     std::thread thread_;
 };
 

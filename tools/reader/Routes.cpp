@@ -64,6 +64,14 @@ HttpResponse Readings(const Site& site, const HttpRequest&) {
     return Data("application/json", RenderJson(site.latest->Get(&reads)));
 }
 
+HttpResponse History(const Site& site, const HttpRequest& request) {
+    const std::size_t query = request.target.find('?');
+    const HistoryAnswer answer = site.latest->History(query == std::string::npos ? "" : request.target.substr(query + 1));
+    HttpResponse response = Data("application/json", answer.body);
+    response.status = answer.status;
+    return response;
+}
+
 // The endpoints besides the page's files.
 const struct {
     const char* path;
@@ -71,6 +79,7 @@ const struct {
 } ROUTES[] = {
     {"/metrics", Metrics},
     {"/api/readings", Readings},
+    {"/api/history", History},
 };
 
 // The host part of a Host value: "[::1]:9100" -> "[::1]", "a.b:80" -> "a.b".
@@ -157,7 +166,7 @@ HttpResponse Route(const Site& site, const HttpRequest& request) {
         response = Text(401, "Authentication required.");
         response.headers.emplace_back("WWW-Authenticate", "Basic realm=\"vantorix\"");
     } else {
-        response = Text(404, "Not found: / is the live page, /metrics the metrics, /api/readings the JSON.");
+        response = Text(404, "Not found: / is the live page, /metrics the metrics, /api/readings the JSON, /api/history the readings kept.");
         for (const auto& file : site.files) {
             if (file.first == path) response = file.second;
         }

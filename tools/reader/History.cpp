@@ -1,0 +1,252 @@
+#include "History.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "Outputs.h"
+
+namespace {
+
+const float MISSING = std::numeric_limits<float>::quiet_NaN();
+const std::int64_t MINUTE_MS = 60000;
+
+float Kept(float value) {
+    return std::isfinite(value) ? value : MISSING;
+}
+
+// The shortest text that reads back as `value`; null when missing.
+void Append(std::string* out, float value) {
+    if (std::isnan(value)) {
+        *out += "null";
+        return;
+    }
+    char text[32];
+    *out += std::string_view(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof(text), value).ptr - text));
+}
+
+void Append(std::string* out, std::int64_t value) {
+    char text[24];
+    *out += std::string_view(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof(text), value).ptr - text));
+}
+
+// `"key":[f(0),...,f(count-1)]`
+template <typename F>
+void AppendArray(std::string* out, const char* key, int count, F value) {
+    *out += ",\"";
+    *out += key;
+    *out += "\":[";
+    for (int core = 0; core < count; ++core) {
+        if (core) *out += ',';
+        Append(out, value(core));
+    }
+    *out += ']';
+}
+
+void AppendField(std::string* out, const char* key, float value) {
+    *out += ",\"";
+    *out += key;
+    *out += "\":";
+    Append(out, value);
+}
+
+// Minimum, mean, maximum under the names "temp_min", "temp", "temp_max".
+template <typename F>
+void AppendTriple(std::string* out, const char* name, int count, F value) {
+    const std::string key = name;
+    AppendArray(out, (key + "_min").c_str(), count, [&](int core) { return value(core, 0); });
+    AppendArray(out, key.c_str(), count, [&](int core) { return value(core, 1); });
+    AppendArray(out, (key + "_max").c_str(), count, [&](int core) { return value(core, 2); });
+}
+
+}  // namespace
+
+void CHistory::Accumulator::Add(float value) {
+    if (std::isnan(value)) return;
+    min = count == 0 ? value : std::min(min, value);
+    max = count == 0 ? value : std::max(max, value);
+    sum += value;
+    ++count;
+}
+
+CHistory::CHistory(double interval)
+    : keep_every_(interval < 1 ? static_cast<int>(std::ceil(1 / interval - 1e-9)) : 1),
+      // new T[] without (): reserved, not written, so not resident until used.
+      raw_time_(new std::int64_t[RAW_SAMPLES]),
+      raw_cores_(new std::int16_t[RAW_SAMPLES]),
+      raw_clock_(new float[RAW_SAMPLES]),
+      raw_temp_(new float[static_cast<std::size_t>(CORES) * RAW_SAMPLES]),
+      raw_load_(new float[static_cast<std::size_t>(CORES) * RAW_SAMPLES]),
+      minute_time_(new std::int64_t[MINUTES]),
+      minute_cores_(new std::int16_t[MINUTES]),
+      minute_clock_(new float[3 * MINUTES]),
+      minute_temp_(new float[static_cast<std::size_t>(CORES) * MINUTES * 3]),
+      minute_load_(new float[static_cast<std::size_t>(CORES) * MINUTES * 3]),
+      open_temp_(new Accumulator[CORES]),
+      open_load_(new Accumulator[CORES]) {}
+
+void CHistory::Add(const Reading& reading, std::int64_t time_ms) {
+    const vantorix_shared_data& r = reading.record;
+    const bool ok = reading.status == Reading::Status::Ok;
+    const int cores = ok ? ShownCores(r) : 0;
+    const auto temp = [&](int core) { return TemperatureReported(r, core) ? Kept(r.temp[core]) : MISSING; };
+    const auto load = [&](int core) { return Kept(static_cast<float>(r.core_load[core])); };
+    const float clock = ok && Reported(r.cpu_clock) ? Kept(r.cpu_clock) : MISSING;
+
+    std::lock_guard<std::mutex> guard(lock_);
+    if (reads_++ % keep_every_ == 0) {
+        const int row = raw_next_;
+        raw_time_[row] = time_ms;
+        raw_cores_[row] = static_cast<std::int16_t>(cores);
+        raw_clock_[row] = clock;
+        for (int core = 0; core < cores; ++core) {
+            raw_temp_[core * RAW_SAMPLES + row] = temp(core);
+            raw_load_[core * RAW_SAMPLES + row] = load(core);
+        }
+        raw_next_ = (row + 1) % RAW_SAMPLES;
+        raw_count_ = std::min(raw_count_ + 1, RAW_SAMPLES);
+    }
+
+    const std::int64_t minute = time_ms - ((time_ms % MINUTE_MS) + MINUTE_MS) % MINUTE_MS;
+    if (minute != open_minute_) {
+        if (open_minute_ >= 0) CloseMinute();
+        open_minute_ = minute;
+        open_cores_ = 0;
+        open_clock_ = Accumulator();
+    }
+    for (int core = open_cores_; core < cores; ++core) open_temp_[core] = open_load_[core] = Accumulator();
+    open_cores_ = std::max(open_cores_, cores);
+    open_clock_.Add(clock);
+    for (int core = 0; core < cores; ++core) {
+        open_temp_[core].Add(temp(core));
+        open_load_[core].Add(load(core));
+    }
+}
+
+namespace {
+
+float Figure(const CHistory::Accumulator& a, int k) {
+    if (a.count == 0) return MISSING;
+    return k == 0 ? a.min : k == 2 ? a.max : static_cast<float>(a.sum / static_cast<double>(a.count));
+}
+
+}  // namespace
+
+void CHistory::CloseMinute() {
+    const int row = minute_next_;
+    minute_time_[row] = open_minute_;
+    minute_cores_[row] = static_cast<std::int16_t>(open_cores_);
+    for (int k = 0; k < 3; ++k) {
+        minute_clock_[3 * row + k] = Figure(open_clock_, k);
+        for (int core = 0; core < open_cores_; ++core) {
+            const std::size_t at = (static_cast<std::size_t>(core) * MINUTES + row) * 3 + k;
+            minute_temp_[at] = Figure(open_temp_[core], k);
+            minute_load_[at] = Figure(open_load_[core], k);
+        }
+    }
+    minute_next_ = (row + 1) % MINUTES;
+    minute_count_ = std::min(minute_count_ + 1, MINUTES);
+}
+
+void CHistory::RenderRaw(std::string* out, std::int64_t from_ms) const {
+    bool first = true;
+    for (int n = 0; n < raw_count_; ++n) {
+        const int row = (raw_next_ - raw_count_ + n + RAW_SAMPLES) % RAW_SAMPLES;
+        if (raw_time_[row] < from_ms) continue;
+        const int cores = raw_cores_[row];
+        *out += first ? "{\"t\":" : ",{\"t\":";
+        first = false;
+        Append(out, raw_time_[row]);
+        AppendField(out, "cpu_clock", raw_clock_[row]);
+        AppendArray(out, "temp", cores, [&](int core) { return raw_temp_[core * RAW_SAMPLES + row]; });
+        AppendArray(out, "load", cores, [&](int core) { return raw_load_[core * RAW_SAMPLES + row]; });
+        *out += '}';
+    }
+}
+
+void CHistory::RenderMinutes(std::string* out, std::int64_t from_ms) const {
+    bool first = true;
+    // One minute, closed or open: its start, cores and figures.
+    const auto minute = [&](std::int64_t start, int cores, auto clock, auto temp, auto load) {
+        if (start + MINUTE_MS <= from_ms) return;  // the minutes the range touches
+        *out += first ? "{\"t\":" : ",{\"t\":";
+        first = false;
+        Append(out, start);
+        AppendField(out, "cpu_clock_min", clock(0));
+        AppendField(out, "cpu_clock", clock(1));
+        AppendField(out, "cpu_clock_max", clock(2));
+        AppendTriple(out, "temp", cores, temp);
+        AppendTriple(out, "load", cores, load);
+        *out += '}';
+    };
+    for (int n = 0; n < minute_count_; ++n) {
+        const int row = (minute_next_ - minute_count_ + n + MINUTES) % MINUTES;
+        const auto at = [&](int core, int k) { return (static_cast<std::size_t>(core) * MINUTES + row) * 3 + k; };
+        minute(
+            minute_time_[row], minute_cores_[row], [&](int k) { return minute_clock_[3 * row + k]; },
+            [&](int core, int k) { return minute_temp_[at(core, k)]; },
+            [&](int core, int k) { return minute_load_[at(core, k)]; });
+    }
+    if (open_minute_ >= 0) {
+        minute(
+            open_minute_, open_cores_, [&](int k) { return Figure(open_clock_, k); },
+            [&](int core, int k) { return Figure(open_temp_[core], k); },
+            [&](int core, int k) { return Figure(open_load_[core], k); });
+    }
+}
+
+std::string CHistory::RenderJson(long seconds, std::int64_t since_ms, std::int64_t now_ms) const {
+    const bool minutes = seconds > RAW_SAMPLES;
+    std::string out = "{\"seconds\":";
+    Append(&out, static_cast<std::int64_t>(seconds));
+    out += minutes ? ",\"aggregate\":\"minute\",\"samples\":[" : ",\"aggregate\":null,\"samples\":[";
+    // Samples later than `since_ms` within the range.
+    const std::int64_t from_ms = std::max(now_ms - seconds * 1000, since_ms + 1);
+    std::lock_guard<std::mutex> guard(lock_);
+    if (minutes) {
+        RenderMinutes(&out, from_ms);
+    } else {
+        RenderRaw(&out, from_ms);
+    }
+    return out + "]}\n";
+}
+
+namespace {
+
+// A whole decimal number of at most 15 digits, nothing else.
+bool WholeNumber(const std::string& text, std::int64_t* value) {
+    if (text.empty() || text.size() > 15) return false;
+    const auto end = text.data() + text.size();
+    const auto parsed = std::from_chars(text.data(), end, *value);
+    return parsed.ec == std::errc() && parsed.ptr == end && text[0] != '-';
+}
+
+HistoryAnswer BadRequest(const std::string& why) {
+    return {400, "{\"error\":\"" + why + "\"}\n"};
+}
+
+}  // namespace
+
+HistoryAnswer AnswerHistory(const CHistory& history, const std::string& query, std::int64_t now_ms) {
+    std::int64_t seconds = -1;
+    std::int64_t since = -1;
+    std::size_t at = 0;
+    while (at <= query.size() && !query.empty()) {
+        const std::size_t end = std::min(query.find('&', at), query.size());
+        const std::string pair = query.substr(at, end - at);
+        const std::size_t equals = pair.find('=');
+        const std::string key = pair.substr(0, equals);
+        std::int64_t* target = key == "seconds" ? &seconds : key == "since" ? &since : nullptr;
+        if (!target) return BadRequest("unknown parameter: only seconds and since");
+        if (*target != -1) return BadRequest(key + " given twice");
+        if (equals == std::string::npos || !WholeNumber(pair.substr(equals + 1), target)) {
+            return BadRequest(key + " must be a whole number");
+        }
+        at = end + 1;
+    }
+    if (seconds < 1 || seconds > CHistory::MAX_SECONDS) {
+        return BadRequest("seconds must be given, from 1 to 86400");
+    }
+    return {200, history.RenderJson(static_cast<long>(seconds), since, now_ms)};
+}

@@ -1,0 +1,98 @@
+// The readings over time that --serve keeps, so that a page shows them at
+// once and still has them after a reload: every read of the last hour, and
+// each minute's minimum, mean and maximum for the last 24 hours. Per core
+// the temperature and load, and the processor clock. A reading the monitor
+// did not report (Outputs.h), and one that is not finite, is kept as
+// missing: it is left out of the minute's figures and served as null.
+//
+// The memory is fixed and reserved at construction for 256 cores. It is
+// stored core by core, so that only the cores a record has are ever touched
+// (resident); nothing is allocated while reading.
+#ifndef VANTORIX_READER_HISTORY_H
+#define VANTORIX_READER_HISTORY_H
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Reading.h"
+
+class CHistory {
+public:
+    static const int RAW_SAMPLES = 3600;  // one hour at one read per second
+    static const int MINUTES = 24 * 60;
+    static const int CORES = 256;
+    static const long MAX_SECONDS = 24L * 3600;
+
+    // `interval`: seconds between reads. Reads closer than a second apart are
+    // thinned in the raw history to about one per second, so that it still
+    // covers the hour; the minutes take every read.
+    explicit CHistory(double interval);
+    CHistory(const CHistory&) = delete;
+    CHistory& operator=(const CHistory&) = delete;
+
+    // One read, made at `time_ms` (milliseconds since 1970, UTC). A failed
+    // read is a sample with no readings.
+    void Add(const Reading& reading, std::int64_t time_ms);
+
+    // The last `seconds` as a JSON object (README: "/api/history"): up to an
+    // hour the reads themselves, beyond it the minutes; only samples later
+    // than `since_ms`.
+    std::string RenderJson(long seconds, std::int64_t since_ms, std::int64_t now_ms) const;
+
+    // One reading's figures over a minute; missing values are left out.
+    struct Accumulator {
+        double sum = 0;
+        long count = 0;
+        float min = 0;
+        float max = 0;
+        void Add(float value);
+    };
+
+private:
+    void CloseMinute();
+    void RenderRaw(std::string* out, std::int64_t from_ms) const;
+    void RenderMinutes(std::string* out, std::int64_t from_ms) const;
+
+    mutable std::mutex lock_;
+    const int keep_every_;  // raw: keep every n-th read
+    long reads_ = 0;
+
+    // The raw ring: time, core count, clock, and per core temperature and load.
+    std::unique_ptr<std::int64_t[]> raw_time_;
+    std::unique_ptr<std::int16_t[]> raw_cores_;
+    std::unique_ptr<float[]> raw_clock_;
+    std::unique_ptr<float[]> raw_temp_;
+    std::unique_ptr<float[]> raw_load_;
+    int raw_next_ = 0;
+    int raw_count_ = 0;
+
+    // The minutes' ring, each row a closed minute: its start, its core count,
+    // and minimum, mean and maximum (three columns) of each reading.
+    std::unique_ptr<std::int64_t[]> minute_time_;
+    std::unique_ptr<std::int16_t[]> minute_cores_;
+    std::unique_ptr<float[]> minute_clock_;  // [3 * row + k]
+    std::unique_ptr<float[]> minute_temp_;   // [(core * MINUTES + row) * 3 + k]
+    std::unique_ptr<float[]> minute_load_;
+    int minute_next_ = 0;
+    int minute_count_ = 0;
+
+    // The minute in progress.
+    std::int64_t open_minute_ = -1;  // its start in ms; -1: none yet
+    int open_cores_ = 0;
+    Accumulator open_clock_;
+    std::unique_ptr<Accumulator[]> open_temp_;
+    std::unique_ptr<Accumulator[]> open_load_;
+};
+
+// An answer to GET /api/history?QUERY, independent of the HTTP server:
+// `seconds=N` (1 to 86400) and optionally `since=MS`, both whole decimal
+// numbers, each at most once; anything else is status 400.
+struct HistoryAnswer {
+    int status;
+    std::string body;  // JSON
+};
+HistoryAnswer AnswerHistory(const CHistory& history, const std::string& query, std::int64_t now_ms);
+
+#endif  // VANTORIX_READER_HISTORY_H
