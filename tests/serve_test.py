@@ -148,7 +148,8 @@ class ServeTest(unittest.TestCase):
         self.assertEqual((1, 11, 1.01e9), (server.metric("vantorix_up"), server.metric("vantorix_cores"),
                                            server.metric("vantorix_cpu_clock_hertz")))
         reading = server.json()
-        self.assertEqual(("Stand-in CPU, generation 10", True), (reading["cpu_name"], reading["monitor_alive"]))
+        alive = None if OPTIONS.runner else True  # Windows cannot tell a live monitor from a dead one's region
+        self.assertEqual(("Stand-in CPU, generation 10", alive), (reading["cpu_name"], reading["monitor_alive"]))
         self.assertRegex(reading["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
         self.assertIn("text/html", get(server.url)[0])
         with open("/usr/share/javascript/chart.js/chart.min.js", "rb") as chart:
