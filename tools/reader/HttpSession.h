@@ -6,6 +6,8 @@
 #ifndef VANTORIX_READER_HTTPSESSION_H
 #define VANTORIX_READER_HTTPSESSION_H
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -19,6 +21,7 @@
 
 #include "Connections.h"
 #include "Routes.h"
+#include "Serve.h"
 
 namespace beast = boost::beast;
 namespace http = boost::beast::http;
@@ -34,6 +37,9 @@ struct ServerState {
     Site site;
     ServeLimits limits;
     CConnections connections;
+    Authorizer authorize;  // empty: no authentication
+    // The one thread that checks passwords, with an authorizer.
+    std::unique_ptr<boost::asio::thread_pool> checker;
 };
 
 // What differs between stream types: the handshake that precedes the first
@@ -131,7 +137,19 @@ private:
             const auto found = head.find(name);
             return found == head.end() ? std::string() : std::string(found->value());
         };
-        HttpResponse response = Route(state_.site, request);
+        const int known = state_.authorize ? state_.authorize.known(request.header("Authorization")) : 1;
+        if (known >= 0) return Respond(request, known == 1);
+        // The head stays in parser_ until the answer: nothing is read meanwhile.
+        boost::asio::post(*state_.checker, [self = this->shared_from_this(), request] {
+            const bool authorized = self->state_.authorize.check(request.header("Authorization"));
+            boost::asio::post(self->stream_.get_executor(),
+                              [self, request, authorized] { self->Respond(request, authorized); });
+        });
+    }
+
+    void Respond(const HttpRequest& request, bool authorized) {
+        const auto& head = parser_->get();
+        HttpResponse response = Route(state_.site, request, authorized);
         // A body is never read, so what follows the head is not a request.
         if (!parser_->is_done() || !head.keep_alive()) response.close = true;
         Answer(std::move(response), head.method() == http::verb::head, head.version());

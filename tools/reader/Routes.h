@@ -36,8 +36,6 @@ struct Site {
     // `check_host` (the server listens on a loopback address).
     bool check_host = false;
     std::vector<std::string> allowed_hosts;
-    // Checks the Authorization header's value; empty: no authentication.
-    std::function<bool(const std::string& authorization)> authorize;
     // The live page's files, as served (MakeSite fills them).
     std::vector<std::pair<std::string, HttpResponse>> files;
 };
@@ -45,7 +43,8 @@ struct Site {
 // A site over `latest`, with the page's files made ready once.
 Site MakeSite(const Options& options, CLatestReading* latest);
 
-HttpResponse Route(const Site& site, const HttpRequest& request);
+// `authorized`: the request passed authentication, or none is asked for.
+HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized);
 
 // The response to a request whose head broke a limit or was malformed:
 // 400, 431 (head too large); closes the connection.

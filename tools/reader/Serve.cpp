@@ -71,11 +71,9 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
         return EXIT_USAGE;
     }
     CLatestReading latest(options, signal);
-    ServerState state{MakeSite(options, &latest), ServeLimits(), CConnections(ConnectionCap())};
+    ServerState state{MakeSite(options, &latest), ServeLimits(), CConnections(ConnectionCap()), authorize, nullptr};
     state.site.allowed_hosts = options.allowed_hosts;
-    if (authorize) {
-        state.site.authorize = [authorize](const std::string& value) { return authorize(value); };
-    }
+    if (authorize) state.checker.reset(new asio::thread_pool(1));
 
     asio::io_context context(1);
     // Until here a signal only set `*signal` (and cut the first read short).
@@ -122,5 +120,9 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
                 HostPort(address, where.port()).c_str());
     std::fflush(stdout);
     context.run();
+    // Checks still waiting are dropped, and their connections closed, while
+    // the context their sockets belong to is still there.
+    if (state.checker) state.checker->stop();
+    state.checker.reset();
     return EXIT_OK;
 }

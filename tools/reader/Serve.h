@@ -17,8 +17,15 @@ class context;
 }  // namespace asio
 }  // namespace boost
 
-// Checks a request's Authorization header (empty when it has none).
-using Authorizer = std::function<bool(boost::string_view authorization)>;
+// Checks requests' Authorization header (empty when it has none). `known`
+// answers at once where it can: 1 pass, 0 refuse, -1 ask `check`, which may
+// take long (bcrypt) and so runs on a thread of its own, one check at a time:
+// the serving thread never waits for a password.
+struct Authorizer {
+    std::function<int(boost::string_view authorization)> known;
+    std::function<bool(boost::string_view authorization)> check;
+    explicit operator bool() const { return static_cast<bool>(check); }
+};
 
 // Serves options.serve_host:serve_port until SIGINT or SIGTERM, which it
 // stores in `*signal` (or until `*signal` is set). With `tls`, over TLS

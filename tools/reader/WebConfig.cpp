@@ -174,27 +174,47 @@ CBasicAuth::CBasicAuth(std::map<std::string, std::string> users)
 
 CBasicAuth::~CBasicAuth() = default;
 
+namespace {
+
+// "user:password" from the header, and its SHA-256, the key under which
+// credentials that passed are remembered; false for a header that cannot pass.
+bool Credentials(std::string_view authorization, std::string* credentials, std::string* key) {
+    if (!DecodeBasic(authorization, credentials) || credentials->find(':') == std::string::npos) return false;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_size = 0;
+    if (!EVP_Digest(credentials->data(), credentials->size(), digest, &digest_size, EVP_sha256(), nullptr)) {
+        return false;
+    }
+    key->assign(reinterpret_cast<const char*>(digest), digest_size);
+    return true;
+}
+
+}  // namespace
+
+int CBasicAuth::Known(std::string_view authorization) const {
+    std::string credentials, key;
+    if (!Credentials(authorization, &credentials, &key)) return 0;
+    std::lock_guard<std::mutex> lock(accepted_mutex_);
+    return accepted_.count(key) ? 1 : -1;
+}
+
 bool CBasicAuth::Check(std::string_view authorization) const {
-    std::string credentials;
-    if (!DecodeBasic(authorization, &credentials)) return false;
+    std::string credentials, key;
+    if (!Credentials(authorization, &credentials, &key)) return false;
     const std::size_t colon = credentials.find(':');
-    if (colon == std::string::npos) return false;
     const std::string password = credentials.substr(colon + 1);
     const auto user = users_.find(credentials.substr(0, colon));
     const std::string& hash = user != users_.end() ? user->second : unknown_user_hash_;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digest_size = 0;
-    if (!EVP_Digest(credentials.data(), credentials.size(), digest, &digest_size, EVP_sha256(), nullptr)) return false;
-    const std::string key(reinterpret_cast<const char*>(digest), digest_size);
-
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (accepted_.count(key)) return true;
-    const char* result = crypt_r(password.c_str(), hash.c_str(), scratch_.get());
-    const bool same = result && std::strlen(result) == hash.size() &&
-                      CRYPTO_memcmp(result, hash.data(), hash.size()) == 0;
+    bool same = false;
+    {
+        std::lock_guard<std::mutex> lock(check_mutex_);
+        const char* result = crypt_r(password.c_str(), hash.c_str(), scratch_.get());
+        same = result && std::strlen(result) == hash.size() && CRYPTO_memcmp(result, hash.data(), hash.size()) == 0;
+    }
     // A password with a zero byte would be cut short there by crypt_r.
     const bool accepted = same && user != users_.end() && password.find('\0') == std::string::npos;
     if (accepted) {
+        std::lock_guard<std::mutex> lock(accepted_mutex_);
         if (accepted_.size() >= 64) accepted_.clear();  // bounded, whoever logs in
         accepted_.insert(key);
     }

@@ -42,14 +42,18 @@ class CBasicAuth {
 public:
     explicit CBasicAuth(std::map<std::string, std::string> users);
     ~CBasicAuth();
+    // At once, without bcrypt: 1 for credentials that passed before, 0 for a
+    // header that cannot pass (none, or not Basic), -1 for one to Check.
+    int Known(std::string_view authorization) const;
     bool Check(std::string_view authorization) const;
 
 private:
     std::map<std::string, std::string> users_;
     std::string unknown_user_hash_;
-    mutable std::mutex mutex_;
-    mutable std::set<std::string> accepted_;  // SHA-256 of "user:password" that passed, under mutex_
-    std::unique_ptr<crypt_data> scratch_;  // crypt_r's 32 KiB, used under mutex_
+    mutable std::mutex check_mutex_;
+    std::unique_ptr<crypt_data> scratch_;  // crypt_r's 32 KiB, used under check_mutex_
+    mutable std::mutex accepted_mutex_;
+    mutable std::set<std::string> accepted_;  // SHA-256 of "user:password" that passed, under accepted_mutex_
 };
 
 // --serve, with options.web_config applied when given. Returns 3, with the

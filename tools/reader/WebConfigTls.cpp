@@ -63,7 +63,10 @@ int ServeWithWebConfig(const Options& options, std::atomic<int>* signal) {
         if (config.tls) tls = MakeTlsContext(config);
         if (!config.basic_auth_users.empty()) {
             auto users = std::make_shared<CBasicAuth>(config.basic_auth_users);
-            authorize = [users](boost::string_view header) {
+            authorize.known = [users](boost::string_view header) {
+                return users->Known(std::string_view(header.data(), header.size()));
+            };
+            authorize.check = [users](boost::string_view header) {
                 return users->Check(std::string_view(header.data(), header.size()));
             };
         }
