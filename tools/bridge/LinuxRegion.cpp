@@ -1,0 +1,70 @@
+#include "LinuxRegion.h"
+
+#include <cstring>
+
+#include "LinuxFiles.h"
+
+namespace {
+
+const char SHM[] = "/dev/shm";
+// Pairs of reads tried before giving up on one copy: a publisher writes for a
+// few microseconds per record, so only one writing flat out keeps every pair apart.
+const int ATTEMPTS = 100;
+
+std::string ShmPath(const char* name, unsigned uid) {
+    return std::string(SHM) + "/" + name + "." + std::to_string(uid);
+}
+
+}  // namespace
+
+CLinuxRegion::CLinuxRegion(unsigned uid, bool use_locks)
+    : region_path_(ShmPath("VantorixMappingObject", uid)),
+      region_(DosPath(region_path_)),
+      mutex_(DosPath(ShmPath("VantorixMutexObject", uid))),
+      use_locks_(use_locks) {
+    std::string mountinfo, locks;
+    use_locks_ = use_locks_ && ReadText("/proc/self/mountinfo", &mountinfo) &&
+                 MountDevice(mountinfo, SHM, &device_) && ReadText("/proc/locks", &locks);
+}
+
+bool CLinuxRegion::Locked(const std::string& locks, CLinuxFile& file) {
+    FileKey key = device_;
+    return file.IsOpen() && file.Inode(&key.inode) && FlockListed(locks, key);
+}
+
+// A copy is taken when two reads agree with no write in progress between
+// them: /proc/locks, read after the first, lists no flock on the mutex, so a
+// write that was under way during the first read had ended before the
+// second began; a torn first read would then differ from the second. Where
+// the locks cannot be read, two reads that agree are the whole rule.
+Take CLinuxRegion::Copy(vantorix_shared_data* record) {
+    CLinuxFile region(region_);
+    if (!region.IsOpen()) return Take::Absent;
+    static vantorix_shared_data first, second;
+    if (region.ReadStart(&first, sizeof(first)) != static_cast<long>(sizeof(first))) return Take::Short;
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        bool writing = false;
+        if (use_locks_) {
+            std::string locks;
+            if (!ReadText("/proc/locks", &locks)) return Take::Unsettled;
+            // The publisher holds an flock on its region for its lifetime.
+            if (attempt == 0 && !Locked(locks, region)) return Take::Leftover;
+            CLinuxFile mutex(mutex_);
+            writing = Locked(locks, mutex);
+        }
+        if (region.ReadStart(&second, sizeof(second)) != static_cast<long>(sizeof(second))) return Take::Short;
+        if (!writing && std::memcmp(&first, &second, sizeof(first)) == 0) {
+            std::memcpy(record, &second, sizeof(second));
+            return Take::Record;
+        }
+        std::memcpy(&first, &second, sizeof(second));
+    }
+    return Take::Unsettled;
+}
+
+bool ReadOwnStatus(unsigned* uid, bool* nested_pid_namespace) {
+    std::string status;
+    if (!ReadText("/proc/self/status", &status) || !EffectiveUid(status, uid)) return false;
+    *nested_pid_namespace = NestedPidNamespace(status);
+    return true;
+}
