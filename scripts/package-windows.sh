@@ -15,8 +15,8 @@ rm -rf "$out"
 mkdir -p "$out/$name"
 
 # preset:folder:targets
-for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info" \
-             mingw-x64:mingw-x64:"GetVantorixInfo vantorix-info" \
+for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info vantorix-bridge" \
+             mingw-x64:mingw-x64:"GetVantorixInfo vantorix-info vantorix-bridge" \
              msvc-i686:msvc-x86:GetVantorixInfo \
              msvc-x64:msvc-x64:GetVantorixInfo; do
     IFS=: read -r preset folder targets <<<"$build"

@@ -28,7 +28,7 @@ def expected_files():
             names += ["lib/cmake/GetVantorixInfo/GetVantorixInfo" + name + ".cmake"
                       for name in ("Config", "ConfigVersion", "Targets", "Targets-" + config)]
             if abi == "mingw":
-                names += ["bin/vantorix-info.exe", "lib/libGetVantorixInfo.dll.a"]
+                names += ["bin/vantorix-info.exe", "bin/vantorix-bridge.exe", "lib/libGetVantorixInfo.dll.a"]
             else:
                 names += ["lib/GetVantorixInfo.lib"]
             files.update(folder + name for name in names)
