@@ -47,8 +47,13 @@ Take CLinuxRegion::Copy(vantorix_shared_data* record) {
         if (use_locks_) {
             std::string locks;
             if (!ReadText("/proc/locks", &locks)) return Take::Unsettled;
-            // The publisher holds an flock on its region for its lifetime.
-            if (attempt == 0 && !Locked(locks, region)) return Take::Leftover;
+            // The publisher holds an flock on its region for its lifetime. Linux
+            // hands /proc/locks out a page at a time, and a line can slip out of
+            // a read while other locks come and go: a second read confirms.
+            if (attempt == 0 && !Locked(locks, region) &&
+                !(ReadText("/proc/locks", &locks) && Locked(locks, region))) {
+                return Take::Leftover;
+            }
             CLinuxFile mutex(mutex_);
             writing = Locked(locks, mutex);
         }
