@@ -4,7 +4,7 @@ its prefix: the Windows vantorix-info shows what the Linux one shows for each
 captured tree, "not running" within two seconds of the publisher's stop or
 death and the readings again when one comes back; no torn record crosses it
 from the stand-in publishing flat out; a second bridge is refused, and Ctrl-C
-ends it and withdraws the names.
+ends it and withdraws the names, as the prefix shutting down ends it.
 
 Under Wine the Linux /dev/shm is the real one: run as root, the test moves
 itself into a private /dev/shm (a mount namespace of its own) first."""
@@ -168,7 +168,17 @@ class BridgeTest(unittest.TestCase):
             self.assertEqual(0, bridge.stop(signal.SIGINT, timeout=2), bridge.report())
             self.wait_windows(reader, stopped, lambda line: not line["ok"], "\"not running\"", 5)
             self.assertIn("stopped", bridge.text())
-            standin.stop()
+
+        with self.subTest("the prefix shutting down ends it"):
+            bridge = self.start(windows("vantorix-bridge"))
+            self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the readings", 60)
+            subprocess.run([OPTIONS.runner, "wineboot", "--end-session", "--shutdown", "--force", "--kill"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+            try:
+                bridge.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.fail_with_output("the bridge outlived its prefix")
+        standin.stop()
 
 
 def private_shm():
