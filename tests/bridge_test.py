@@ -4,7 +4,8 @@ its prefix: the Windows vantorix-info shows what the Linux one shows for each
 captured tree, "not running" within two seconds of the publisher's stop or
 death and the readings again when one comes back; no torn record crosses it
 from the stand-in publishing flat out; a second bridge is refused, and Ctrl-C
-ends it and withdraws the names, as the prefix shutting down ends it.
+ends it and withdraws the names, as the prefix shutting down ends it; a region
+another user planted under our name is not forwarded.
 
 Under Wine the Linux /dev/shm is the real one: run as root, the test moves
 itself into a private /dev/shm (a mount namespace of its own) first."""
@@ -22,6 +23,7 @@ import unittest
 
 OPTIONS = None
 VOLATILE = ("timestamp", "stale", "unchanged_seconds")
+OTHER_USER = "vantorix-hostile"  # the throwaway user of hostile_test.cpp
 
 
 def windows(program, *args):
@@ -147,6 +149,33 @@ class BridgeTest(unittest.TestCase):
                 self.assertEqual(how == signal.SIGKILL, os.path.exists("/dev/shm/VantorixMappingObject.%d"
                                                                        % os.geteuid()))
                 self.processes.remove(publisher)
+
+        with self.subTest("a region another user planted under our name is not forwarded"):
+            if os.geteuid() != 0:
+                self.skipTest("needs root to act as a second user")
+            if subprocess.run(["id", OTHER_USER], capture_output=True).returncode != 0:
+                subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", OTHER_USER],
+                               check=True)
+            region = "/dev/shm/VantorixMappingObject.%d" % os.geteuid()
+            if os.path.exists(region):
+                os.unlink(region)  # the killed publisher's leftover
+            # Its own file, readable by all, under a lifetime lock as a publisher holds.
+            plant = ("import fcntl, sys, time\nf = open(sys.argv[1], 'wb')\nf.write(bytes(2688))\nf.flush()\n"
+                     "fcntl.flock(f, fcntl.LOCK_EX)\nprint('ready', flush=True)\ntime.sleep(120)\n")
+            planter = self.start(["setpriv", "--reuid", OTHER_USER, "--regid", OTHER_USER, "--init-groups", "--",
+                                  sys.executable, "-c", plant, region])
+            planted = datetime.datetime.utcnow()
+            try:
+                deadline = time.time() + 10
+                while "runs as another user" not in bridge.text():
+                    if time.time() > deadline:
+                        self.fail_with_output("the bridge did not refuse the planted region")
+                    time.sleep(0.1)
+                self.assertIn("ready", planter.text())
+                self.assertFalse([line for line in self.windows_lines(reader, planted) if line["ok"]])
+            finally:
+                planter.stop(signal.SIGKILL)
+                os.unlink(region)
 
         with self.subTest("no torn record from the stand-in publishing flat out"):
             standin = self.start(linux("vantorix-standin", "--rate", "0"))

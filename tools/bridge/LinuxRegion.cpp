@@ -18,7 +18,8 @@ std::string ShmPath(const char* name, unsigned uid) {
 }  // namespace
 
 CLinuxRegion::CLinuxRegion(unsigned uid, bool use_locks)
-    : region_path_(ShmPath("VantorixMappingObject", uid)),
+    : uid_(uid),
+      region_path_(ShmPath("VantorixMappingObject", uid)),
       region_(DosPath(region_path_)),
       mutex_(DosPath(ShmPath("VantorixMutexObject", uid))),
       use_locks_(use_locks) {
@@ -27,9 +28,28 @@ CLinuxRegion::CLinuxRegion(unsigned uid, bool use_locks)
                  MountDevice(mountinfo, SHM, &device_) && ReadText("/proc/locks", &locks);
 }
 
-bool CLinuxRegion::Locked(const std::string& locks, CLinuxFile& file) {
+bool CLinuxRegion::Locked(const std::string& locks, CLinuxFile& file, unsigned long* holder) {
     FileKey key = device_;
-    return file.IsOpen() && file.Inode(&key.inode) && FlockListed(locks, key);
+    return file.IsOpen() && file.Inode(&key.inode) && FlockListed(locks, key, holder);
+}
+
+// The publisher holds an flock on its region for its lifetime: nobody holds
+// one on a leftover. Linux hands /proc/locks out a page at a time, and a line
+// can slip out of a read while other locks come and go: a second read
+// confirms. A region is forwarded only from a publisher running as this
+// user, as the Linux readers take only this user's objects.
+Take CLinuxRegion::Publisher(std::string* locks, CLinuxFile& region) {
+    unsigned long holder = 0;
+    if (!Locked(*locks, region, &holder) && !(ReadText("/proc/locks", locks) && Locked(*locks, region, &holder))) {
+        return Take::Leftover;
+    }
+    std::string status;
+    unsigned uid = 0;
+    if (holder == 0 || !ReadText("/proc/" + std::to_string(holder) + "/status", &status) ||
+        !EffectiveUid(status, &uid)) {
+        return Take::Leftover;  // its publisher ended just now
+    }
+    return uid == uid_ ? Take::Record : Take::Foreign;
 }
 
 // A copy is taken when two reads agree with no write in progress between
@@ -40,19 +60,16 @@ bool CLinuxRegion::Locked(const std::string& locks, CLinuxFile& file) {
 Take CLinuxRegion::Copy(vantorix_shared_data* record) {
     CLinuxFile region(region_);
     if (!region.IsOpen()) return Take::Absent;
-    static vantorix_shared_data first, second;
+    vantorix_shared_data first, second;
     if (region.ReadStart(&first, sizeof(first)) != static_cast<long>(sizeof(first))) return Take::Short;
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
         bool writing = false;
         if (use_locks_) {
             std::string locks;
             if (!ReadText("/proc/locks", &locks)) return Take::Unsettled;
-            // The publisher holds an flock on its region for its lifetime. Linux
-            // hands /proc/locks out a page at a time, and a line can slip out of
-            // a read while other locks come and go: a second read confirms.
-            if (attempt == 0 && !Locked(locks, region) &&
-                !(ReadText("/proc/locks", &locks) && Locked(locks, region))) {
-                return Take::Leftover;
+            if (attempt == 0) {
+                const Take publisher = Publisher(&locks, region);
+                if (publisher != Take::Record) return publisher;
             }
             CLinuxFile mutex(mutex_);
             writing = Locked(locks, mutex);

@@ -13,6 +13,7 @@ enum class Take {
     Record,     // a settled copy of the record
     Absent,     // no region: no publisher
     Leftover,   // a region whose publisher is gone (nobody holds its lifetime lock)
+    Foreign,    // a region whose lifetime lock another user's process holds
     Short,      // a region shorter than a record
     Unsettled,  // the record kept changing under every pair of reads: none this time
 };
@@ -29,9 +30,12 @@ public:
     bool UsesLocks() const { return use_locks_; }
 
 private:
-    // Whether /proc/locks lists an flock on the file open as `file`.
-    bool Locked(const std::string& locks, class CLinuxFile& file);
+    // Whether /proc/locks lists an flock on the file open as `file`, and who holds it.
+    bool Locked(const std::string& locks, class CLinuxFile& file, unsigned long* holder = nullptr);
+    // Whether the region is live (and the publisher's is this user's), from /proc/locks.
+    Take Publisher(std::string* locks, class CLinuxFile& region);
 
+    unsigned uid_;
     std::string region_path_;
     std::wstring region_;
     std::wstring mutex_;

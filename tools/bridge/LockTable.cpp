@@ -1,6 +1,7 @@
 #include "LockTable.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 namespace {
@@ -48,27 +49,30 @@ bool MountDevice(const std::string& mountinfo, const std::string& path, FileKey*
     return found;
 }
 
-bool FlockListed(const std::string& locks, const FileKey& file) {
+bool FlockListed(const std::string& locks, const FileKey& file, unsigned long* holder) {
     std::istringstream lines(locks);
     std::string line;
+    bool listed = false;
+    if (holder != nullptr) *holder = 0;
     while (std::getline(lines, line)) {
         // "1: FLOCK  ADVISORY  WRITE 2331 00:19:12 0 EOF", or "1: -> FLOCK ..." for a waiter;
         // the device in hexadecimal, the inode in decimal.
         std::istringstream words(line);
-        std::string word, device;
+        std::string word, kind, access, pid, device;
+        bool waiter = false;
         while (words >> word && word != "FLOCK") {
+            waiter = waiter || word == "->";
         }
-        if (word != "FLOCK") continue;
-        for (int skip = 0; skip < 4 && words >> device; ++skip) {
-        }
+        if (word != "FLOCK" || !(words >> kind >> access >> pid >> device)) continue;
         unsigned major = 0, minor = 0;
         unsigned long long inode = 0;
         if (std::sscanf(device.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3 && major == file.major &&
             minor == file.minor && inode == file.inode) {
-            return true;
+            listed = true;
+            if (holder != nullptr && !waiter) *holder = std::strtoul(pid.c_str(), nullptr, 10);
         }
     }
-    return false;
+    return listed;
 }
 
 bool EffectiveUid(const std::string& status, unsigned* uid) {

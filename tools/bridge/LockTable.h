@@ -16,8 +16,10 @@ struct FileKey {
 // contains `path`. False when none does.
 bool MountDevice(const std::string& mountinfo, const std::string& path, FileKey* key);
 
-// True when /proc/locks' text lists an flock, held or waited for, on the file.
-bool FlockListed(const std::string& locks, const FileKey& file);
+// True when /proc/locks' text lists an flock, held or waited for, on the
+// file; `holder`, if given, gets the pid of the process holding it (0 when
+// only waiters are listed).
+bool FlockListed(const std::string& locks, const FileKey& file, unsigned long* holder = nullptr);
 
 // The effective uid from /proc/self/status' text; false when it has none.
 bool EffectiveUid(const std::string& status, unsigned* uid);

@@ -61,23 +61,25 @@ int Fail(const std::string& text) {
     return 1;
 }
 
-const char* WithdrawReason(Take take) {
+// Why nothing is published, for a Take other than Record and Unsettled.
+const char* Reason(Take take) {
     switch (take) {
     case Take::Absent:
         return "no publisher (no region)";
     case Take::Leftover:
         return "no publisher (its region is a leftover: nobody holds its lifetime lock)";
-    case Take::Short:
-        return "the region is shorter than a record";
+    case Take::Foreign:
+        return "the region's publisher runs as another user: not forwarded";
     default:
-        return nullptr;  // keep what is published
+        return "the region is shorter than a record";
     }
 }
 
 int Run(CLinuxRegion* region, DWORD interval_ms) {
     CPublisher publisher;
     bool published = false;
-    static vantorix_shared_data record, last;
+    Take seen = Take::Unsettled;
+    vantorix_shared_data record, last;
     while (WaitForSingleObject(g_stop, interval_ms) == WAIT_TIMEOUT) {
         const Take take = region->Copy(&record);
         if (take == Take::Record && !published) {
@@ -93,11 +95,14 @@ int Run(CLinuxRegion* region, DWORD interval_ms) {
                 publisher.Publish(record);
                 last = record;
             }
-        } else if (published && WithdrawReason(take) != nullptr) {
+        } else if (take != Take::Unsettled && published) {
             publisher.Close();  // the objects vanish with our handles
             published = false;
-            Say(std::string("withdrawn: ") + WithdrawReason(take));
+            Say(std::string("withdrawn: ") + Reason(take));
+        } else if (take != Take::Unsettled && take != seen) {
+            Say(std::string("waiting: ") + Reason(take));
         }
+        if (take != Take::Unsettled) seen = take;
     }
     publisher.Close();
     return 0;
