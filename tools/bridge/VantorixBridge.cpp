@@ -118,6 +118,10 @@ int main(int argc, char** argv) {
     app.add_option("--uid", uid, "the Linux user whose publisher to forward")->check(CLI::Range(0LL, 4294967294LL));
     app.add_option("--interval", interval, "seconds between copies (default 0.1; 0: as fast as it can)")
         ->check(CLI::Range(0.0, 60.0));
+    bool no_locks = false;
+    app.add_flag("--no-locks", no_locks,
+                 "do without /proc/locks, where it does not list the publisher's locks (a PID namespace of the "
+                 "prefix's own): two equal reads make a copy, and any region is forwarded");
     app.set_version_flag("--version", "vantorix-bridge " VANTORIX_VERSION);
     try {
         app.parse(argc, argv);
@@ -145,7 +149,7 @@ int main(int argc, char** argv) {
     g_stop = CreateEventW(NULL, TRUE, FALSE, NULL);
     g_done = CreateEventW(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(OnControl, TRUE);
-    CLinuxRegion region(uid < 0 ? own_uid : static_cast<unsigned>(uid), status_known && !nested);
+    CLinuxRegion region(uid < 0 ? own_uid : static_cast<unsigned>(uid), status_known && !nested && !no_locks);
     char line[200];
     std::snprintf(line, sizeof(line), "forwarding %s every %g s%s", region.Path().c_str(), interval,
                   region.UsesLocks() ? "" : " (without /proc/locks: two equal reads make a copy)");
