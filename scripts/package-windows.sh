@@ -18,8 +18,8 @@ rm -rf "$out"
 mkdir -p "$out/$name"
 
 # preset:folder:targets
-for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info vantorix-standin" \
-             mingw-x64:mingw-x64:"GetVantorixInfo vantorix-info vantorix-standin" \
+for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info vantorix-standin vantorix-bridge" \
+             mingw-x64:mingw-x64:"GetVantorixInfo vantorix-info vantorix-standin vantorix-bridge" \
              msvc-i686:msvc-x86:GetVantorixInfo \
              msvc-x64:msvc-x64:GetVantorixInfo; do
     IFS=: read -r preset folder targets <<<"$build"

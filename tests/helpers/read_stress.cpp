@@ -1,6 +1,7 @@
 // A second reader process for the tests: reads N times, alternating the proxy
 // and the flat function, while the stand-in monitor republishes its pattern.
-// Exits 0 when every read succeeded and matched one whole generation.
+// Exits 0 when every read succeeded and matched one whole generation, and
+// says how many times the generation changed between reads.
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,7 +13,8 @@ int main(int argc, char** argv) {
     VantorixProxy proxy;
     static vantorix_shared_data block;
     vantorix_shared_data* data = &block;
-    long failed = 0, torn = 0;
+    long failed = 0, torn = 0, changes = 0;
+    std::uint32_t last = 0;
     for (long i = 0; i < reads; ++i) {
         const bool flat = (i % 2) == 1;
         if (!(flat ? fnGetVantorixInfo(data) : proxy.GetData())) {
@@ -22,8 +24,12 @@ int main(int argc, char** argv) {
         std::uint32_t generation = 0;
         if (!MatchesPattern(flat ? block : *proxy.GetDataStruct(), &generation)) {
             ++torn;
+        } else if (generation != last) {
+            ++changes;
+            last = generation;
         }
     }
+    std::printf("read-stress: %ld reads, %ld changes of generation\n", reads, changes);
     if (failed != 0 || torn != 0) {
         std::fprintf(stderr, "read-stress: %ld failed, %ld torn of %ld reads\n", failed, torn, reads);
         return 1;

@@ -30,7 +30,7 @@ def expected_files():
             names += ["lib/cmake/GetVantorixInfo/GetVantorixInfo" + name + ".cmake"
                       for name in ("Config", "ConfigVersion", "Targets", "Targets-" + config)]
             if abi == "mingw":
-                names += ["bin/vantorix-info.exe", "bin/vantorix-standin.exe", "demo.cmd",
+                names += ["bin/vantorix-info.exe", "bin/vantorix-standin.exe", "bin/vantorix-bridge.exe", "demo.cmd",
                           "lib/libGetVantorixInfo.dll.a"]
             else:
                 names += ["lib/GetVantorixInfo.lib"]

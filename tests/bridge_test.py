@@ -1,0 +1,238 @@
+#!/usr/bin/env python3
+"""vantorix-bridge under Wine between Linux publishers and Windows readers in
+its prefix: the Windows vantorix-info shows what the Linux one shows for each
+captured tree, "not running" within two seconds of the publisher's stop or
+death and the readings again when one comes back; no torn record crosses it
+from the stand-in publishing flat out; a second bridge is refused, and Ctrl-C
+ends it and withdraws the names, as the prefix shutting down ends it; a region
+another user planted under our name is not forwarded.
+
+Under Wine the Linux /dev/shm is the real one: run as root, the test moves
+itself into a private /dev/shm (a mount namespace of its own) first."""
+import argparse
+import datetime
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+OPTIONS = None
+VOLATILE = ("timestamp", "stale", "unchanged_seconds")
+OTHER_USER = "vantorix-hostile"  # the throwaway user of hostile_test.cpp
+
+
+def windows(program, *args):
+    return [OPTIONS.runner, os.path.join(OPTIONS.bin, program + ".exe"), *args]
+
+
+def linux(program, *args):
+    return [os.path.join(OPTIONS.linux_bin, program), *args]
+
+
+class Logged:
+    """A process whose output goes to a file (a wineserver it starts would hold
+    pipes open), shown when a test fails."""
+
+    def __init__(self, command):
+        self.out = tempfile.TemporaryFile()
+        self.command = command
+        self.process = subprocess.Popen(command, stdout=self.out, stderr=subprocess.STDOUT)
+
+    def text(self):
+        if self.out.closed:
+            return self.final
+        self.out.seek(0)
+        return self.out.read().decode(errors="replace").replace("\r\n", "\n")
+
+    def stop(self, how=signal.SIGTERM, timeout=30):
+        if self.process.poll() is None:
+            self.process.send_signal(how)
+        try:
+            return self.process.wait(timeout=timeout)
+        finally:
+            self.process.kill()
+            self.process.wait()
+            if not self.out.closed:
+                self.final = self.text()
+                self.out.close()
+
+    def report(self):
+        return "\n--- %s\n%s" % (" ".join(self.command), self.text())
+
+
+def linux_reading():
+    """What the Linux vantorix-info shows, or None before the publisher's first record."""
+    result = subprocess.run(linux("vantorix-info", "--json"), capture_output=True, text=True, timeout=30)
+    if result.returncode == 1:
+        return None
+    assert result.returncode == 0, result.stdout + result.stderr
+    return {key: value for key, value in json.loads(result.stdout).items() if key not in VOLATILE}
+
+
+class BridgeTest(unittest.TestCase):
+    def setUp(self):
+        for program in ("vantorix-standin", "vantorix-publisher", "vantorix-info"):
+            if not os.access(os.path.join(OPTIONS.linux_bin, program), os.X_OK):
+                self.skipTest("no Linux %s in %s: build the linux preset first" % (program, OPTIONS.linux_bin))
+        subprocess.run(linux("vantorix-standin", "--remove"), check=True)
+        self.processes = []
+        # The prefix's wineserver opens the Linux files for the bridge: one
+        # started outside this test's /dev/shm must not serve it.
+        subprocess.run([OPTIONS.wineserver, "-k"], env=dict(os.environ, WINEPREFIX=OPTIONS.wineprefix),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(subprocess.run, [OPTIONS.wineserver, "-k"], env=dict(os.environ, WINEPREFIX=OPTIONS.wineprefix),
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(self.stop_all)
+
+    def stop_all(self):
+        for process in self.processes:
+            process.stop(signal.SIGKILL)
+        subprocess.run(linux("vantorix-standin", "--remove"))
+
+    def start(self, command):
+        process = Logged(command)
+        self.processes.append(process)
+        return process
+
+    def fail_with_output(self, message):
+        self.fail(message + "".join(process.report() for process in self.processes))
+
+    def windows_lines(self, log, since):
+        """The Windows reader's objects stamped at or after `since` (a UTC datetime)."""
+        text = log.text()
+        complete = text[:text.rfind("\n") + 1]  # not a line still being written
+        lines = [json.loads(line) for line in complete.splitlines() if line.startswith("{")]
+        stamp = since.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
+        return [line for line in lines if line["timestamp"] >= stamp]
+
+    def wait_windows(self, log, since, accept, what, seconds):
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            for line in self.windows_lines(log, since):
+                if accept(line):
+                    return line
+            time.sleep(0.05)
+        self.fail_with_output("the Windows side did not show %s within %g s" % (what, seconds))
+
+    def test_the_bridge_through_a_publishers_life(self):
+        bridge = self.start(windows("vantorix-bridge"))
+        reader = self.start(windows("vantorix-info", "--jsonl", "--interval", "0.1"))
+        self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: not line["ok"], "its first read", 120)
+
+        trees = sorted(tree for tree in os.listdir(OPTIONS.data) if os.path.isdir(os.path.join(OPTIONS.data, tree)))
+        # (the tree the Linux publisher reads, how it ends: SIGKILL leaves its region behind)
+        for tree, how in zip(trees, [signal.SIGTERM, signal.SIGKILL] * len(trees)):
+            with self.subTest(tree=tree, stop=how.name):
+                publisher = self.start(linux("vantorix-publisher", "--root", os.path.join(OPTIONS.data, tree),
+                                             "--rate", "4"))
+                deadline = time.time() + 30
+                while True:
+                    # Its first record holds the loads since boot, the next ones those of
+                    # intervals in which the captured counters did not move.
+                    expected, asked = linux_reading(), datetime.datetime.utcnow()
+                    time.sleep(0.6)
+                    shown = [{key: value for key, value in line.items() if key not in VOLATILE}
+                             for line in self.windows_lines(reader, asked)]
+                    if expected is not None and expected in shown:
+                        break
+                    if time.time() > deadline:
+                        self.fail_with_output("the Windows side shows %s, Linux %s" % (shown[-1:], expected))
+                stopped = datetime.datetime.utcnow()
+                publisher.stop(how)
+                line = self.wait_windows(reader, stopped, lambda line: not line["ok"], "\"not running\"", 5)
+                self.assertEqual((2, False), (line["error"], line["monitor_running"]))
+                delay = (datetime.datetime.strptime(line["timestamp"], "%Y-%m-%dT%H:%M:%S.%fZ") - stopped)
+                self.assertLess(delay.total_seconds(), 2.0, "\"not running\" came late" + bridge.report())
+                self.assertEqual(how == signal.SIGKILL, os.path.exists("/dev/shm/VantorixMappingObject.%d"
+                                                                       % os.geteuid()))
+                self.processes.remove(publisher)
+
+        with self.subTest("a region another user planted under our name is not forwarded"):
+            if os.geteuid() != 0:
+                self.skipTest("needs root to act as a second user")
+            if subprocess.run(["id", OTHER_USER], capture_output=True).returncode != 0:
+                subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", OTHER_USER],
+                               check=True)
+            region = "/dev/shm/VantorixMappingObject.%d" % os.geteuid()
+            if os.path.exists(region):
+                os.unlink(region)  # the killed publisher's leftover
+            # Its own file, readable by all, under a lifetime lock as a publisher holds.
+            plant = ("import fcntl, sys, time\nf = open(sys.argv[1], 'wb')\nf.write(bytes(2688))\nf.flush()\n"
+                     "fcntl.flock(f, fcntl.LOCK_EX)\nprint('ready', flush=True)\ntime.sleep(120)\n")
+            planter = self.start(["setpriv", "--reuid", OTHER_USER, "--regid", OTHER_USER, "--init-groups", "--",
+                                  sys.executable, "-c", plant, region])
+            planted = datetime.datetime.utcnow()
+            try:
+                deadline = time.time() + 10
+                while "runs as another user" not in bridge.text():
+                    if time.time() > deadline:
+                        self.fail_with_output("the bridge did not refuse the planted region")
+                    time.sleep(0.1)
+                self.assertIn("ready", planter.text())
+                self.assertFalse([line for line in self.windows_lines(reader, planted) if line["ok"]])
+            finally:
+                planter.stop(signal.SIGKILL)
+                os.unlink(region)
+
+        with self.subTest("no torn record from the stand-in publishing flat out"):
+            standin = self.start(linux("vantorix-standin", "--rate", "0"))
+            self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the stand-in", 10)
+            copies = subprocess.run(windows("vantorix-read-stress", "100000"), capture_output=True, text=True,
+                                    timeout=900)
+            self.assertEqual(0, copies.returncode, copies.stdout + copies.stderr + bridge.report())
+            print(copies.stdout.strip())
+            changes = int(copies.stdout.split()[3])
+            self.assertGreater(changes, 10, "the bridge forwarded too few records: " + copies.stdout)
+
+        with self.subTest("one bridge per prefix"):
+            second = subprocess.run(windows("vantorix-bridge"), capture_output=True, text=True, timeout=120)
+            self.assertEqual(1, second.returncode, second.stdout)
+            self.assertIn("another vantorix-bridge runs in this prefix", second.stderr)
+
+        with self.subTest("Ctrl-C ends it and withdraws the names"):
+            stopped = datetime.datetime.utcnow()
+            self.assertEqual(0, bridge.stop(signal.SIGINT, timeout=2), bridge.report())
+            self.wait_windows(reader, stopped, lambda line: not line["ok"], "\"not running\"", 5)
+            self.assertIn("stopped", bridge.text())
+
+        with self.subTest("the prefix shutting down ends it"):
+            bridge = self.start(windows("vantorix-bridge"))
+            self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the readings", 60)
+            subprocess.run([OPTIONS.runner, "wineboot", "--end-session", "--shutdown", "--force", "--kill"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+            try:
+                bridge.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.fail_with_output("the bridge outlived its prefix")
+        standin.stop()
+
+
+def private_shm():
+    """Re-runs this test in a mount namespace of its own with an empty /dev/shm, where it can."""
+    if os.environ.get("VANTORIX_PRIVATE_SHM") or os.geteuid() != 0 or not shutil.which("unshare"):
+        return
+    if subprocess.run(["unshare", "--mount", "true"], capture_output=True).returncode != 0:
+        print("no mount namespace here: the test uses the shared /dev/shm")
+        return
+    os.environ["VANTORIX_PRIVATE_SHM"] = "1"
+    script = 'mount -t tmpfs -o mode=1777 tmpfs /dev/shm && exec "$@"'
+    os.execvp("unshare", ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh",
+                          sys.executable, *sys.argv])
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runner", required=True, help="the build's wine-run.sh")
+    parser.add_argument("--wineprefix", required=True, help="the prefix wine-run.sh uses")
+    parser.add_argument("--wineserver", default="/usr/lib/wine/wineserver")
+    parser.add_argument("--bin", required=True, help="the Windows build's programs")
+    parser.add_argument("--linux-bin", required=True, help="the linux preset's programs")
+    parser.add_argument("--data", required=True, help="the captured trees, tests/data/linux")
+    OPTIONS, rest = parser.parse_known_args()
+    private_shm()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -1,0 +1,162 @@
+// vantorix-bridge: run inside a Wine prefix, it publishes the record that a
+// Linux publisher of the same user publishes in /dev/shm under the monitor's
+// own named mutex and file mapping, so that Windows programs in the prefix
+// read this machine's readings as from a monitor on Windows.
+#include <windows.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "LinuxFiles.h"
+#include "LinuxRegion.h"
+#include "Publisher.h"
+
+namespace {
+
+const char DESCRIPTION[] =
+    "Publishes the readings of a Linux vantorix-publisher of this user to the\n"
+    "Windows programs of this Wine prefix, under the Vantorix monitor's own\n"
+    "named objects, until Ctrl-C or the prefix shuts down. While no publisher\n"
+    "runs on Linux, the objects are withdrawn: readers see \"not running\".";
+
+const char FOOTER[] =
+    "The Linux user id is, unless --uid says otherwise, the effective uid of the\n"
+    "prefix's Wine processes, read from /proc/self/status.\n"
+    "Exit status: 0 stopped; 1 cannot start or go on (another bridge or a monitor\n"
+    "holds the names, not under Wine); 2 bad command line.";
+
+HANDLE g_stop = NULL;
+HANDLE g_done = NULL;
+
+// Ctrl-C and Ctrl-Break stop the loop. For a closed console, a logoff or the
+// prefix shutting down, the process ends when this returns: wait for the
+// loop to withdraw the objects first.
+BOOL WINAPI OnControl(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        SetEvent(g_stop);
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        SetEvent(g_stop);
+        WaitForSingleObject(g_done, 5000);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+void Say(const std::string& text) {
+    std::printf("vantorix-bridge: %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+int Fail(const std::string& text) {
+    std::fprintf(stderr, "vantorix-bridge: %s\n", text.c_str());
+    return 1;
+}
+
+// Why nothing is published, for a Take other than Record and Unsettled.
+const char* Reason(Take take) {
+    switch (take) {
+    case Take::Absent:
+        return "no publisher (no region)";
+    case Take::Leftover:
+        return "no publisher (its region is a leftover: nobody holds its lifetime lock)";
+    case Take::Foreign:
+        return "the region's publisher runs as another user: not forwarded";
+    default:
+        return "the region is shorter than a record";
+    }
+}
+
+int Run(CLinuxRegion* region, DWORD interval_ms) {
+    CPublisher publisher;
+    bool published = false;
+    Take seen = Take::Unsettled;
+    vantorix_shared_data record, last;
+    while (WaitForSingleObject(g_stop, interval_ms) == WAIT_TIMEOUT) {
+        const Take take = region->Copy(&record);
+        if (take == Take::Record && !published) {
+            std::uint32_t error = 0;
+            if (!publisher.Create(sizeof(record), &record, &error)) {
+                return Fail("cannot publish in this prefix: " + CreateErrorText(error));
+            }
+            published = true;
+            last = record;
+            Say("publishing");
+        } else if (take == Take::Record) {
+            if (std::memcmp(&record, &last, sizeof(record)) != 0) {
+                publisher.Publish(record);
+                last = record;
+            }
+        } else if (take != Take::Unsettled && published) {
+            publisher.Close();  // the objects vanish with our handles
+            published = false;
+            Say(std::string("withdrawn: ") + Reason(take));
+        } else if (take != Take::Unsettled && take != seen) {
+            Say(std::string("waiting: ") + Reason(take));
+        }
+        if (take != Take::Unsettled) seen = take;
+    }
+    publisher.Close();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app(DESCRIPTION, "vantorix-bridge");
+    app.footer(FOOTER);
+    long long uid = -1;
+    double interval = 0.1;
+    app.add_option("--uid", uid, "the Linux user whose publisher to forward")->check(CLI::Range(0LL, 4294967294LL));
+    app.add_option("--interval", interval, "seconds between copies (default 0.1; 0: as fast as it can)")
+        ->check(CLI::Range(0.0, 60.0));
+    bool no_locks = false;
+    app.add_flag("--no-locks", no_locks,
+                 "do without /proc/locks, where it does not list the publisher's locks (a PID namespace of the "
+                 "prefix's own): two equal reads make a copy, and any region is forwarded");
+    app.set_version_flag("--version", "vantorix-bridge " VANTORIX_VERSION);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return status == 0 ? 0 : 2;
+    }
+
+    if (DosPath("/").empty()) return Fail("this program runs only under Wine");
+    unsigned own_uid = 0;
+    bool nested = false;
+    const bool status_known = ReadOwnStatus(&own_uid, &nested);
+    if (uid < 0 && !status_known) return Fail("cannot find the Linux user id: give it with --uid");
+    // Only one bridge per prefix, and none beside a monitor of the prefix.
+    const HANDLE instance = CreateMutexW(NULL, FALSE, L"VantorixBridgeInstance");
+    if (instance == NULL || GetLastError() == ERROR_ALREADY_EXISTS) {
+        return Fail("another vantorix-bridge runs in this prefix");
+    }
+    const HANDLE existing = OpenFileMappingW(FILE_MAP_READ, FALSE, L"VantorixMappingObject");
+    if (existing != NULL) {
+        CloseHandle(existing);
+        return Fail("a monitor already publishes in this prefix");
+    }
+
+    g_stop = CreateEventW(NULL, TRUE, FALSE, NULL);
+    g_done = CreateEventW(NULL, TRUE, FALSE, NULL);
+    SetConsoleCtrlHandler(OnControl, TRUE);
+    CLinuxRegion region(uid < 0 ? own_uid : static_cast<unsigned>(uid), status_known && !nested && !no_locks);
+    char line[200];
+    std::snprintf(line, sizeof(line), "forwarding %s every %g s%s", region.Path().c_str(), interval,
+                  region.UsesLocks() ? "" : " (without /proc/locks: two equal reads make a copy)");
+    Say(line);
+    const int status = Run(&region, static_cast<DWORD>(interval * 1000 + 0.5));
+    Say("stopped");
+    SetEvent(g_done);
+    CloseHandle(instance);
+    return status;
+}
