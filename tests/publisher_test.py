@@ -51,6 +51,8 @@ class Publisher:
             time.sleep(0.05)
 
     def stop(self, how):
+        with open("/proc/%d/status" % self.process.pid) as status:
+            self.peak_kib = int(re.search(r"^VmHWM:\s+(\d+) kB", status.read(), re.M).group(1))
         self.process.send_signal(how)
         _, self.stderr = self.process.communicate(timeout=10)
         return self.process.returncode
@@ -99,6 +101,75 @@ class PublisherTest(unittest.TestCase):
         self.assertEqual(1, info().returncode)
         self.assertFalse(os.path.exists(REGION % os.geteuid()))
         self.assertTrue(os.path.exists(MUTEX % os.geteuid()), "readers may hold the mutex file: it stays")
+
+    def hostile_tree(self, files, plant):
+        """A copy of the captured ARM board with `files` replaced by `plant`:
+        "fifo", "zero" (a link to /dev/zero) or the text to write."""
+        root = tempfile.mkdtemp(prefix="vantorix-hostile-")
+        self.addCleanup(shutil.rmtree, root)
+        shutil.copytree(os.path.join(OPTIONS.data, "made-arm64-thermal-zone"), root, dirs_exist_ok=True)
+        for name in files:
+            path = os.path.join(root, name)
+            os.remove(path)
+            if plant == "fifo":
+                os.mkfifo(path)
+            elif plant == "zero":
+                os.symlink("/dev/zero", path)
+            else:
+                with open(path, "w") as file:
+                    file.write(plant)
+        return root
+
+    def test_hostile_files_in_the_tree_are_published_as_missing(self):
+        # The board publishes 47.236 degrees, TjMax 90 and 600 MHz; a file
+        # that blocks, never ends or holds no plausible number is missing.
+        crit = ["sys/class/thermal/thermal_zone1/trip_point_1_temp"]
+        temp = ["sys/class/thermal/thermal_zone1/temp"]
+        clocks = ["sys/devices/system/cpu/cpu%d/cpufreq/scaling_cur_freq" % cpu for cpu in range(4)]
+        cases = [("FIFO", crit, "fifo", "tj_max", None), ("FIFO", temp, "fifo", "temp", None),
+                 ("/dev/zero link", crit, "zero", "tj_max", None), ("/dev/zero link", clocks, "zero", "cpu_clock", None),
+                 ("huge number", crit, "99999999999999999999\n", "tj_max", None),
+                 ("huge number", clocks, "99999999999999999999\n", "cpu_clock", None),
+                 ("trailing garbage", temp, "12abc\n", "temp", None),
+                 ("trailing garbage", crit, "85000abc\n", "tj_max", None),
+                 ("1e400", temp, "1e400\n", "temp", None), ("1e400", clocks, "1e400\n", "cpu_clock", None),
+                 ("negative", crit, "-5000\n", "tj_max", None), ("negative", clocks, "-600000\n", "cpu_clock", None),
+                 ("negative, a real temperature", temp, "-5000\n", "temp", -5),
+                 ("as captured", [], "", "tj_max", 90)]
+        for what, files, plant, field, expected in cases:
+            with self.subTest(what=what, field=field):
+                publisher = Publisher("--root", self.hostile_tree(files, plant), "--rate", "10")
+                try:
+                    record = json.loads(info("--json").stdout)
+                    value = record[field]
+                    self.assertEqual(expected, value[0] if isinstance(value, list) else value)
+                    if field != "temp":
+                        self.assertEqual(47.236, record["temp"][0], "the other readings stay")
+                finally:
+                    self.assertEqual(0, publisher.stop(signal.SIGTERM), publisher.stderr)
+                self.assertLess(publisher.peak_kib, 100 * 1024, "it grew")
+
+    def test_sigterm_ends_it_during_start(self):
+        # Every file of the tree a FIFO: a start that waited on one would hang
+        # here. A signal before it publishes ends it as signals do; one after,
+        # as a stop: either way at once, and nothing is left published.
+        files = [os.path.relpath(os.path.join(folder, name), os.path.join(OPTIONS.data, "made-arm64-thermal-zone"))
+                 for folder, _, names in os.walk(os.path.join(OPTIONS.data, "made-arm64-thermal-zone"))
+                 for name in names if name != "stat"]
+        root = self.hostile_tree(files, "fifo")
+        for delay in (0, 0.001, 0.005, 0.02, 0.05, 0.2):
+            with self.subTest(delay=delay):
+                process = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-publisher"), "--root", root],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                time.sleep(delay)
+                process.send_signal(signal.SIGTERM)
+                try:
+                    _, stderr = process.communicate(timeout=5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    self.fail("SIGTERM did not end it: " + process.communicate()[1])
+                self.assertIn(process.returncode, (0, -signal.SIGTERM), stderr)
+                self.assertFalse(os.path.exists(REGION % os.geteuid()))
 
     def test_other_users_do_not_see_the_readings(self):
         if os.geteuid() != 0:
