@@ -101,7 +101,10 @@ public:
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
 
-    bool Start(const std::string& program, const std::vector<std::string>& args);
+    // With `output`, its stdout and stderr go to that file (else stdout is
+    // thrown away and stderr is the test's).
+    bool Start(const std::string& program, const std::vector<std::string>& args,
+               const std::string& output = std::string());
     // Exit code, or -1 if it did not exit within `timeout_ms`.
     int Wait(int timeout_ms);
     // Kills it at once (SIGKILL, TerminateProcess) and reaps it.
