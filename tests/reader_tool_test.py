@@ -56,18 +56,50 @@ def run(tool, *args, timeout=60):
                       err.read().decode().replace("\r\n", "\n"))
 
 
+# The longest a program may take to come up. Under Wine that includes
+# starting wineserver and booting the prefix's services when no other Wine
+# process runs, which takes tens of seconds on a loaded machine.
+START_SECONDS = 120
+
+
+def read_all(file):
+    file.seek(0)
+    return file.read()
+
+
+def wait_for_output(file, text, process):
+    """Whether `text` shows in `file`, written by `process`, in time."""
+    deadline = time.time() + START_SECONDS
+    while text not in read_all(file):
+        if time.time() > deadline or process.poll() is not None:
+            return text in read_all(file)
+        time.sleep(0.1)
+    return True
+
+
 class Monitor:
     """The stand-in monitor as a separate process, for one test."""
 
     def __init__(self, *args):
+        # Its output goes to a file (see run()), shown if it does not come up.
+        self.output = tempfile.TemporaryFile()
         self.process = subprocess.Popen(command("vantorix-standin", *args),
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 30
-        while run("vantorix-info", "--json").returncode != 0:
-            if time.time() > deadline or self.process.poll() is not None:
+                                        stdout=self.output, stderr=subprocess.STDOUT)
+        deadline = time.time() + START_SECONDS
+        while True:
+            reader = run("vantorix-info", "--json")
+            if reader.returncode == 0:
+                break
+            status = self.process.poll()
+            if time.time() > deadline or status is not None:
                 self.process.kill()
                 self.process.wait()
-                raise RuntimeError("the stand-in monitor did not start publishing")
+                self.output.seek(0)
+                raise RuntimeError("the stand-in monitor did not start publishing (%s); vantorix-info exited %d: "
+                                   "%s%s\nthe stand-in's output:\n%s" % (
+                                       "not within %d s" % START_SECONDS if status is None else "it exited with %d" % status,
+                                       reader.returncode, reader.stdout, reader.stderr,
+                                       self.output.read().decode(errors="replace")))
             time.sleep(0.1)
 
     def stop(self):
@@ -78,8 +110,15 @@ class Monitor:
         else:
             self.process.terminate()
         self.process.wait(timeout=30)
-        deadline = time.time() + 30
-        while run("vantorix-info").returncode != 1 and time.time() < deadline:
+        self.output.close()
+        deadline = time.time() + START_SECONDS
+        while True:
+            reader = run("vantorix-info")
+            if reader.returncode == 1:
+                break
+            if time.time() > deadline:
+                raise RuntimeError("the stopped monitor's region stays; vantorix-info exited %d: %s%s"
+                                   % (reader.returncode, reader.stdout, reader.stderr))
             time.sleep(0.1)
 
 
@@ -253,22 +292,18 @@ class ReaderToolTest(unittest.TestCase):
     def test_watch_waits_for_the_monitor_and_recovers(self):
         out = tempfile.TemporaryFile()
         self.addCleanup(out.close)
-        watcher = start("vantorix-info", "--watch", "0.2", "--count", "40",
-                        stdout=out, stderr=subprocess.DEVNULL)
-        time.sleep(2.0)
+        watcher = start("vantorix-info", "--watch", "0.2", stdout=out, stderr=subprocess.DEVNULL)
+        self.addCleanup(watcher.wait)
+        self.addCleanup(watcher.kill)
+        # Each step waits for what the watcher shows, not for a fixed pause:
+        # a start under Wine can take longer than any.
+        self.assertTrue(wait_for_output(out, b"monitor not running", watcher), read_all(out)[-500:])
         monitor = Monitor("--generation", "31337")
-        try:
-            watcher.wait(timeout=60)
-        finally:
-            watcher.kill()
-            monitor.stop()
-        out.seek(0)
-        output = out.read().decode()
-        self.assertEqual(0, watcher.returncode)
-        waiting = output.find("monitor not running")
-        reading = output.find("Stand-in CPU, generation 31337")
-        self.assertGreaterEqual(waiting, 0, output[-500:])
-        self.assertGreater(reading, waiting, output[-500:])
+        self.addCleanup(monitor.stop)
+        self.assertTrue(wait_for_output(out, b"Stand-in CPU, generation 31337", watcher), read_all(out)[-500:])
+        if not OPTIONS.runner:  # Wine does not pass signals on
+            watcher.send_signal(signal.SIGINT)
+            self.assertEqual(0, watcher.wait(timeout=10))
 
 
 if __name__ == "__main__":
@@ -279,4 +314,23 @@ if __name__ == "__main__":
     parser.add_argument("--path-prefix", default="", help="prefix that makes a path the programs' own (Z:)")
     parser.add_argument("--scratch", default=tempfile.gettempdir())
     OPTIONS, rest = parser.parse_known_args()
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    # Under Wine, one Wine program (a command interpreter waiting on its
+    # input) runs for the whole run: without it wineserver and the prefix's
+    # services stop whenever no program runs, between a monitor's stop and
+    # the next start, and every start waits for them to boot again.
+    session = None
+    if OPTIONS.runner:
+        session_output = tempfile.TemporaryFile()
+        session = subprocess.Popen([OPTIONS.runner, "cmd.exe"], stdin=subprocess.PIPE, stdout=session_output,
+                                   stderr=subprocess.STDOUT)
+    try:
+        passed = unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False).result.wasSuccessful()
+    finally:
+        if session:
+            session.stdin.close()
+            try:
+                session.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                session.kill()
+                print("the Wine session's command interpreter did not end:", read_all(session_output))
+    sys.exit(0 if passed else 1)
