@@ -117,6 +117,14 @@ class MetricsTest(unittest.TestCase):
             live.stop()
         self.assertEqual(0, samples(result.stdout)[("vantorix_stale", None)][0])
 
+        # No record, no staleness: reads that fail say nothing about how long
+        # a record stayed the same, however long they fail.
+        result = tool("--prometheus", "--count", "6", "--interval", "0.25", "--stale-after", "1")
+        staleness = {name: value for (name, _), (value, _) in samples(result.stdout).items()
+                     if "stale" in name or "unchanged" in name}
+        self.assertTrue(staleness, result.stdout)
+        self.assertEqual({name: 0 for name in staleness}, staleness)
+
     def test_jsonl_logs_timestamps_and_staleness_that_clears(self):
         out = tempfile.TemporaryFile()
         logger = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-info"), "--jsonl", "--interval", "0.2",

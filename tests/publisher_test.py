@@ -39,10 +39,11 @@ def install(prefix):
 
 
 class Publisher:
-    def __init__(self, *args, user=None, bin_dir=None):
+    def __init__(self, *args, user=None, bin_dir=None, umask=None):
         self.process = subprocess.Popen(
             as_user(user, [os.path.join(bin_dir or OPTIONS.bin, "vantorix-publisher"), *args]),
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+            preexec_fn=None if umask is None else lambda: os.umask(umask))
         deadline = time.time() + 20
         while info("--json", user=user, bin_dir=bin_dir).returncode != 0:
             if time.time() > deadline or self.process.poll() is not None:
@@ -101,6 +102,38 @@ class PublisherTest(unittest.TestCase):
         self.assertEqual(1, info().returncode)
         self.assertFalse(os.path.exists(REGION % os.geteuid()))
         self.assertTrue(os.path.exists(MUTEX % os.geteuid()), "readers may hold the mutex file: it stays")
+
+    def test_objects_are_private_whatever_the_umask(self):
+        tree = os.path.join(OPTIONS.data, "made-amd-k10temp-cpufreq")
+        for umask in (0o000, 0o022, 0o077, 0o177, 0o277, 0o377, 0o777):
+            with self.subTest(umask=oct(umask)):
+                if os.path.exists(MUTEX % os.geteuid()):
+                    os.unlink(MUTEX % os.geteuid())  # made anew under this umask
+                publisher = Publisher("--root", tree, umask=umask)
+                try:
+                    modes = [os.stat(path % os.geteuid()).st_mode & 0o777 for path in (MUTEX, REGION)]
+                finally:
+                    self.assertEqual(0, publisher.stop(signal.SIGTERM), publisher.stderr)
+                self.assertEqual([0o600, 0o600], modes)
+
+    def test_a_stop_withdraws_only_the_region_it_made(self):
+        # Another monitor's region may sit under the name by the time this one
+        # stops (ours was removed, and the other started): it stays.
+        tree = os.path.join(OPTIONS.data, "made-amd-k10temp-cpufreq")
+        for replaced in (False, True):
+            with self.subTest(replaced=replaced):
+                publisher = Publisher("--root", tree)
+                region = REGION % os.geteuid()
+                if replaced:
+                    os.unlink(region)
+                    with open(region, "wb") as other:
+                        other.write(bytes(2688))
+                    os.chmod(region, 0o600)
+                    self.addCleanup(os.remove, region)
+                identity = os.stat(region).st_ino
+                self.assertEqual(0, publisher.stop(signal.SIGTERM), publisher.stderr)
+                self.assertEqual(replaced, os.path.exists(region) and os.stat(region).st_ino == identity)
+                self.doCleanups()
 
     def hostile_tree(self, files, plant):
         """A copy of the captured ARM board with `files` replaced by `plant`:

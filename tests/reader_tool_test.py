@@ -26,6 +26,17 @@ def f32(value):
     return struct.unpack("<f", struct.pack("<f", value))[0]
 
 
+def shortest_digits(value):
+    """How many significant digits the shortest decimal that reads back as
+    the single-precision `value` has."""
+    return next(n for n in range(1, 10) if f32(float("%.*g" % (n, value))) == value)
+
+
+def digits(number):
+    """Significant digits of `number` as JSON gave it (its shortest text)."""
+    return len(repr(number).lower().split("e")[0].replace("-", "").replace(".", "").strip("0"))
+
+
 def command(tool, *args):
     program = os.path.join(OPTIONS.bin, tool + OPTIONS.suffix)
     return ([OPTIONS.runner] if OPTIONS.runner else []) + [program, *args]
@@ -160,10 +171,14 @@ class ReaderToolTest(unittest.TestCase):
             cores, tj = min(core_total, 256), min(core_total, 128)
             for field in ("core_total", "cpu_total", "cpu_name", "fahrenheit", "distance_to_tj_max"):
                 self.assertEqual(expected[field], got[field], field)
+            # Each float exactly, written as the shortest decimal of its
+            # single-precision value (45.3, not 45.29999923706055).
             for field in ("vid_value", "cpu_clock", "fsb_clock", "clock_multiplier"):
                 self.assertEqual(expected[field], f32(got[field]), field)
+                self.assertEqual(shortest_digits(expected[field]), digits(got[field]), field)
             self.assertEqual(expected["core_load"][:cores], got["core_load"])
             self.assertEqual(expected["temp"][:cores], [f32(v) for v in got["temp"]])
+            self.assertEqual([shortest_digits(v) for v in expected["temp"][:cores]], [digits(v) for v in got["temp"]])
             self.assertEqual(expected["tj_max"][:tj], got["tj_max"])
             self.doCleanups()
 
@@ -205,9 +220,18 @@ class ReaderToolTest(unittest.TestCase):
 
         metrics = run("vantorix-info", "--prometheus")
         self.assertEqual(0, metrics.returncode, metrics.stderr)
+        by_core = {}  # sample values by their core label (None: not per core)
         for line in metrics.stdout.splitlines():
             if not line.startswith("#"):
                 self.assertRegex(line, r" (NaN|[+-]Inf|-?[0-9][0-9.e+-]*)$")
+                core = re.search(r'core="(\d+)"', line)
+                by_core.setdefault(core and core.group(1), []).append(float(line.rsplit(" ", 1)[1]))
+        # By value, whatever the names: core 1 reads +inf and core 2 -inf
+        # (with load 7 and TjMax 100), the bus clock -inf, the clock +inf.
+        self.assertEqual([7, 100, float("inf")], sorted(by_core["1"]))
+        self.assertEqual([float("-inf"), 7, 100], sorted(by_core["2"]))
+        self.assertIn(float("-inf"), by_core[None])
+        self.assertIn(float("inf"), by_core[None])
         self.assertIn('vantorix_vid_volts{cpu="\\\\x1B]0;owned', metrics.stdout)
 
         watch = run("vantorix-info", "--watch", "0.1", "--count", "2")
@@ -242,14 +266,17 @@ class ReaderToolTest(unittest.TestCase):
         if OPTIONS.runner:
             self.skipTest("Wine does not pass signals on")
         monitor = Monitor("--generation", "8")  # readable before it freezes
+        self.assertEqual(0, run("vantorix-info", "--timeout", "0.5").returncode, "a fractional timeout is not 0")
         monitor.stop()
         frozen = subprocess.Popen(command("vantorix-standin", "--hold"), stdout=subprocess.PIPE)
         self.addCleanup(frozen.wait)
         self.addCleanup(frozen.kill)
         self.assertEqual(b"ready\n", frozen.stdout.readline())
         time.sleep(0.2)  # --hold takes the mutex just after "ready"
-        for mode in ((), ("--json",)):
-            result = run("vantorix-info", "--timeout", "0.5", *mode)
+        for timeout, mode in (("0.5", ()), ("0.5", ("--json",)), ("2.9", ())):
+            started = time.time()
+            result = run("vantorix-info", "--timeout", timeout, *mode)
+            self.assertGreaterEqual(time.time() - started, float(timeout), "gave up early")
             self.assertEqual(4, result.returncode, mode)
             self.assertIn("not responding", result.stderr + result.stdout, mode)
         metrics = run("vantorix-info", "--timeout", "0.5", "--prometheus")  # the page says it: the exit is 0
@@ -271,15 +298,31 @@ class ReaderToolTest(unittest.TestCase):
                     if mode == ("--watch",):
                         self.assertTrue(out.read().endswith(b"\x1b[?1049l\x1b[?25h"), "terminal not restored")
 
-    def test_no_monitor_gives_exit_code_1_and_the_hint(self):
-        result = run("vantorix-info")
-        self.assertEqual(1, result.returncode)
-        self.assertIn("the Vantorix monitor is not running", result.stderr)
-        self.assertIn("error 2", result.stderr)
-        result = run("vantorix-info", "--json")
-        self.assertEqual(1, result.returncode)
-        got = json.loads(result.stdout)
-        self.assertEqual((False, 2, False), (got["ok"], got["error"], got["monitor_running"]))
+    def test_a_failed_read_says_why_in_its_exit_status(self):
+        # (region planted, its mode; exit status, text on stderr, JSON's
+        # monitor_running). Planting is Linux's: there the region is a file.
+        cases = [(None, None, 1, "the Vantorix monitor is not running", False),
+                 (b"\0" * 100, 0o600, 2, "reading failed", True),  # shorter than a record
+                 (LAYOUT.size * b"\0", 0o666, 2, "reading failed", True)]  # others may write it
+        for planted, mode, status, text, running in cases:
+            if planted is not None and (OPTIONS.runner or os.name != "posix"):
+                continue
+            with self.subTest(mode=mode):
+                region = "/dev/shm/VantorixMappingObject.%d" % os.geteuid()
+                if planted is not None:
+                    with open(region, "wb") as file:
+                        file.write(planted)
+                    os.chmod(region, mode)
+                    self.addCleanup(os.remove, region)
+                result = run("vantorix-info")
+                self.assertEqual(status, result.returncode, result.stderr)
+                self.assertIn(text, result.stderr)
+                result = run("vantorix-info", "--json")
+                self.assertEqual(status, result.returncode, result.stderr)
+                got = json.loads(result.stdout)
+                self.assertEqual((False, running), (got["ok"], got["monitor_running"]))
+                self.assertEqual(status == 1, got["error"] == 2, got)
+                self.doCleanups()
 
     def test_help_documents_the_exit_codes(self):
         result = run("vantorix-info", "--help")
