@@ -5,6 +5,7 @@ per user, its readings invisible to other users (as root, with a throwaway
 user, from an installed copy that user can reach), and its systemd unit as
 installed (systemd-analyze verify)."""
 import argparse
+import fcntl
 import json
 import os
 import pwd
@@ -117,23 +118,31 @@ class PublisherTest(unittest.TestCase):
                 self.assertEqual([0o600, 0o600], modes)
 
     def test_a_stop_withdraws_only_the_region_it_made(self):
-        # Another monitor's region may sit under the name by the time this one
-        # stops (ours was removed, and the other started): it stays.
+        # (what happens before the stop; exit status, whether the region it
+        # published is still there). Another monitor's region may sit under
+        # the name by then (ours was removed, and the other started): it
+        # stays. A process that keeps the mutex does not keep the publisher
+        # from ending: after 5 s it leaves its region for the next monitor.
         tree = os.path.join(OPTIONS.data, "made-amd-k10temp-cpufreq")
-        for replaced in (False, True):
-            with self.subTest(replaced=replaced):
+        region = REGION % os.geteuid()
+        for situation, status, stays in (("none", 0, False), ("replaced", 0, True), ("mutex held", 1, True)):
+            with self.subTest(situation=situation):
                 publisher = Publisher("--root", tree)
-                region = REGION % os.geteuid()
-                if replaced:
+                if situation == "replaced":
                     os.unlink(region)
                     with open(region, "wb") as other:
                         other.write(bytes(2688))
                     os.chmod(region, 0o600)
-                    self.addCleanup(os.remove, region)
+                elif situation == "mutex held":
+                    holder = open(MUTEX % os.geteuid(), "rb")
+                    fcntl.flock(holder, fcntl.LOCK_EX)
+                    self.addCleanup(holder.close)
                 identity = os.stat(region).st_ino
-                self.assertEqual(0, publisher.stop(signal.SIGTERM), publisher.stderr)
-                self.assertEqual(replaced, os.path.exists(region) and os.stat(region).st_ino == identity)
+                self.assertEqual(status, publisher.stop(signal.SIGTERM), publisher.stderr)
+                self.assertEqual(stays, os.path.exists(region) and os.stat(region).st_ino == identity)
                 self.doCleanups()
+                if os.path.exists(region):
+                    os.remove(region)
 
     def hostile_tree(self, files, plant):
         """A copy of the captured ARM board with `files` replaced by `plant`:

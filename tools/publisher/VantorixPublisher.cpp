@@ -38,7 +38,8 @@ const char FOOTER[] =
     "  0  stopped by SIGINT or SIGTERM, readings withdrawn (a signal before it\n"
     "     publishes ends it as usual: 128+N)\n"
     "  1  cannot publish: another publisher or monitor of this user runs, objects\n"
-    "     under the monitor's names belong to someone else, or no /proc/stat\n"
+    "     under the monitor's names belong to someone else, or no /proc/stat; or,\n"
+    "     at a stop, another process kept the mutex for 5 s (the region is left)\n"
     "  2  bad command line";
 
 // A number from `low` to `high`, and nothing else ("5x" and "" are refused).
@@ -97,6 +98,10 @@ int main(int argc, char** argv) {
     LoopOptions loop;
     loop.rate = rate;
     RunPublishLoop(&publisher, loop, [&live](vantorix_shared_data* next) { live.Sample(next); });
-    publisher.Remove();
+    if (!publisher.Remove()) {
+        std::fprintf(stderr, "%s: the monitor's mutex stays held by another process: the region is left for the "
+                             "next monitor to replace\n", NAME);
+        return EXIT_CANNOT_PUBLISH;
+    }
     return EXIT_STOPPED;
 }
