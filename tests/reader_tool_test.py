@@ -114,6 +114,8 @@ class Monitor:
             time.sleep(0.1)
 
     def stop(self):
+        if self.output.closed:
+            return  # stopped already
         # Natively SIGTERM, so that it removes its objects. Wine does not pass
         # SIGTERM on to the program; there the objects go with the process.
         if OPTIONS.runner:
@@ -266,6 +268,7 @@ class ReaderToolTest(unittest.TestCase):
         if OPTIONS.runner:
             self.skipTest("Wine does not pass signals on")
         monitor = Monitor("--generation", "8")  # readable before it freezes
+        self.addCleanup(monitor.stop)
         self.assertEqual(0, run("vantorix-info", "--timeout", "0.5").returncode, "a fractional timeout is not 0")
         monitor.stop()
         frozen = subprocess.Popen(command("vantorix-standin", "--hold"), stdout=subprocess.PIPE)
@@ -356,6 +359,7 @@ if __name__ == "__main__":
     parser.add_argument("--suffix", default="", help="file suffix of programs (.exe)")
     parser.add_argument("--path-prefix", default="", help="prefix that makes a path the programs' own (Z:)")
     parser.add_argument("--scratch", default=tempfile.gettempdir())
+    parser.add_argument("--wineprefix", default="", help="the Wine prefix the runner uses")
     OPTIONS, rest = parser.parse_known_args()
     # Under Wine, one Wine program (a command interpreter waiting on its
     # input) runs for the whole run: without it wineserver and the prefix's
@@ -363,6 +367,11 @@ if __name__ == "__main__":
     # the next start, and every start waits for them to boot again.
     session = None
     if OPTIONS.runner:
+        # A session still ending (the previous test program's) would end the
+        # programs that join it: wait until its wineserver has exited.
+        if OPTIONS.wineprefix:
+            subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=dict(os.environ, WINEPREFIX=OPTIONS.wineprefix),
+                           timeout=120, check=True)
         session_output = tempfile.TemporaryFile()
         session = subprocess.Popen([OPTIONS.runner, "cmd.exe"], stdin=subprocess.PIPE, stdout=session_output,
                                    stderr=subprocess.STDOUT)
