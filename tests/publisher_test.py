@@ -10,6 +10,7 @@ import json
 import os
 import pwd
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -43,14 +44,14 @@ class Publisher:
     def __init__(self, *args, user=None, bin_dir=None, umask=None):
         self.process = subprocess.Popen(
             as_user(user, [os.path.join(bin_dir or OPTIONS.bin, "vantorix-publisher"), *args]),
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
             preexec_fn=None if umask is None else lambda: os.umask(umask))
-        deadline = time.time() + 20
-        while info("--json", user=user, bin_dir=bin_dir).returncode != 0:
-            if time.time() > deadline or self.process.poll() is not None:
-                self.process.kill()
-                raise RuntimeError("vantorix-publisher did not start publishing: " + self.process.communicate()[1])
-            time.sleep(0.05)
+        # Its own word that it publishes, printed once its objects exist: no
+        # reader has touched them before (a reader would make the mutex file).
+        ready = select.select([self.process.stdout], [], [], 20)[0]
+        if "publishing" not in (self.process.stdout.readline() if ready else ""):
+            self.process.kill()
+            raise RuntimeError("vantorix-publisher did not start publishing: " + self.process.communicate()[1])
 
     def stop(self, how):
         with open("/proc/%d/status" % self.process.pid) as status:
