@@ -166,7 +166,7 @@ MUTANTS = [
     M(LINUX, SF, "O_RDONLY | O_NONBLOCK | O_NOCTTY", "O_RDONLY | O_NOCTTY", tests="-R live_source|^publisher$"),
     M(LINUX, LS, "if (errno == ERANGE || end != trimmed.c_str() + trimmed.size()) return false;",
       "if (end == trimmed.c_str()) return false;", tests="-R live_source|^publisher$"),
-    M(LINUX, LS, "const Range TJ_MAX = {1000, 255000};", "const Range TJ_MAX = {-255000, 255000};",
+    M(LINUX, LS, "const Range TJ_MAX = {1000, 255000};", "const Range TJ_MAX = {1000, 2550000};",
       tests="-R live_source|^publisher$"),
 ]
 

@@ -121,6 +121,7 @@ const HostileFile HOSTILE_FILES[] = {
     {"huge temperature", TEMP, Plant::Text, "99999999999999999999\n", 0, 0, 600, 4},
     {"huge clock", CLOCKS, Plant::Text, "99999999999999999999\n", 47.236f, 90, 0, 4},
     {"temperature past 255 degrees", TEMP, Plant::Text, "300000\n", 0, 0, 600, 4},
+    {"TjMax past 255 degrees", CRIT, Plant::Text, "300000\n", 47.236f, 0, 600, 4},
     {"trailing garbage in TjMax", CRIT, Plant::Text, "85000abc\n", 47.236f, 0, 600, 4},
     {"trailing garbage in temperature", TEMP, Plant::Text, "12abc\n", 0, 0, 600, 4},
     {"zero byte in temperature", TEMP, Plant::Text, std::string("45000\0" "7", 7), 0, 0, 600, 4},
