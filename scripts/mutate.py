@@ -21,6 +21,7 @@ a mount namespace of its own with a fresh tmpfs there.
 """
 import argparse
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -193,7 +194,7 @@ def main():
     args = parser.parse_args()
 
     if args.suite == "linux" and os.geteuid() == 0 and not os.environ.get("VANTORIX_PRIVATE_SHM"):
-        inner = " ".join(["exec env VANTORIX_PRIVATE_SHM=1", sys.executable] + [f"'{a}'" for a in sys.argv])
+        inner = " ".join(["exec env VANTORIX_PRIVATE_SHM=1"] + [shlex.quote(a) for a in [sys.executable] + sys.argv])
         os.execvp("unshare", ["unshare", "-m", "sh", "-c",
                               f"mount -t tmpfs -o mode=1777 none /dev/shm && {inner}"])
 
