@@ -39,7 +39,7 @@ bool CStandinMonitor::Start(const std::vector<std::string>& args, Ready ready) {
     all.push_back("--stop-file");
     all.push_back(stop_file_);
     if (!process_.Start(TestPlatform::ToolPath("vantorix-standin"), all, output_file_)) {
-        ReportFailedStart("it could not be started", output_file_);
+        ReportFailedStart("it could not be started (" + process_.StartFailure() + ")", output_file_);
         return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(START_SECONDS);

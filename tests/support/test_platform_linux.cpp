@@ -174,9 +174,13 @@ bool CChildProcess::Start(const std::string& program, const std::vector<std::str
     argv.push_back(nullptr);
     const int out = output.empty() ? open("/dev/null", O_WRONLY | O_CLOEXEC)
                                    : open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) return false;
+    if (out < 0) {
+        start_failure_ = "open " + output + ": " + strerror(errno);
+        return false;
+    }
     const pid_t pid = fork();
     if (pid < 0) {
+        start_failure_ = std::string("fork: ") + strerror(errno);
         close(out);
         return false;
     }

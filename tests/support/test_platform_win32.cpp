@@ -227,7 +227,10 @@ bool CChildProcess::Start(const std::string& program, const std::vector<std::str
         SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), NULL, TRUE};
         out = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                           &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (out == INVALID_HANDLE_VALUE) return false;
+        if (out == INVALID_HANDLE_VALUE) {
+            start_failure_ = "CreateFileA " + output + ": error " + std::to_string(GetLastError());
+            return false;
+        }
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         startup.hStdOutput = out;
@@ -236,8 +239,12 @@ bool CChildProcess::Start(const std::string& program, const std::vector<std::str
     PROCESS_INFORMATION info = {};
     const BOOL started = CreateProcessA(program.c_str(), &command[0], NULL, NULL, out != INVALID_HANDLE_VALUE,
                                         CREATE_SUSPENDED, NULL, NULL, &startup, &info);
+    const DWORD error = GetLastError();
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    if (!started) return false;
+    if (!started) {
+        start_failure_ = "CreateProcessA: error " + std::to_string(error);
+        return false;
+    }
     // Children die with the test program, even when it crashes: one left
     // running would keep the test runner waiting on its output.
     static HANDLE job = [] {
