@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Plants realistic one-line bugs in the library and in vantorix-info, one at a time, and checks
+"""Plants realistic one-line bugs in the library, vantorix-info and vantorix-publisher, one at a time, and checks
 that the tests meant to catch each one fail.
 
-    scripts/mutate.py [--suite linux|mingw-x64] [--only TEXT] [--scratch DIR]
+    scripts/mutate.py [--suite linux|mingw-x64] [--only TEXT ...] [--scratch DIR]
 
 Each mutant below is one line: the suites it applies to, a file, a text that
 occurs exactly once in it, its replacement, and the tests that should fail
@@ -21,6 +21,7 @@ a mount namespace of its own with a fresh tmpfs there.
 """
 import argparse
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -43,9 +44,15 @@ OU = "tools/reader/Outputs.h"
 VI = "tools/reader/VantorixInfo.cpp"
 CL = "tools/reader/CommandLine.cpp"
 AL = "prometheus/vantorix-alerts.yml"
-RD = "tools/reader/Reading.cpp"
 LV = "tools/reader/liveness_linux.cpp"
+JS = "tools/reader/Text.h"  # JSON's float type
+RD = "tools/reader/Reading.cpp"
+SV = "tools/reader/Routes.cpp"
+PL = "tools/publisher/publisher_linux.cpp"
+LS = "tools/publisher/LiveSource.cpp"
+SF = "tools/publisher/source_file_linux.cpp"
 TOOL = "-R reader_tool"
+PUBLISHER = "-R ^publisher$"
 
 
 def M(suites, path, old, new, tests="-L unit", equivalent=None, unobservable=None):
@@ -157,6 +164,27 @@ MUTANTS = [
     M(LINUX, VI, "return reading.liveness == Liveness::Stopped ? EXIT_MONITOR_STOPPED : EXIT_OK;", "return EXIT_OK;",
       tests=TOOL),
     M(LINUX, RD, "reading->unchanged = threshold_ > 0 &&", "reading->unchanged =", tests="-R metrics"),
+    M(BOTH, PO, 'if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";', 'if (std::isinf(value)) return "+Inf";',
+      tests=TOOL),
+    M(BOTH, JS, "std::uint64_t, float>", "std::uint64_t, double>", tests=TOOL),
+    M(LINUX, VI, "case Reading::Status::Failed:\n        return EXIT_READ_FAILED;",
+      "case Reading::Status::Failed:\n        return EXIT_NOT_RUNNING;", tests=TOOL),
+    M(LINUX, RD, "std::chrono::duration<double>(timeout)", "std::chrono::seconds(static_cast<long>(timeout))",
+      tests=TOOL),
+    M(LINUX, RD, "    if (reading->status != Reading::Status::Ok) return;\n", "", tests="-R metrics"),
+    M(LINUX, SV, "\"default-src 'self'; style-src", "\"default-src 'self'; script-src 'self' 'unsafe-inline'; style-src",
+      tests="-R serve"),
+
+    # vantorix-publisher: its objects, and the tree it reads as untrusted.
+    M(LINUX, PL, "if (Fd(region_) != NO_FD && SameFile(Fd(region_), path)) unlink",
+      "if (Fd(region_) != NO_FD) unlink", tests=PUBLISHER),
+    M(LINUX, PL, "(info.st_mode & 0777) == OWNER_ONLY || fchmod", "(info.st_mode & 0077) == 0 || fchmod",
+      tests=PUBLISHER),
+    M(LINUX, SF, "O_RDONLY | O_NONBLOCK | O_NOCTTY", "O_RDONLY | O_NOCTTY", tests="-R live_source|^publisher$"),
+    M(LINUX, LS, "if (errno == ERANGE || end != trimmed.c_str() + trimmed.size()) return false;",
+      "if (end == trimmed.c_str()) return false;", tests="-R live_source|^publisher$"),
+    M(LINUX, LS, "const Range TJ_MAX = {1000, 255000};", "const Range TJ_MAX = {1000, 2550000};",
+      tests="-R live_source|^publisher$"),
 ]
 
 
@@ -176,12 +204,13 @@ def run(command, cwd, log, timeout=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--suite", choices=BOTH, default="linux")
-    parser.add_argument("--only", default="", help="run only mutants whose text contains this")
+    parser.add_argument("--only", action="append", default=[],
+                        help="run only mutants whose text contains this (repeated: one of these)")
     parser.add_argument("--scratch", default="/tmp/vantorix-mutate")
     args = parser.parse_args()
 
     if args.suite == "linux" and os.geteuid() == 0 and not os.environ.get("VANTORIX_PRIVATE_SHM"):
-        inner = " ".join(["exec env VANTORIX_PRIVATE_SHM=1", sys.executable] + [f"'{a}'" for a in sys.argv])
+        inner = " ".join(["exec env VANTORIX_PRIVATE_SHM=1"] + [shlex.quote(a) for a in [sys.executable] + sys.argv])
         os.execvp("unshare", ["unshare", "-m", "sh", "-c",
                               f"mount -t tmpfs -o mode=1777 none /dev/shm && {inner}"])
 
@@ -204,7 +233,8 @@ def main():
     if check(["-L", "unit"]) != "SURVIVED":
         sys.exit(f"the unmutated tree does not pass its tests, see {log}")
 
-    mutants = [m for m in MUTANTS if args.suite in m["suites"] and args.only in m["old"] + m["new"]]
+    mutants = [m for m in MUTANTS if args.suite in m["suites"] and
+               (not args.only or any(text in m["old"] + m["new"] for text in args.only))]
     counts = {}
     for number, mutant in enumerate(mutants, 1):
         path = os.path.join(source, mutant["path"])

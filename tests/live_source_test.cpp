@@ -4,9 +4,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "LiveSource.h"
@@ -80,6 +84,95 @@ TEST(HwmonTest, IgnoresChipsThatAreNotTheProcessor) {
     EXPECT_EQ(4u, readings.core_temp.size());  // Core 0-3 of package 0
     EXPECT_FALSE(readings.has_package_temp);
     EXPECT_EQ(0u, ReadHwmon(DATA + "vm-2cpu-no-hwmon/sys/class/hwmon").core_temp.size());
+}
+
+// A tree whose files someone else made: a file that blocks, never ends or
+// holds no plausible number is refused and its reading left missing (0);
+// nothing blocks or grows. In the captured ARM board: cpu-thermal reads
+// 47.236, its critical trip point is 90 (given with a reading only), every
+// CPU's clock 600 MHz.
+enum class Plant { Text, Fifo, DevZero };
+struct HostileFile {
+    const char* what;
+    std::vector<const char*> files;  // under the tree's /sys or /proc
+    Plant plant;
+    std::string text;
+    float temp;
+    int tj_max;
+    float clock_mhz;
+    int cores;
+};
+
+const std::vector<const char*> CRIT = {"sys/class/thermal/thermal_zone1/trip_point_1_temp"};
+const std::vector<const char*> TEMP = {"sys/class/thermal/thermal_zone1/temp"};
+const std::vector<const char*> CLOCKS = {"sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq",
+                                         "sys/devices/system/cpu/cpu1/cpufreq/scaling_cur_freq",
+                                         "sys/devices/system/cpu/cpu2/cpufreq/scaling_cur_freq",
+                                         "sys/devices/system/cpu/cpu3/cpufreq/scaling_cur_freq"};
+
+const HostileFile HOSTILE_FILES[] = {
+    {"as captured", {}, Plant::Text, "", 47.236f, 90, 600, 4},
+    {"FIFO as TjMax", CRIT, Plant::Fifo, "", 47.236f, 0, 600, 4},
+    {"FIFO as temperature", TEMP, Plant::Fifo, "", 0, 0, 600, 4},
+    {"FIFO as /proc/cpuinfo", {"proc/cpuinfo"}, Plant::Fifo, "", 47.236f, 90, 0, 0},
+    {"/dev/zero as TjMax", CRIT, Plant::DevZero, "", 47.236f, 0, 600, 4},
+    {"/dev/zero as /proc/cpuinfo", {"proc/cpuinfo"}, Plant::DevZero, "", 47.236f, 90, 0, 0},
+    {"huge TjMax", CRIT, Plant::Text, "99999999999999999999\n", 47.236f, 0, 600, 4},
+    {"huge temperature", TEMP, Plant::Text, "99999999999999999999\n", 0, 0, 600, 4},
+    {"huge clock", CLOCKS, Plant::Text, "99999999999999999999\n", 47.236f, 90, 0, 4},
+    {"temperature past 255 degrees", TEMP, Plant::Text, "300000\n", 0, 0, 600, 4},
+    {"TjMax past 255 degrees", CRIT, Plant::Text, "300000\n", 47.236f, 0, 600, 4},
+    {"trailing garbage in TjMax", CRIT, Plant::Text, "85000abc\n", 47.236f, 0, 600, 4},
+    {"trailing garbage in temperature", TEMP, Plant::Text, "12abc\n", 0, 0, 600, 4},
+    {"zero byte in temperature", TEMP, Plant::Text, std::string("45000\0" "7", 7), 0, 0, 600, 4},
+    {"1e400 as temperature", TEMP, Plant::Text, "1e400\n", 0, 0, 600, 4},
+    {"1e400 as clock", CLOCKS, Plant::Text, "1e400\n", 47.236f, 90, 0, 4},
+    {"negative TjMax", CRIT, Plant::Text, "-5000\n", 47.236f, 0, 600, 4},
+    {"negative clock", CLOCKS, Plant::Text, "-600000\n", 47.236f, 90, 0, 4},
+    {"negative temperature, a real one", TEMP, Plant::Text, "-5000\n", -5, 90, 600, 4},
+    {"a value longer than a page", TEMP, Plant::Text, std::string(8192, '1'), 0, 0, 600, 4},
+};
+
+TEST(LiveSourceTest, HostileFilesAreRefusedWithoutBlocking) {
+    namespace fs = std::filesystem;
+    for (const HostileFile& row : HOSTILE_FILES) {
+        SCOPED_TRACE(row.what);
+        const fs::path root = fs::temp_directory_path() /
+                              ("vantorix-hostile-tree-" + std::to_string(getpid()));
+        fs::remove_all(root);
+        fs::copy(DATA + "made-arm64-thermal-zone", root, fs::copy_options::recursive);
+        for (const char* file : row.files) {
+            const fs::path path = root / file;
+            fs::remove(path);
+            if (row.plant == Plant::Fifo) {
+                ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+            } else if (row.plant == Plant::DevZero) {
+                fs::create_symlink("/dev/zero", path);
+            } else {
+                std::ofstream(path, std::ios::binary) << row.text;
+            }
+        }
+        // On a thread of its own, so that a source that blocks fails the row
+        // instead of hanging the suite (the blocked thread is left behind).
+        auto sample = std::make_shared<std::packaged_task<vantorix_shared_data()>>([root] {
+            CLiveSource source(root.string());
+            vantorix_shared_data record;
+            source.Sample(&record);
+            source.Sample(&record);  // a republish reads every file again
+            return record;
+        });
+        std::future<vantorix_shared_data> done = sample->get_future();
+        std::thread([sample] { (*sample)(); }).detach();
+        ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(20))) << "the source blocked";
+        const vantorix_shared_data record = done.get();
+        EXPECT_EQ(row.cores, record.core_total);
+        EXPECT_EQ(row.clock_mhz, record.cpu_clock);
+        for (int core = 0; core < row.cores; ++core) {
+            EXPECT_EQ(row.temp, record.temp[core]) << core;
+            EXPECT_EQ(row.tj_max, record.tj_max[core]) << core;
+        }
+        fs::remove_all(root);
+    }
 }
 
 TEST(LiveSourceTest, MissingTreeIsNotAvailable) {

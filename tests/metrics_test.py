@@ -194,6 +194,14 @@ class MetricsTest(unittest.TestCase):
             unchanged = found[("vantorix_record_unchanged_seconds", None)][0]
             self.assertTrue(unchanged >= 1 if monitor[0] == "--generation" else unchanged < 1, (monitor, unchanged))
 
+        # No record, nothing unchanged: reads that fail say nothing about how
+        # long a record stayed the same, however long they fail.
+        result = tool("--prometheus", "--count", "6", "--interval", "0.25", "--unchanged-after", "1")
+        unchanged = {name: value for (name, _), (value, _) in samples(result.stdout).items()
+                     if "unchanged" in name}
+        self.assertTrue(unchanged, result.stdout)
+        self.assertEqual({name: 0 for name in unchanged}, unchanged)
+
     def test_jsonl_logs_timestamps_and_an_unchanged_record_that_clears(self):
         out = tempfile.TemporaryFile()
         logger = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-info"), "--jsonl", "--interval", "0.2",

@@ -6,10 +6,12 @@ user, from an installed copy that user can reach), and its systemd unit as
 installed, with vantorix-info --serve's (systemd-analyze verify, and the
 server's hardening score)."""
 import argparse
+import fcntl
 import json
 import os
 import pwd
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -40,18 +42,21 @@ def install(prefix):
 
 
 class Publisher:
-    def __init__(self, *args, user=None, bin_dir=None):
+    def __init__(self, *args, user=None, bin_dir=None, umask=None):
         self.process = subprocess.Popen(
             as_user(user, [os.path.join(bin_dir or OPTIONS.bin, "vantorix-publisher"), *args]),
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        deadline = time.time() + 20
-        while info("--json", user=user, bin_dir=bin_dir).returncode != 0:
-            if time.time() > deadline or self.process.poll() is not None:
-                self.process.kill()
-                raise RuntimeError("vantorix-publisher did not start publishing: " + self.process.communicate()[1])
-            time.sleep(0.05)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            preexec_fn=None if umask is None else lambda: os.umask(umask))
+        # Its own word that it publishes, printed once its objects exist: no
+        # reader has touched them before (a reader would make the mutex file).
+        ready = select.select([self.process.stdout], [], [], 20)[0]
+        if "publishing" not in (self.process.stdout.readline() if ready else ""):
+            self.process.kill()
+            raise RuntimeError("vantorix-publisher did not start publishing: " + self.process.communicate()[1])
 
     def stop(self, how):
+        with open("/proc/%d/status" % self.process.pid) as status:
+            self.peak_kib = int(re.search(r"^VmHWM:\s+(\d+) kB", status.read(), re.M).group(1))
         self.process.send_signal(how)
         _, self.stderr = self.process.communicate(timeout=10)
         return self.process.returncode
@@ -100,6 +105,115 @@ class PublisherTest(unittest.TestCase):
         self.assertEqual(1, info().returncode)
         self.assertFalse(os.path.exists(REGION % os.geteuid()))
         self.assertTrue(os.path.exists(MUTEX % os.geteuid()), "readers may hold the mutex file: it stays")
+
+    def test_objects_are_private_whatever_the_umask(self):
+        tree = os.path.join(OPTIONS.data, "made-amd-k10temp-cpufreq")
+        for umask in (0o000, 0o022, 0o077, 0o177, 0o277, 0o377, 0o777):
+            with self.subTest(umask=oct(umask)):
+                if os.path.exists(MUTEX % os.geteuid()):
+                    os.unlink(MUTEX % os.geteuid())  # made anew under this umask
+                publisher = Publisher("--root", tree, umask=umask)
+                try:
+                    modes = [os.stat(path % os.geteuid()).st_mode & 0o777 for path in (MUTEX, REGION)]
+                finally:
+                    self.assertEqual(0, publisher.stop(signal.SIGTERM), publisher.stderr)
+                self.assertEqual([0o600, 0o600], modes)
+
+    def test_a_stop_withdraws_only_the_region_it_made(self):
+        # (what happens before the stop; exit status, whether the region it
+        # published is still there). Another monitor's region may sit under
+        # the name by then (ours was removed, and the other started): it
+        # stays. A process that keeps the mutex does not keep the publisher
+        # from ending: after 5 s it leaves its region for the next monitor.
+        tree = os.path.join(OPTIONS.data, "made-amd-k10temp-cpufreq")
+        region = REGION % os.geteuid()
+        for situation, status, stays in (("none", 0, False), ("replaced", 0, True), ("mutex held", 1, True)):
+            with self.subTest(situation=situation):
+                publisher = Publisher("--root", tree)
+                if situation == "replaced":
+                    os.unlink(region)
+                    with open(region, "wb") as other:
+                        other.write(bytes(2688))
+                    os.chmod(region, 0o600)
+                elif situation == "mutex held":
+                    holder = open(MUTEX % os.geteuid(), "rb")
+                    fcntl.flock(holder, fcntl.LOCK_EX)
+                    self.addCleanup(holder.close)
+                identity = os.stat(region).st_ino
+                self.assertEqual(status, publisher.stop(signal.SIGTERM), publisher.stderr)
+                self.assertEqual(stays, os.path.exists(region) and os.stat(region).st_ino == identity)
+                self.doCleanups()
+                if os.path.exists(region):
+                    os.remove(region)
+
+    def hostile_tree(self, files, plant):
+        """A copy of the captured ARM board with `files` replaced by `plant`:
+        "fifo", "zero" (a link to /dev/zero) or the text to write."""
+        root = tempfile.mkdtemp(prefix="vantorix-hostile-")
+        self.addCleanup(shutil.rmtree, root)
+        shutil.copytree(os.path.join(OPTIONS.data, "made-arm64-thermal-zone"), root, dirs_exist_ok=True)
+        for name in files:
+            path = os.path.join(root, name)
+            os.remove(path)
+            if plant == "fifo":
+                os.mkfifo(path)
+            elif plant == "zero":
+                os.symlink("/dev/zero", path)
+            else:
+                with open(path, "w") as file:
+                    file.write(plant)
+        return root
+
+    def test_hostile_files_in_the_tree_are_published_as_missing(self):
+        # The board publishes 47.236 degrees, TjMax 90 and 600 MHz; a file
+        # that blocks, never ends or holds no plausible number is missing.
+        crit = ["sys/class/thermal/thermal_zone1/trip_point_1_temp"]
+        temp = ["sys/class/thermal/thermal_zone1/temp"]
+        clocks = ["sys/devices/system/cpu/cpu%d/cpufreq/scaling_cur_freq" % cpu for cpu in range(4)]
+        cases = [("FIFO", crit, "fifo", "tj_max", None), ("FIFO", temp, "fifo", "temp", None),
+                 ("/dev/zero link", crit, "zero", "tj_max", None), ("/dev/zero link", clocks, "zero", "cpu_clock", None),
+                 ("huge number", crit, "99999999999999999999\n", "tj_max", None),
+                 ("huge number", clocks, "99999999999999999999\n", "cpu_clock", None),
+                 ("trailing garbage", temp, "12abc\n", "temp", None),
+                 ("trailing garbage", crit, "85000abc\n", "tj_max", None),
+                 ("1e400", temp, "1e400\n", "temp", None), ("1e400", clocks, "1e400\n", "cpu_clock", None),
+                 ("negative", crit, "-5000\n", "tj_max", None), ("negative", clocks, "-600000\n", "cpu_clock", None),
+                 ("negative, a real temperature", temp, "-5000\n", "temp", -5),
+                 ("as captured", [], "", "tj_max", 90)]
+        for what, files, plant, field, expected in cases:
+            with self.subTest(what=what, field=field):
+                publisher = Publisher("--root", self.hostile_tree(files, plant), "--rate", "10")
+                try:
+                    record = json.loads(info("--json").stdout)
+                    value = record[field]
+                    self.assertEqual(expected, value[0] if isinstance(value, list) else value)
+                    if field != "temp":
+                        self.assertEqual(47.236, record["temp"][0], "the other readings stay")
+                finally:
+                    self.assertEqual(0, publisher.stop(signal.SIGTERM), publisher.stderr)
+                self.assertLess(publisher.peak_kib, 100 * 1024, "it grew")
+
+    def test_sigterm_ends_it_during_start(self):
+        # Every file of the tree a FIFO: a start that waited on one would hang
+        # here. A signal before it publishes ends it as signals do; one after,
+        # as a stop: either way at once, and nothing is left published.
+        files = [os.path.relpath(os.path.join(folder, name), os.path.join(OPTIONS.data, "made-arm64-thermal-zone"))
+                 for folder, _, names in os.walk(os.path.join(OPTIONS.data, "made-arm64-thermal-zone"))
+                 for name in names if name != "stat"]
+        root = self.hostile_tree(files, "fifo")
+        for delay in (0, 0.001, 0.005, 0.02, 0.05, 0.2):
+            with self.subTest(delay=delay):
+                process = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-publisher"), "--root", root],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                time.sleep(delay)
+                process.send_signal(signal.SIGTERM)
+                try:
+                    _, stderr = process.communicate(timeout=5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    self.fail("SIGTERM did not end it: " + process.communicate()[1])
+                self.assertIn(process.returncode, (0, -signal.SIGTERM), stderr)
+                self.assertFalse(os.path.exists(REGION % os.geteuid()))
 
     def test_other_users_do_not_see_the_readings(self):
         if os.geteuid() != 0:

@@ -26,6 +26,17 @@ def f32(value):
     return struct.unpack("<f", struct.pack("<f", value))[0]
 
 
+def shortest_digits(value):
+    """How many significant digits the shortest decimal that reads back as
+    the single-precision `value` has."""
+    return next(n for n in range(1, 10) if f32(float("%.*g" % (n, value))) == value)
+
+
+def digits(number):
+    """Significant digits of `number` as JSON gave it (its shortest text)."""
+    return len(repr(number).lower().split("e")[0].replace("-", "").replace(".", "").strip("0"))
+
+
 def command(tool, *args):
     program = os.path.join(OPTIONS.bin, tool + OPTIONS.suffix)
     return ([OPTIONS.runner] if OPTIONS.runner else []) + [program, *args]
@@ -56,21 +67,55 @@ def run(tool, *args, timeout=60):
                       err.read().decode().replace("\r\n", "\n"))
 
 
+# The longest a program may take to come up. Under Wine that includes
+# starting wineserver and booting the prefix's services when no other Wine
+# process runs, which takes tens of seconds on a loaded machine.
+START_SECONDS = 120
+
+
+def read_all(file):
+    file.seek(0)
+    return file.read()
+
+
+def wait_for_output(file, text, process):
+    """Whether `text` shows in `file`, written by `process`, in time."""
+    deadline = time.time() + START_SECONDS
+    while text not in read_all(file):
+        if time.time() > deadline or process.poll() is not None:
+            return text in read_all(file)
+        time.sleep(0.1)
+    return True
+
+
 class Monitor:
     """The stand-in monitor as a separate process, for one test."""
 
     def __init__(self, *args):
+        # Its output goes to a file (see run()), shown if it does not come up.
+        self.output = tempfile.TemporaryFile()
         self.process = subprocess.Popen(command("vantorix-standin", *args),
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 30
-        while run("vantorix-info", "--json").returncode != 0:
-            if time.time() > deadline or self.process.poll() is not None:
+                                        stdout=self.output, stderr=subprocess.STDOUT)
+        deadline = time.time() + START_SECONDS
+        while True:
+            reader = run("vantorix-info", "--json")
+            if reader.returncode == 0:
+                break
+            status = self.process.poll()
+            if time.time() > deadline or status is not None:
                 self.process.kill()
                 self.process.wait()
-                raise RuntimeError("the stand-in monitor did not start publishing")
+                self.output.seek(0)
+                raise RuntimeError("the stand-in monitor did not start publishing (%s); vantorix-info exited %d: "
+                                   "%s%s\nthe stand-in's output:\n%s" % (
+                                       "not within %d s" % START_SECONDS if status is None else "it exited with %d" % status,
+                                       reader.returncode, reader.stdout, reader.stderr,
+                                       self.output.read().decode(errors="replace")))
             time.sleep(0.1)
 
     def stop(self):
+        if self.output.closed:
+            return  # stopped already
         # Natively SIGTERM, so that it removes its objects. Wine does not pass
         # SIGTERM on to the program; there the objects go with the process.
         if OPTIONS.runner:
@@ -78,8 +123,15 @@ class Monitor:
         else:
             self.process.terminate()
         self.process.wait(timeout=30)
-        deadline = time.time() + 30
-        while run("vantorix-info").returncode != 1 and time.time() < deadline:
+        self.output.close()
+        deadline = time.time() + START_SECONDS
+        while True:
+            reader = run("vantorix-info")
+            if reader.returncode == 1:
+                break
+            if time.time() > deadline:
+                raise RuntimeError("the stopped monitor's region stays; vantorix-info exited %d: %s%s"
+                                   % (reader.returncode, reader.stdout, reader.stderr))
             time.sleep(0.1)
 
 
@@ -121,10 +173,14 @@ class ReaderToolTest(unittest.TestCase):
             cores, tj = min(core_total, 256), min(core_total, 128)
             for field in ("core_total", "cpu_total", "cpu_name", "fahrenheit", "distance_to_tj_max"):
                 self.assertEqual(expected[field], got[field], field)
+            # Each float exactly, written as the shortest decimal of its
+            # single-precision value (45.3, not 45.29999923706055).
             for field in ("vid_value", "cpu_clock", "fsb_clock", "clock_multiplier"):
                 self.assertEqual(expected[field], f32(got[field]), field)
+                self.assertEqual(shortest_digits(expected[field]), digits(got[field]), field)
             self.assertEqual(expected["core_load"][:cores], got["core_load"])
             self.assertEqual(expected["temp"][:cores], [f32(v) for v in got["temp"]])
+            self.assertEqual([shortest_digits(v) for v in expected["temp"][:cores]], [digits(v) for v in got["temp"]])
             self.assertEqual(expected["tj_max"][:tj], got["tj_max"])
             self.doCleanups()
 
@@ -166,9 +222,18 @@ class ReaderToolTest(unittest.TestCase):
 
         metrics = run("vantorix-info", "--prometheus")
         self.assertEqual(0, metrics.returncode, metrics.stderr)
+        by_core = {}  # sample values by their core label (None: not per core)
         for line in metrics.stdout.splitlines():
             if not line.startswith("#"):
                 self.assertRegex(line, r" (NaN|[+-]Inf|-?[0-9][0-9.e+-]*)$")
+                core = re.search(r'core="(\d+)"', line)
+                by_core.setdefault(core and core.group(1), []).append(float(line.rsplit(" ", 1)[1]))
+        # By value, whatever the names: core 1 reads +inf and core 2 -inf
+        # (with load 7 and TjMax 100), the bus clock -inf, the clock +inf.
+        self.assertEqual([7, 100, float("inf")], sorted(by_core["1"]))
+        self.assertEqual([float("-inf"), 7, 100], sorted(by_core["2"]))
+        self.assertIn(float("-inf"), by_core[None])
+        self.assertIn(float("inf"), by_core[None])
         self.assertIn('vantorix_vid_volts{cpu="\\\\x1B]0;owned', metrics.stdout)
 
         watch = run("vantorix-info", "--watch", "0.1", "--count", "2")
@@ -212,14 +277,18 @@ class ReaderToolTest(unittest.TestCase):
         if OPTIONS.runner:
             self.skipTest("Wine does not pass signals on")
         monitor = Monitor("--generation", "8")  # readable before it freezes
+        self.addCleanup(monitor.stop)
+        self.assertEqual(0, run("vantorix-info", "--timeout", "0.5").returncode, "a fractional timeout is not 0")
         monitor.stop()
         frozen = subprocess.Popen(command("vantorix-standin", "--hold"), stdout=subprocess.PIPE)
         self.addCleanup(frozen.wait)
         self.addCleanup(frozen.kill)
         self.assertEqual(b"ready\n", frozen.stdout.readline())
         time.sleep(0.2)  # --hold takes the mutex just after "ready"
-        for mode in ((), ("--json",)):
-            result = run("vantorix-info", "--timeout", "0.5", *mode)
+        for timeout, mode in (("0.5", ()), ("0.5", ("--json",)), ("2.9", ())):
+            started = time.time()
+            result = run("vantorix-info", "--timeout", timeout, *mode)
+            self.assertGreaterEqual(time.time() - started, float(timeout), "gave up early")
             self.assertEqual(4, result.returncode, mode)
             self.assertIn("not responding", result.stderr + result.stdout, mode)
         metrics = run("vantorix-info", "--timeout", "0.5", "--prometheus")  # the page says it: the exit is 0
@@ -242,17 +311,34 @@ class ReaderToolTest(unittest.TestCase):
                     if mode == ("--watch",):
                         self.assertTrue(out.read().endswith(b"\x1b[?1049l\x1b[?25h"), "terminal not restored")
 
-    def test_no_monitor_gives_exit_code_1_and_the_hint(self):
-        result = run("vantorix-info")
-        self.assertEqual(1, result.returncode)
-        self.assertIn("the Vantorix monitor is not running", result.stderr)
-        self.assertIn("start the Vantorix monitor" if OPTIONS.runner else
-                      "start vantorix-publisher (systemctl --user start vantorix-publisher)", result.stderr)
-        self.assertIn("error 2", result.stderr)
-        result = run("vantorix-info", "--json")
-        self.assertEqual(1, result.returncode)
-        got = json.loads(result.stdout)
-        self.assertEqual((False, 2, False), (got["ok"], got["error"], got["monitor_running"]))
+    def test_a_failed_read_says_why_in_its_exit_status(self):
+        # (region planted, its mode; exit status, text on stderr, JSON's
+        # monitor_running). Planting is Linux's: there the region is a file.
+        cases = [(None, None, 1, "the Vantorix monitor is not running", False),
+                 (b"\0" * 100, 0o600, 2, "reading failed", True),  # shorter than a record
+                 (LAYOUT.size * b"\0", 0o666, 2, "reading failed", True)]  # others may write it
+        for planted, mode, status, text, running in cases:
+            if planted is not None and (OPTIONS.runner or os.name != "posix"):
+                continue
+            with self.subTest(mode=mode):
+                region = "/dev/shm/VantorixMappingObject.%d" % os.geteuid()
+                if planted is not None:
+                    with open(region, "wb") as file:
+                        file.write(planted)
+                    os.chmod(region, mode)
+                    self.addCleanup(os.remove, region)
+                result = run("vantorix-info")
+                self.assertEqual(status, result.returncode, result.stderr)
+                self.assertIn(text, result.stderr)
+                if status == 1:  # what to start
+                    self.assertIn("start the Vantorix monitor" if OPTIONS.runner else
+                                  "start vantorix-publisher (systemctl --user start vantorix-publisher)", result.stderr)
+                result = run("vantorix-info", "--json")
+                self.assertEqual(status, result.returncode, result.stderr)
+                got = json.loads(result.stdout)
+                self.assertEqual((False, running), (got["ok"], got["monitor_running"]))
+                self.assertEqual(status == 1, got["error"] == 2, got)
+                self.doCleanups()
 
     def test_a_dead_monitors_record_is_told_from_a_live_ones(self):
         monitor = Monitor("--generation", "6")
@@ -292,22 +378,18 @@ class ReaderToolTest(unittest.TestCase):
     def test_watch_waits_for_the_monitor_and_recovers(self):
         out = tempfile.TemporaryFile()
         self.addCleanup(out.close)
-        watcher = start("vantorix-info", "--watch", "0.2", "--count", "40",
-                        stdout=out, stderr=subprocess.DEVNULL)
-        time.sleep(2.0)
+        watcher = start("vantorix-info", "--watch", "0.2", stdout=out, stderr=subprocess.DEVNULL)
+        self.addCleanup(watcher.wait)
+        self.addCleanup(watcher.kill)
+        # Each step waits for what the watcher shows, not for a fixed pause:
+        # a start under Wine can take longer than any.
+        self.assertTrue(wait_for_output(out, b"monitor not running", watcher), read_all(out)[-500:])
         monitor = Monitor("--generation", "31337")
-        try:
-            watcher.wait(timeout=60)
-        finally:
-            watcher.kill()
-            monitor.stop()
-        out.seek(0)
-        output = out.read().decode()
-        self.assertEqual(0, watcher.returncode)
-        waiting = output.find("monitor not running")
-        reading = output.find("Stand-in CPU, generation 31337")
-        self.assertGreaterEqual(waiting, 0, output[-500:])
-        self.assertGreater(reading, waiting, output[-500:])
+        self.addCleanup(monitor.stop)
+        self.assertTrue(wait_for_output(out, b"Stand-in CPU, generation 31337", watcher), read_all(out)[-500:])
+        if not OPTIONS.runner:  # Wine does not pass signals on
+            watcher.send_signal(signal.SIGINT)
+            self.assertEqual(0, watcher.wait(timeout=10))
 
 
 if __name__ == "__main__":
@@ -317,5 +399,30 @@ if __name__ == "__main__":
     parser.add_argument("--suffix", default="", help="file suffix of programs (.exe)")
     parser.add_argument("--path-prefix", default="", help="prefix that makes a path the programs' own (Z:)")
     parser.add_argument("--scratch", default=tempfile.gettempdir())
+    parser.add_argument("--wineprefix", default="", help="the Wine prefix the runner uses")
     OPTIONS, rest = parser.parse_known_args()
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    # Under Wine, one Wine program (a command interpreter waiting on its
+    # input) runs for the whole run: without it wineserver and the prefix's
+    # services stop whenever no program runs, between a monitor's stop and
+    # the next start, and every start waits for them to boot again.
+    session = None
+    if OPTIONS.runner:
+        # A session still ending (the previous test program's) would end the
+        # programs that join it: wait until its wineserver has exited.
+        if OPTIONS.wineprefix:
+            subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=dict(os.environ, WINEPREFIX=OPTIONS.wineprefix),
+                           timeout=120, check=True)
+        session_output = tempfile.TemporaryFile()
+        session = subprocess.Popen([OPTIONS.runner, "cmd.exe"], stdin=subprocess.PIPE, stdout=session_output,
+                                   stderr=subprocess.STDOUT)
+    try:
+        passed = unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False).result.wasSuccessful()
+    finally:
+        if session:
+            session.stdin.close()
+            try:
+                session.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                session.kill()
+                print("the Wine session's command interpreter did not end:", read_all(session_output))
+    sys.exit(0 if passed else 1)

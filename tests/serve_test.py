@@ -66,6 +66,24 @@ def get(url):
         return response.headers.get("Content-Type"), response.read()
 
 
+def script_sources(url):
+    """The sources a page from `url` may run script from, by its
+    Content-Security-Policy header: each script directive's list, and
+    default-src's where there is no script-src."""
+    with urllib.request.urlopen(url, timeout=10) as response:
+        policies = response.headers.get_all("Content-Security-Policy") or []
+    lists = []
+    for policy in policies:
+        directives = {}
+        for directive in policy.split(";"):
+            words = directive.split()
+            if words:
+                directives.setdefault(words[0].lower(), [word.lower() for word in words[1:]])
+        lists.append(directives.get("script-src", directives.get("default-src")))
+        lists += [directives[name] for name in ("script-src-elem", "script-src-attr") if name in directives]
+    return lists
+
+
 class Server:
     def __init__(self, *args):
         self.output = tempfile.TemporaryFile()
@@ -152,6 +170,12 @@ class ServeTest(unittest.TestCase):
         self.assertEqual(("Stand-in CPU, generation 10", alive), (reading["cpu_name"], reading["monitor_alive"]))
         self.assertRegex(reading["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
         self.assertIn("text/html", get(server.url)[0])
+        # Every response allows script from the server's own files alone: no
+        # inline script, eval or other origins, whatever else the policy says.
+        for path in ("", "metrics", "api/readings", "chart.min.js"):
+            allowed = script_sources(server.url + path)
+            self.assertTrue(allowed and None not in allowed, (path, allowed))
+            self.assertEqual({"'self'"}, set(sum(allowed, [])), path)
         with open("/usr/share/javascript/chart.js/chart.min.js", "rb") as chart:
             self.assertEqual(chart.read(), get(server.url + "chart.min.js")[1])
         self.assertEqual("image/svg+xml", get(server.url + "favicon.ico")[0])

@@ -3,9 +3,30 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "GetVantorixInfo.h"
+
+namespace {
+
+// The longest a start may take before it counts as failed. Under Wine a
+// process start is a few round trips to a wineserver that other programs
+// keep busy, and on a loaded machine that is seconds: the deadline is there
+// to end a start that never comes, not to time one.
+const int START_SECONDS = 120;
+
+// Says on stderr why the stand-in did not come up, with what it printed.
+void ReportFailedStart(const std::string& why, const std::string& output_file) {
+    std::ifstream file(output_file, std::ios::binary);
+    std::ostringstream output;
+    output << file.rdbuf();
+    std::fprintf(stderr, "the stand-in monitor did not come up: %s; its output:\n%s\n(end of its output)\n",
+                 why.c_str(), output.str().c_str());
+}
+
+}  // namespace
 
 bool CStandinMonitor::Start(const std::vector<std::string>& args, Ready ready) {
     static int started = 0;
@@ -13,13 +34,15 @@ bool CStandinMonitor::Start(const std::vector<std::string>& args, Ready ready) {
                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
                  std::to_string(++started);
     std::remove(stop_file_.c_str());
+    output_file_ = stop_file_ + ".out";
     std::vector<std::string> all = args;
     all.push_back("--stop-file");
     all.push_back(stop_file_);
-    if (!process_.Start(TestPlatform::ToolPath("vantorix-standin"), all)) {
+    if (!process_.Start(TestPlatform::ToolPath("vantorix-standin"), all, output_file_)) {
+        ReportFailedStart("it could not be started (" + process_.StartFailure() + ")", output_file_);
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(START_SECONDS);
     while (std::chrono::steady_clock::now() < deadline) {
         const bool exists = TestPlatform::NamedObjectExists("VantorixMappingObject");
         if (ready == Ready::Holding) {
@@ -37,17 +60,21 @@ bool CStandinMonitor::Start(const std::vector<std::string>& args, Ready ready) {
                 return true;
             }
         }
-        if (process_.Wait(0) >= 0) {
-            return false;  // it exited instead of publishing
+        const int status = process_.Wait(0);
+        if (status >= 0) {
+            ReportFailedStart("it exited with status " + std::to_string(status), output_file_);
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    ReportFailedStart("not ready " + std::to_string(START_SECONDS) + " s after it was started", output_file_);
     return false;
 }
 
 void CStandinMonitor::Kill() {
     process_.Kill();
     if (!stop_file_.empty()) std::remove(stop_file_.c_str());
+    if (!output_file_.empty()) std::remove(output_file_.c_str());
 }
 
 void CStandinMonitor::Stop() {
@@ -56,6 +83,7 @@ void CStandinMonitor::Stop() {
     if (file != nullptr) std::fclose(file);
     if (process_.Wait(15000) < 0) process_.Kill();
     std::remove(stop_file_.c_str());
+    std::remove(output_file_.c_str());
 }
 
 int RunTool(const char* name, const std::vector<std::string>& args, int timeout_ms) {

@@ -29,6 +29,7 @@ public:
 private:
     TestPlatform::CChildProcess process_;
     std::string stop_file_;
+    std::string output_file_;  // what it prints, shown when it does not come up
 };
 
 // Runs proxy->GetData() on a thread of its own, so that a hang fails the test

@@ -101,7 +101,12 @@ public:
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
 
-    bool Start(const std::string& program, const std::vector<std::string>& args);
+    // With `output`, its stdout and stderr go to that file (else stdout is
+    // thrown away and stderr is the test's).
+    bool Start(const std::string& program, const std::vector<std::string>& args,
+               const std::string& output = std::string());
+    // After a failed Start: the call that failed and the system's code.
+    const std::string& StartFailure() const { return start_failure_; }
     // Exit code, or -1 if it did not exit within `timeout_ms`.
     int Wait(int timeout_ms);
     // Kills it at once (SIGKILL, TerminateProcess) and reaps it.
@@ -112,6 +117,7 @@ public:
 
 private:
     std::uintptr_t handle_ = 0;
+    std::string start_failure_;
 };
 
 // Holds both named objects open, which keeps them alive on Windows (an

@@ -166,19 +166,31 @@ void FreePages(void* pages, std::size_t count) { munmap(pages, count * PageSize(
 
 CChildProcess::~CChildProcess() { Kill(); }
 
-bool CChildProcess::Start(const std::string& program, const std::vector<std::string>& args) {
+bool CChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& output) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    const int out = output.empty() ? open("/dev/null", O_WRONLY | O_CLOEXEC)
+                                   : open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) {
+        start_failure_ = "open " + output + ": " + strerror(errno);
+        return false;
+    }
     const pid_t pid = fork();
-    if (pid < 0) return false;
+    if (pid < 0) {
+        start_failure_ = std::string("fork: ") + strerror(errno);
+        close(out);
+        return false;
+    }
     if (pid == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) dup2(null, STDOUT_FILENO);
+        dup2(out, STDOUT_FILENO);
+        if (!output.empty()) dup2(out, STDERR_FILENO);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
+    close(out);
     handle_ = static_cast<std::uintptr_t>(pid);
     return true;
 }

@@ -216,14 +216,33 @@ void FreePages(void* pages, std::size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
 
 CChildProcess::~CChildProcess() { Kill(); }
 
-bool CChildProcess::Start(const std::string& program, const std::vector<std::string>& args) {
+bool CChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& output) {
     std::string command = "\"" + program + "\"";
     for (const std::string& arg : args) command += " \"" + arg + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
+    HANDLE out = INVALID_HANDLE_VALUE;
+    if (!output.empty()) {
+        SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), NULL, TRUE};
+        out = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (out == INVALID_HANDLE_VALUE) {
+            start_failure_ = "CreateFileA " + output + ": error " + std::to_string(GetLastError());
+            return false;
+        }
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = out;
+        startup.hStdError = out;
+    }
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(program.c_str(), &command[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL,
-                        &startup, &info)) {
+    const BOOL started = CreateProcessA(program.c_str(), &command[0], NULL, NULL, out != INVALID_HANDLE_VALUE,
+                                        CREATE_SUSPENDED, NULL, NULL, &startup, &info);
+    const DWORD error = GetLastError();
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (!started) {
+        start_failure_ = "CreateProcessA: error " + std::to_string(error);
         return false;
     }
     // Children die with the test program, even when it crashes: one left

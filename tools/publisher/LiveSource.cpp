@@ -2,22 +2,26 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
+
+#include "SourceFile.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+std::string ReadProc(const std::string& path) {
+    return ReadSourceFile(path, PROC_FILE_LIMIT);
+}
+
+std::string ReadSysfs(const std::string& path) {
+    return ReadSourceFile(path, SYSFS_FILE_LIMIT);
 }
 
 std::string Trim(const std::string& text) {
@@ -31,23 +35,69 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// A sysfs value in thousandths (millidegrees, or kHz read as MHz), or false
-// when absent or not a number.
-bool ReadMilli(const std::string& path, float* value) {
-    const std::string text = Trim(ReadFile(path));
-    if (text.empty()) return false;
+// The range a value must lie in to be published; outside it, a file says
+// nothing and the reading is left missing.
+struct Range {
+    long long low;
+    long long high;
+};
+// Millidegrees Celsius: what the 8-bit registers of hwmon chips can hold.
+const Range TEMPERATURE = {-128000, 255000};
+// A critical temperature: 1 to 255 degrees.
+const Range TJ_MAX = {1000, 255000};
+// cpufreq's kHz: up to 100 GHz.
+const Range CLOCK_KHZ = {1, 100000000};
+// CPU, package and core numbers.
+const Range ID = {0, 1 << 20};
+// /proc/cpuinfo's "cpu MHz".
+const double MAX_MHZ = 100000;
+
+// A whole decimal number in `range` and nothing else around it but white
+// space: "12abc", "1e400", "" and numbers past the range are refused.
+bool ParseWhole(const std::string& text, Range range, long long* value) {
+    const std::string trimmed = Trim(text);
+    if (trimmed.empty()) return false;
+    errno = 0;
     char* end = nullptr;
-    const long milli = std::strtol(text.c_str(), &end, 10);
-    if (end == text.c_str()) return false;
+    const long long number = std::strtoll(trimmed.c_str(), &end, 10);
+    if (errno == ERANGE || end != trimmed.c_str() + trimmed.size()) return false;
+    if (number < range.low || number > range.high) return false;
+    *value = number;
+    return true;
+}
+
+// A sysfs value in thousandths (millidegrees, or kHz read as MHz), or false
+// when absent, not a number or out of `range`.
+bool ReadMilli(const std::string& path, Range range, float* value) {
+    long long milli = 0;
+    if (!ParseWhole(ReadSysfs(path), range, &milli)) return false;
     *value = static_cast<float>(milli) / 1000.0f;
     return true;
+}
+
+// A CPU, package or core number, or -1 when `text` is not one.
+int ParseId(const std::string& text) {
+    long long id = -1;
+    return ParseWhole(text, ID, &id) ? static_cast<int>(id) : -1;
+}
+
+// A decimal clock in MHz, 0 to MAX_MHZ, or 0 when `text` is not one.
+double ParseMHz(const std::string& text) {
+    const std::string trimmed = Trim(text);
+    char* end = nullptr;
+    const double mhz = std::strtod(trimmed.c_str(), &end);
+    if (trimmed.empty() || end != trimmed.c_str() + trimmed.size() || !std::isfinite(mhz) || mhz < 0 ||
+        mhz > MAX_MHZ) {
+        return 0;
+    }
+    return mhz;
 }
 
 // The number after `prefix` in `label` ("Core 3" -> 3), or -1.
 int NumberAfter(const std::string& label, const char* prefix) {
     const std::size_t length = std::strlen(prefix);
     if (label.compare(0, length, prefix) != 0) return -1;
-    return std::atoi(label.c_str() + length);
+    return ParseId(label.substr(length));
 }
 
 // The entries of `directory` in name order (sysfs lists them unordered).
@@ -69,7 +119,7 @@ std::map<int, std::string> TemperatureLabels(const fs::path& chip) {
         char suffix[16] = {};
         if (std::sscanf(file.filename().string().c_str(), "temp%d_%15s", &index, suffix) == 2 &&
             std::strcmp(suffix, "label") == 0) {
-            labels[index] = Trim(ReadFile(file.string()));
+            labels[index] = Trim(ReadSysfs(file.string()));
         }
     }
     return labels;
@@ -133,18 +183,22 @@ CpuInfo ParseCpuInfo(const std::string& text) {
         const std::string key = Trim(line.substr(0, colon));
         const std::string value = Trim(line.substr(colon + 1));
         if (key == "processor") {
-            cpu = std::atoi(value.c_str());
+            cpu = ParseId(value);
+            if (cpu < 0 || info.topology.count(cpu) != 0) {
+                cpu = -1;  // its lines are ignored
+                continue;
+            }
             info.processors.push_back(cpu);
             info.topology[cpu] = std::make_pair(0, cpu);
         } else if (key == "model name" && info.model_name.empty()) {
             info.model_name = value;
-        } else if (key == "physical id" && cpu >= 0) {
-            info.topology[cpu].first = std::atoi(value.c_str());
+        } else if (key == "physical id" && cpu >= 0 && ParseId(value) >= 0) {
+            info.topology[cpu].first = ParseId(value);
             packages.insert(info.topology[cpu].first);
-        } else if (key == "core id" && cpu >= 0) {
-            info.topology[cpu].second = std::atoi(value.c_str());
+        } else if (key == "core id" && cpu >= 0 && ParseId(value) >= 0) {
+            info.topology[cpu].second = ParseId(value);
         } else if (key == "cpu MHz") {
-            info.mhz = std::max(info.mhz, std::atof(value.c_str()));
+            info.mhz = std::max(info.mhz, ParseMHz(value));
         }
     }
     info.packages = !packages.empty() ? static_cast<int>(packages.size())
@@ -155,7 +209,7 @@ CpuInfo ParseCpuInfo(const std::string& text) {
 std::vector<TemperatureSensor> FindHwmonSensors(const std::string& hwmon_directory) {
     std::vector<TemperatureSensor> sensors;
     for (const fs::path& chip : SortedEntries(hwmon_directory)) {
-        const std::string name = Trim(ReadFile((chip / "name").string()));
+        const std::string name = Trim(ReadSysfs((chip / "name").string()));
         if (name != "coretemp" && name != "k10temp" && name != "zenpower") continue;
         const std::map<int, std::string> labels = TemperatureLabels(chip);
         if (name == "coretemp") {
@@ -171,7 +225,7 @@ std::vector<TemperatureSensor> FindHwmonSensors(const std::string& hwmon_directo
                 if (sensor.core < 0) continue;
                 sensor.package = package;
                 sensor.input = TempFile(chip, label.first, "input");
-                ReadMilli(TempFile(chip, label.first, "crit"), &sensor.tj_max);
+                ReadMilli(TempFile(chip, label.first, "crit"), TJ_MAX, &sensor.tj_max);
                 sensors.push_back(sensor);
             }
         } else {
@@ -196,7 +250,7 @@ std::vector<TemperatureSensor> FindThermalZoneSensors(const std::string& thermal
     int best_rank = -1;
     for (const fs::path& zone : SortedEntries(thermal_directory)) {
         if (zone.filename().string().compare(0, 12, "thermal_zone") != 0) continue;
-        const int rank = ZoneRank(Trim(ReadFile((zone / "type").string())));
+        const int rank = ZoneRank(Trim(ReadSysfs((zone / "type").string())));
         if (rank < 0 || (best_rank >= 0 && rank > best_rank)) continue;
         if (rank != best_rank) sensors.clear();
         best_rank = rank;
@@ -204,9 +258,9 @@ std::vector<TemperatureSensor> FindThermalZoneSensors(const std::string& thermal
         sensor.input = (zone / "temp").string();
         for (int trip = 0;; ++trip) {
             const std::string prefix = (zone / ("trip_point_" + std::to_string(trip) + "_")).string();
-            const std::string type = Trim(ReadFile(prefix + "type"));
+            const std::string type = Trim(ReadSysfs(prefix + "type"));
             if (type.empty()) break;
-            if (type == "critical") ReadMilli(prefix + "temp", &sensor.tj_max);
+            if (type == "critical") ReadMilli(prefix + "temp", TJ_MAX, &sensor.tj_max);
         }
         sensors.push_back(sensor);
     }
@@ -217,7 +271,7 @@ HwmonReadings ReadSensors(const std::vector<TemperatureSensor>& sensors) {
     HwmonReadings readings;
     for (const TemperatureSensor& sensor : sensors) {
         float value = 0;
-        if (!ReadMilli(sensor.input, &value)) continue;
+        if (!ReadMilli(sensor.input, TEMPERATURE, &value)) continue;
         if (sensor.core >= 0) {
             const std::pair<int, int> place(sensor.package, sensor.core);
             readings.core_temp[place] = value;
@@ -239,19 +293,19 @@ HwmonReadings ReadHwmon(const std::string& hwmon_directory) {
 }
 
 CLiveSource::CLiveSource(const std::string& root)
-    : root_(root), info_(ParseCpuInfo(ReadFile(root + "/proc/cpuinfo"))) {
+    : root_(root), info_(ParseCpuInfo(ReadProc(root + "/proc/cpuinfo"))) {
     sensors_ = FindHwmonSensors(root_ + "/sys/class/hwmon");
     if (sensors_.empty()) sensors_ = FindThermalZoneSensors(root_ + "/sys/class/thermal");
     for (int cpu : info_.processors) {
         const std::string file = root_ + "/sys/devices/system/cpu/cpu" + std::to_string(cpu) +
                                  "/cpufreq/scaling_cur_freq";
         float mhz = 0;
-        if (ReadMilli(file, &mhz)) clock_files_.push_back(file);
+        if (ReadMilli(file, CLOCK_KHZ, &mhz)) clock_files_.push_back(file);
     }
 }
 
 bool CLiveSource::Available() const {
-    return !ParseProcStat(ReadFile(root_ + "/proc/stat")).empty();
+    return !ParseProcStat(ReadProc(root_ + "/proc/stat")).empty();
 }
 
 std::vector<std::string> CLiveSource::Missing() const {
@@ -273,17 +327,17 @@ float CLiveSource::ClockMHz() const {
     float highest = 0;
     for (const std::string& file : clock_files_) {
         float mhz = 0;
-        if (ReadMilli(file, &mhz)) highest = std::max(highest, mhz);  // the file holds kHz
+        if (ReadMilli(file, CLOCK_KHZ, &mhz)) highest = std::max(highest, mhz);  // the file holds kHz
     }
     if (clock_files_.empty()) {
         // Without cpufreq, /proc/cpuinfo's figure is the one there is.
-        highest = static_cast<float>(ParseCpuInfo(ReadFile(root_ + "/proc/cpuinfo")).mhz);
+        highest = static_cast<float>(ParseCpuInfo(ReadProc(root_ + "/proc/cpuinfo")).mhz);
     }
     return highest;
 }
 
 void CLiveSource::Sample(vantorix_shared_data* record) {
-    const std::map<int, CpuTimes> times = ParseProcStat(ReadFile(root_ + "/proc/stat"));
+    const std::map<int, CpuTimes> times = ParseProcStat(ReadProc(root_ + "/proc/stat"));
     const HwmonReadings temperatures = ReadSensors(sensors_);
 
     std::memset(record, 0, sizeof(*record));

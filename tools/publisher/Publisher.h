@@ -45,7 +45,10 @@ public:
     // Withdraws the region this monitor created, if it is still the one under
     // the name (under the mutex, so no read is cut short), and closes everything. On Linux the mutex file stays: a reader may hold it
     // open, and a new monitor must lock that same file, not a new one.
-    void Remove();
+    // False when the mutex stayed held for LOCK_TIMEOUT_MS: then the region
+    // is left for the next monitor to replace, so that a process keeping the
+    // mutex cannot keep this one from ending.
+    bool Remove();
     void Close();
 
 private:

@@ -31,12 +31,15 @@ const char FOOTER[] =
     "all cores), else from the processor's thermal zone (its critical trip point as\n"
     "TjMax); the clock is the highest current clock of the CPUs (cpufreq, else\n"
     "/proc/cpuinfo); one core per online CPU. Readings the machine lacks are named\n"
-    "at start and published as 0.\n"
+    "at start and published as 0, and so is a reading whose file is not a regular\n"
+    "file, is too long, or holds anything but a number in a plausible range.\n"
     "\n"
     "Exit status:\n"
-    "  0  stopped by SIGINT or SIGTERM, readings withdrawn\n"
+    "  0  stopped by SIGINT or SIGTERM, readings withdrawn (a signal before it\n"
+    "     publishes ends it as usual: 128+N)\n"
     "  1  cannot publish: another publisher or monitor of this user runs, objects\n"
-    "     under the monitor's names belong to someone else, or no /proc/stat\n"
+    "     under the monitor's names belong to someone else, or no /proc/stat; or,\n"
+    "     at a stop, another process kept the mutex for 5 s (the region is left)\n"
     "  2  bad command line";
 
 // A number from `low` to `high`, and nothing else ("5x" and "" are refused).
@@ -80,10 +83,12 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
 
-    CatchStopSignals();
+    // Until there is something to withdraw, a stop signal ends the program
+    // as it would any other, wherever the start-up is (a slow or hostile tree).
     CLiveSource live(root);
     vantorix_shared_data record;
     if (!StartLiveSource(NAME, &live, &record)) return EXIT_CANNOT_PUBLISH;
+    CatchStopSignals();
     CPublisher publisher;
     if (!StartPublishing(NAME, &publisher, sizeof(record), record)) return EXIT_CANNOT_PUBLISH;
     std::printf("%s: publishing %d cores at %g Hz in %s, for this user only\n", NAME,
@@ -93,6 +98,10 @@ int main(int argc, char** argv) {
     LoopOptions loop;
     loop.rate = rate;
     RunPublishLoop(&publisher, loop, [&live](vantorix_shared_data* next) { live.Sample(next); });
-    publisher.Remove();
+    if (!publisher.Remove()) {
+        std::fprintf(stderr, "%s: the monitor's mutex stays held by another process: the region is left for the "
+                             "next monitor to replace\n", NAME);
+        return EXIT_CANNOT_PUBLISH;
+    }
     return EXIT_STOPPED;
 }

@@ -179,15 +179,19 @@ void CPublisher::Close() {
     mutex_ = static_cast<std::uintptr_t>(NO_FD);
 }
 
-void CPublisher::Remove() {
+bool CPublisher::Remove() {
+    bool withdrawn = true;
     if (Fd(mutex_) != NO_FD) {
-        Lock();
-        // Only the region this monitor created: never one that replaced it.
-        const std::string path = NamedObjectPath("VantorixMappingObject");
-        if (Fd(region_) != NO_FD && SameFile(Fd(region_), path)) unlink(path.c_str());
-        Unlock();
+        withdrawn = TryLock(LOCK_TIMEOUT_MS);
+        if (withdrawn) {
+            // Only the region this monitor created: never one that replaced it.
+            const std::string path = NamedObjectPath("VantorixMappingObject");
+            if (Fd(region_) != NO_FD && SameFile(Fd(region_), path)) unlink(path.c_str());
+            Unlock();
+        }
     }
     Close();
+    return withdrawn;
 }
 
 std::string CreateErrorText(std::uint32_t error) {

@@ -97,8 +97,9 @@ void CPublisher::Close() {
     mutex_ = 0;
 }
 
-void CPublisher::Remove() {
+bool CPublisher::Remove() {
     Close();  // the objects vanish with their last handle
+    return true;
 }
 
 std::string CreateErrorText(std::uint32_t error) {

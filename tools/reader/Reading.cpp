@@ -68,7 +68,7 @@ void Work(std::shared_ptr<CMonitorReader::State> state) {
 CMonitorReader::CMonitorReader(double unchanged_after)
     : state_(std::make_shared<State>()), unchanged_(unchanged_after) {
 #if defined(_WIN32)
-    std::thread(Work, state_).detach();
+    worker_ = std::thread(Work, state_);
 #else
     // The worker starts with SIGINT and SIGTERM blocked, so that they reach a
     // thread that notices them: one waiting in the library may never return
@@ -78,15 +78,24 @@ CMonitorReader::CMonitorReader(double unchanged_after)
     sigaddset(&block, SIGINT);
     sigaddset(&block, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &block, &previous);
-    std::thread(Work, state_).detach();
+    worker_ = std::thread(Work, state_);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 #endif
 }
 
 CMonitorReader::~CMonitorReader() {
-    std::lock_guard<std::mutex> guard(state_->lock);
-    state_->quit = true;
-    state_->changed.notify_all();
+    bool idle = false;
+    {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        idle = !state_->requested;  // not in a read, nor about to start one
+        state_->quit = true;
+        state_->changed.notify_all();
+    }
+    if (idle) {
+        worker_.join();
+    } else {
+        worker_.detach();
+    }
 }
 
 Reading CMonitorReader::Read(double timeout, const std::atomic<int>* interrupted, bool* completed) {

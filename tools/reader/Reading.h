@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "GetVantorixInfo.h"
 #include "Liveness.h"
@@ -65,7 +66,10 @@ private:
 class CMonitorReader {
 public:
     explicit CMonitorReader(double unchanged_after);
-    // A read still waiting for the mutex is left behind: it ends with the process.
+    // An idle worker is ended and waited for, so that the process ends with
+    // one thread: Wine kills a process whose threads take long to end, and
+    // its exit status is lost. A read still waiting for the mutex is left
+    // behind: it ends with the process.
     ~CMonitorReader();
     CMonitorReader(const CMonitorReader&) = delete;
     CMonitorReader& operator=(const CMonitorReader&) = delete;
@@ -81,6 +85,7 @@ public:
 private:
     std::shared_ptr<State> state_;
     CUnchanged unchanged_;
+    std::thread worker_;
 };
 
 // The current time, "2026-12-08T01:23:45.678Z".
