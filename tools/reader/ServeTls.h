@@ -5,15 +5,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
-#include "HttpSession.h"
-
-namespace boost {
-namespace asio {
-namespace ssl {
-class context;
-}  // namespace ssl
-}  // namespace asio
-}  // namespace boost
+#include "HttpSession.h"  // and through it Serve.h, which declares ssl::context
 
 // False where the build has no TLS.
 bool TlsAvailable();
