@@ -229,9 +229,11 @@ class ReaderToolTest(unittest.TestCase):
                 core = re.search(r'core="(\d+)"', line)
                 by_core.setdefault(core and core.group(1), []).append(float(line.rsplit(" ", 1)[1]))
         # By value, whatever the names: core 1 reads +inf and core 2 -inf
-        # (with load 7 and TjMax 100), the bus clock -inf, the clock +inf.
-        self.assertEqual([7, 100, float("inf")], sorted(by_core["1"]))
-        self.assertEqual([float("-inf"), 7, 100], sorted(by_core["2"]))
+        # (with load 7%, a ratio of 0.07, and TjMax 100 degrees F, in Celsius),
+        # the bus clock -inf, the clock +inf.
+        tj_max = f32((100 - 32) * 5 / 9)
+        self.assertEqual([f32(0.07), tj_max, float("inf")], sorted(f32(v) for v in by_core["1"]))
+        self.assertEqual([float("-inf"), f32(0.07), tj_max], sorted(f32(v) for v in by_core["2"]))
         self.assertIn(float("-inf"), by_core[None])
         self.assertIn(float("inf"), by_core[None])
         self.assertIn('vantorix_vid_volts{cpu="\\\\x1B]0;owned', metrics.stdout)

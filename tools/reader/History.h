@@ -20,8 +20,8 @@
 
 class CHistory {
 public:
-    static const int RAW_SAMPLES = 3600;  // one hour at one read per second
-    static const int MINUTES = 24 * 60;
+    static constexpr int RAW_SAMPLES = 3600;  // one hour at one read per second
+    static constexpr int MINUTES = 24 * 60;
     static const int CORES = 256;
     static const long MAX_SECONDS = 24L * 3600;
 
