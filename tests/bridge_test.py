@@ -3,7 +3,7 @@
 its prefix: the Windows vantorix-info shows what the Linux one shows for each
 captured tree, "not running" within two seconds of the publisher's stop or
 death and the readings again when one comes back; no torn record crosses it
-from the stand-in publishing flat out; a second bridge is refused, and Ctrl-C
+from the stand-in publishing a thousand records a second; a second bridge is refused, and Ctrl-C
 ends it and withdraws the names, as the prefix shutting down ends it; a region
 another user planted under our name is not forwarded.
 
@@ -181,8 +181,12 @@ class BridgeTest(unittest.TestCase):
                 planter.stop(signal.SIGKILL)
                 os.unlink(region)
 
-        with self.subTest("no torn record from the stand-in publishing flat out"):
-            standin = self.start(linux("vantorix-standin", "--rate", "0"))
+        with self.subTest("no torn record from the stand-in publishing a thousand records a second"):
+            # A writer that never pauses leaves no two reads through Wine
+            # (tens of microseconds each) that agree: the bridge then forwards
+            # nothing, safely, until it pauses. A write every millisecond, far
+            # above any monitor's rate, keeps the bridge under constant fire.
+            standin = self.start(linux("vantorix-standin", "--rate", "1000"))
             self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the stand-in", 10)
             copies = subprocess.run(windows("vantorix-read-stress", "100000"), capture_output=True, text=True,
                                     timeout=900)

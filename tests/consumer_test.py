@@ -50,7 +50,9 @@ def main():
                                    os.path.join(bin_dir, "vantorix-info.exe")]:
             imports = subprocess.run([options.objdump, "-p", program], capture_output=True, text=True).stdout
             dlls = {line.split(":")[1].strip().lower() for line in imports.splitlines() if "DLL Name:" in line}
-            extra = dlls - {"kernel32.dll", "msvcrt.dll", "getvantorixinfo.dll", "user32.dll", "advapi32.dll"}
+            # Windows' own DLLs (the server's sockets among them) and ours.
+            extra = dlls - {"kernel32.dll", "msvcrt.dll", "getvantorixinfo.dll", "user32.dll", "advapi32.dll",
+                            "ws2_32.dll", "mswsock.dll"}
             assert not extra, "%s needs DLLs the package does not ship: %s" % (program, extra)
     else:  # Linux: the same C program, built with pkg-config instead
         env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig"))
