@@ -102,8 +102,13 @@ class WindowsZipTest(unittest.TestCase):
                     out.seek(0)
                     found = re.search(rb"serving (http://\S+/)", out.read())
                 self.assertTrue(found, "the zip's vantorix-info.exe did not serve")
-                with urllib.request.urlopen(found.group(1).decode() + "metrics", timeout=30) as response:
-                    return response.read().decode()
+                # The stand-in may still be starting: the page says so until it publishes.
+                while True:
+                    with urllib.request.urlopen(found.group(1).decode() + "metrics", timeout=30) as response:
+                        metrics = response.read().decode()
+                    if "vantorix_up 1\n" in metrics or time.time() > deadline:
+                        return metrics
+                    time.sleep(0.2)
             finally:
                 server.kill()
                 server.wait()
