@@ -62,6 +62,7 @@ Take CLinuxRegion::Copy(vantorix_shared_data* record) {
     if (!region.IsOpen()) return Take::Absent;
     vantorix_shared_data first, second;
     if (region.ReadStart(&first, sizeof(first)) != static_cast<long>(sizeof(first))) return Take::Short;
+    CLinuxFile mutex(use_locks_ ? mutex_ : std::wstring());  // opened once a copy, not once a pair
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
         bool writing = false;
         if (use_locks_) {
@@ -71,7 +72,6 @@ Take CLinuxRegion::Copy(vantorix_shared_data* record) {
                 const Take publisher = Publisher(&locks, region);
                 if (publisher != Take::Record) return publisher;
             }
-            CLinuxFile mutex(mutex_);
             writing = Locked(locks, mutex);
         }
         if (region.ReadStart(&second, sizeof(second)) != static_cast<long>(sizeof(second))) return Take::Short;
