@@ -3,7 +3,7 @@
 # libyaml-cpp-dev. Debian packages none of them for MinGW, so the Windows
 # builds take WebConfigUnavailable.cpp, which refuses the option.
 if(WIN32)
-    target_sources(vantorix-info PRIVATE tools/reader/WebConfigUnavailable.cpp)
+    target_sources(vantorix-info PRIVATE tools/serve/WebConfigUnavailable.cpp)
     return()
 endif()
 find_package(OpenSSL)
@@ -14,5 +14,5 @@ if(NOT OpenSSL_FOUND OR NOT yaml-cpp_FOUND OR NOT VANTORIX_LIBCRYPT OR NOT VANTO
     message(FATAL_ERROR "OpenSSL, yaml-cpp or libxcrypt not found: install libssl-dev, libyaml-cpp-dev and "
                         "libcrypt-dev (scripts/install-deps.sh does)")
 endif()
-target_sources(vantorix-info PRIVATE tools/reader/WebConfig.cpp tools/reader/WebConfigTls.cpp)
+target_sources(vantorix-info PRIVATE tools/serve/WebConfig.cpp tools/serve/WebConfigTls.cpp)
 target_link_libraries(vantorix-info PRIVATE yaml-cpp OpenSSL::SSL OpenSSL::Crypto ${VANTORIX_LIBCRYPT})

@@ -2,8 +2,8 @@
 // per interval and keeps the result, so the monitor sees the same reads
 // however many clients ask, and a slow or frozen monitor never holds up a
 // request.
-#ifndef VANTORIX_READER_LATESTREADING_H
-#define VANTORIX_READER_LATESTREADING_H
+#ifndef VANTORIX_SERVE_LATESTREADING_H
+#define VANTORIX_SERVE_LATESTREADING_H
 
 #include <atomic>
 #include <condition_variable>
@@ -11,8 +11,8 @@
 #include <mutex>
 #include <thread>
 
-#include "CommandLine.h"
 #include "History.h"
+#include "Options.h"
 #include "Reading.h"
 
 class CLatestReading {
@@ -45,4 +45,4 @@ private:
     std::thread thread_;
 };
 
-#endif  // VANTORIX_READER_LATESTREADING_H
+#endif  // VANTORIX_SERVE_LATESTREADING_H

@@ -1,13 +1,11 @@
-// vantorix-info --serve: the readings over HTTP, for browsers and Prometheus.
-#ifndef VANTORIX_READER_SERVE_H
-#define VANTORIX_READER_SERVE_H
+// Who may be served: the check of a request's credentials, as --serve's
+// sessions see it, and the TLS context they are handed.
+#ifndef VANTORIX_SERVE_AUTHORIZER_H
+#define VANTORIX_SERVE_AUTHORIZER_H
 
 #include <boost/utility/string_view.hpp>
 
-#include <atomic>
 #include <functional>
-
-#include "CommandLine.h"
 
 namespace boost {
 namespace asio {
@@ -27,12 +25,4 @@ struct Authorizer {
     explicit operator bool() const { return static_cast<bool>(check); }
 };
 
-// Serves options.serve_host:serve_port until SIGINT or SIGTERM, which it
-// stores in `*signal` (or until `*signal` is set). With `tls`, over TLS
-// (where the build has it); with `authorize`, only to requests it accepts
-// (others get 401). Returns the exit status: 0 when stopped, 2 when the
-// address cannot be served.
-int Serve(const Options& options, std::atomic<int>* signal, boost::asio::ssl::context* tls = nullptr,
-          Authorizer authorize = Authorizer());
-
-#endif  // VANTORIX_READER_SERVE_H
+#endif  // VANTORIX_SERVE_AUTHORIZER_H

@@ -1,7 +1,7 @@
 // --web-config: TLS and basic auth for --serve, from a file in the web
 // configuration format of Prometheus' exporters (the part that applies here).
-#ifndef VANTORIX_READER_WEBCONFIG_H
-#define VANTORIX_READER_WEBCONFIG_H
+#ifndef VANTORIX_SERVE_WEBCONFIG_H
+#define VANTORIX_SERVE_WEBCONFIG_H
 
 #include <atomic>
 #include <map>
@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "CommandLine.h"
+#include "Options.h"
 
 struct crypt_data;  // libxcrypt's <crypt.h>
 
@@ -61,4 +61,4 @@ private:
 // no TLS and basic auth.
 int ServeWithWebConfig(const Options& options, std::atomic<int>* signal);
 
-#endif  // VANTORIX_READER_WEBCONFIG_H
+#endif  // VANTORIX_SERVE_WEBCONFIG_H

@@ -8,8 +8,8 @@
 // The memory is fixed and reserved at construction for 256 cores. It is
 // stored core by core, so that only the cores a record has are ever touched
 // (resident); nothing is allocated while reading.
-#ifndef VANTORIX_READER_HISTORY_H
-#define VANTORIX_READER_HISTORY_H
+#ifndef VANTORIX_SERVE_HISTORY_H
+#define VANTORIX_SERVE_HISTORY_H
 
 #include <cstdint>
 #include <memory>
@@ -95,4 +95,4 @@ struct HistoryAnswer {
 };
 HistoryAnswer AnswerHistory(const CHistory& history, const std::string& query, std::int64_t now_ms);
 
-#endif  // VANTORIX_READER_HISTORY_H
+#endif  // VANTORIX_SERVE_HISTORY_H

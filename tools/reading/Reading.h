@@ -2,8 +2,8 @@
 // without ever hanging: the library waits for the monitor's mutex without a
 // time limit, so reads run on a worker thread and the tool waits for them
 // only as long as it chooses.
-#ifndef VANTORIX_READER_READING_H
-#define VANTORIX_READER_READING_H
+#ifndef VANTORIX_READING_READING_H
+#define VANTORIX_READING_READING_H
 
 #include <atomic>
 #include <chrono>
@@ -91,4 +91,4 @@ private:
 // The current time, "2026-12-08T01:23:45.678Z".
 std::string Timestamp();
 
-#endif  // VANTORIX_READER_READING_H
+#endif  // VANTORIX_READING_READING_H

@@ -5,8 +5,8 @@
 // (ISO-8859-1), shown as UTF-8 in every output. Anything that reaches a
 // terminal or a metrics label also has its control characters (C0, DEL, C1)
 // written as \xHH, so a record can neither move the cursor nor forge lines.
-#ifndef VANTORIX_READER_TEXT_H
-#define VANTORIX_READER_TEXT_H
+#ifndef VANTORIX_READING_TEXT_H
+#define VANTORIX_READING_TEXT_H
 
 #include <cstdint>
 #include <string>
@@ -39,4 +39,4 @@ std::string ShortestText(float value);
 // A reading for people: printf-formatted, or "invalid" for NaN and infinity.
 std::string Number(const char* format, double value);
 
-#endif  // VANTORIX_READER_TEXT_H
+#endif  // VANTORIX_READING_TEXT_H

@@ -2,8 +2,8 @@
 // for a request (oldest first), so that when the cap is reached the one that
 // has waited longest makes room for a new client. A crowd of idle sockets
 // then delays no scrape.
-#ifndef VANTORIX_READER_CONNECTIONS_H
-#define VANTORIX_READER_CONNECTIONS_H
+#ifndef VANTORIX_SERVE_CONNECTIONS_H
+#define VANTORIX_SERVE_CONNECTIONS_H
 
 #include <cstddef>
 #include <list>
@@ -52,4 +52,4 @@ private:
     std::list<CConnection*> waiting_;
 };
 
-#endif  // VANTORIX_READER_CONNECTIONS_H
+#endif  // VANTORIX_SERVE_CONNECTIONS_H

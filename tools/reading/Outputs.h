@@ -2,8 +2,8 @@
 // from another program, so every byte of it is untrusted: whatever it holds,
 // JSON stays JSON, metrics stay in the text format, and nothing that reaches
 // a terminal carries a control character of the record's.
-#ifndef VANTORIX_READER_OUTPUTS_H
-#define VANTORIX_READER_OUTPUTS_H
+#ifndef VANTORIX_READING_OUTPUTS_H
+#define VANTORIX_READING_OUTPUTS_H
 
 #include <string>
 
@@ -40,4 +40,4 @@ std::string RenderJson(const Reading& reading);
 // Prometheus' text exposition format.
 std::string RenderPrometheus(const Reading& reading);
 
-#endif  // VANTORIX_READER_OUTPUTS_H
+#endif  // VANTORIX_READING_OUTPUTS_H

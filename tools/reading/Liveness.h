@@ -1,8 +1,8 @@
 // Whether the monitor whose record was read still runs, and what to start
 // when none does: the only things the tool must know per platform, each
 // answered by a file the build picks (liveness_linux.cpp, liveness_win32.cpp).
-#ifndef VANTORIX_READER_LIVENESS_H
-#define VANTORIX_READER_LIVENESS_H
+#ifndef VANTORIX_READING_LIVENESS_H
+#define VANTORIX_READING_LIVENESS_H
 
 enum class Liveness {
     Unknown,  // the platform cannot tell (Windows), or the region changed under us
@@ -16,4 +16,4 @@ Liveness ProbeMonitor();
 // What to start when no monitor runs, for messages: "start ...".
 extern const char START_MONITOR[];
 
-#endif  // VANTORIX_READER_LIVENESS_H
+#endif  // VANTORIX_READING_LIVENESS_H

@@ -1,6 +1,6 @@
 // What --serve needs from the operating system, one file per platform.
-#ifndef VANTORIX_READER_SERVESYSTEM_H
-#define VANTORIX_READER_SERVESYSTEM_H
+#ifndef VANTORIX_SERVE_SERVESYSTEM_H
+#define VANTORIX_SERVE_SERVESYSTEM_H
 
 #include <boost/asio/ip/tcp.hpp>
 
@@ -14,4 +14,4 @@ std::size_t ConnectionCap();
 // once after a restart, never shared with a second server.
 void PrepareListener(boost::asio::ip::tcp::acceptor& acceptor);
 
-#endif  // VANTORIX_READER_SERVESYSTEM_H
+#endif  // VANTORIX_SERVE_SERVESYSTEM_H

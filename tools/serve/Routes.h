@@ -1,15 +1,15 @@
 // What --serve answers, apart from how the bytes travel: one function from a
 // request's method, target and headers to a response. Adding an endpoint is
 // one entry in the table in Routes.cpp.
-#ifndef VANTORIX_READER_ROUTES_H
-#define VANTORIX_READER_ROUTES_H
+#ifndef VANTORIX_SERVE_ROUTES_H
+#define VANTORIX_SERVE_ROUTES_H
 
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "CommandLine.h"
+#include "Options.h"
 
 class CLatestReading;
 
@@ -53,4 +53,4 @@ HttpResponse Refusal(int status);
 // True for a literal loopback address: 127.0.0.0/8 or ::1.
 bool IsLoopbackAddress(const std::string& address);
 
-#endif  // VANTORIX_READER_ROUTES_H
+#endif  // VANTORIX_SERVE_ROUTES_H

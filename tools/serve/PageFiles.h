@@ -1,8 +1,8 @@
-// The live page's files (tools/reader/page/ and Chart.js), embedded in the
+// The live page's files (tools/serve/page/ and Chart.js), embedded in the
 // tool at build time by cmake/Embed.cmake, so the page needs nothing but the
 // tool at view time.
-#ifndef VANTORIX_READER_PAGEFILES_H
-#define VANTORIX_READER_PAGEFILES_H
+#ifndef VANTORIX_SERVE_PAGEFILES_H
+#define VANTORIX_SERVE_PAGEFILES_H
 
 #include <cstddef>
 
@@ -16,4 +16,4 @@ struct PageFile {
 // The files, ended by one whose path is null.
 extern const PageFile PAGE_FILES[];
 
-#endif  // VANTORIX_READER_PAGEFILES_H
+#endif  // VANTORIX_SERVE_PAGEFILES_H

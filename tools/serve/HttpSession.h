@@ -3,8 +3,8 @@
 // next. Every wait has a deadline that does not restart with each byte: a
 // slow or silent client costs a socket and a few KiB until then, never a
 // thread.
-#ifndef VANTORIX_READER_HTTPSESSION_H
-#define VANTORIX_READER_HTTPSESSION_H
+#ifndef VANTORIX_SERVE_HTTPSESSION_H
+#define VANTORIX_SERVE_HTTPSESSION_H
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -19,9 +19,9 @@
 #include <string>
 #include <utility>
 
+#include "Authorizer.h"
 #include "Connections.h"
 #include "Routes.h"
-#include "Serve.h"
 
 namespace beast = boost::beast;
 namespace http = boost::beast::http;
@@ -206,4 +206,4 @@ void StartSession(ServerState& state, Stream stream) {
     std::make_shared<CSession<Stream>>(state, std::move(stream))->Start();
 }
 
-#endif  // VANTORIX_READER_HTTPSESSION_H
+#endif  // VANTORIX_SERVE_HTTPSESSION_H

@@ -1,0 +1,32 @@
+// What vantorix-info was asked to do, and the statuses it exits with: shared
+// by the command-line reader and the server it starts.
+#ifndef VANTORIX_READING_OPTIONS_H
+#define VANTORIX_READING_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+enum class Mode { Table, Json, Jsonl, Prometheus, Watch, Serve };
+
+struct Options {
+    Mode mode = Mode::Table;
+    long count = -1;          // reads to make; -1: the mode's default
+    double interval = 1.0;    // seconds between reads
+    double unchanged_after = 0;  // seconds of an unchanged record before it is noted; 0: never
+    double timeout = 3.0;     // seconds a read may wait for the monitor's mutex
+    std::string serve_host = "127.0.0.1";  // --serve: the address to listen on
+    int serve_port = 0;                     // --serve: the port; 0 lets the system pick one
+    std::vector<std::string> allowed_hosts;  // --serve: Host names answered besides the loopback ones
+    std::string web_config;                 // --serve: TLS and basic auth from this file; empty: neither
+};
+
+enum ExitCode {
+    EXIT_OK = 0,
+    EXIT_NOT_RUNNING = 1,
+    EXIT_READ_FAILED = 2,
+    EXIT_USAGE = 3,
+    EXIT_NOT_RESPONDING = 4,
+    EXIT_MONITOR_STOPPED = 5,  // the record was read, but no monitor holds its region any more
+};
+
+#endif  // VANTORIX_READING_OPTIONS_H
