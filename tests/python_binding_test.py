@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Tests of the Python binding: its layout against the C header, a live read
-of the stand-in monitor, and the error raised when no monitor runs."""
+of the stand-in monitor, the errors raised when no monitor runs, when none
+answers and when the library is missing, and whether the monitor lives."""
 import argparse
 import errno
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -11,6 +13,13 @@ import time
 import unittest
 
 OPTIONS = None
+
+
+def waits_for_a_lock(pid):
+    """Whether /proc/locks lists `pid` waiting for an flock ("N: -> FLOCK ... PID ...")."""
+    with open("/proc/locks") as locks:
+        return any(fields[1:3] == ["->", "FLOCK"] and fields[5] == str(pid)
+                   for fields in (line.split() for line in locks))
 
 
 class PythonBindingTest(unittest.TestCase):
@@ -31,6 +40,57 @@ class PythonBindingTest(unittest.TestCase):
         self.assertEqual(errno.ENOENT, raised.exception.code)
         self.assertEqual(os.strerror(errno.ENOENT), raised.exception.message)
         self.assertIn("start vantorix-publisher (systemctl --user start vantorix-publisher)", str(raised.exception))
+
+    def standin(self, *args):
+        monitor = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), *args], stdout=subprocess.PIPE)
+        self.addCleanup(monitor.stdout.close)
+        self.addCleanup(monitor.wait)
+        self.addCleanup(monitor.kill)
+        self.assertEqual(b"ready\n", monitor.stdout.readline())
+        return monitor
+
+    def test_a_held_mutex_ends_the_wait_at_the_timeout_or_at_ctrl_c(self):
+        self.standin("--hold")
+        deadline = time.time() + 30
+        while True:  # until the stand-in holds its mutex
+            try:
+                getvantorixinfo.read(timeout=0.2)
+            except getvantorixinfo.VantorixNotResponding as error:
+                self.assertEqual((errno.ETIMEDOUT, True), (error.code, error.monitor_running))
+                break
+            self.assertLess(time.time(), deadline, "the stand-in never held its mutex")
+        with self.assertRaises(getvantorixinfo.VantorixNotResponding):
+            getvantorixinfo.read(timeout=0.5)
+        # A read without a deadline still ends at Ctrl-C once it waits for the mutex.
+        waiting = subprocess.Popen(
+            [sys.executable, "-c", "import getvantorixinfo\ntry:\n    getvantorixinfo.read(timeout=None)\n"
+             "except KeyboardInterrupt:\n    print('interrupted')"],
+            env=dict(os.environ, PYTHONPATH=OPTIONS.module), stdout=subprocess.PIPE, text=True)
+        self.addCleanup(waiting.kill)
+        while not waits_for_a_lock(waiting.pid):
+            self.assertLess(time.time(), deadline, "the reader never waited for the mutex")
+            time.sleep(0.01)
+        waiting.send_signal(signal.SIGINT)
+        out, _ = waiting.communicate(timeout=10)  # a hang, not a slow machine, reaches this
+        self.assertEqual(("interrupted\n", 0), (out, waiting.returncode))
+
+    def test_snapshot_says_whether_the_monitor_lives(self):
+        monitor = self.standin("--generation", "5")
+        self.assertIs(True, getvantorixinfo.read().monitor_alive)
+        monitor.kill()  # its region stays, its lifetime lock goes
+        monitor.wait()
+        self.assertIs(False, getvantorixinfo.read().monitor_alive)
+        subprocess.run([os.path.join(OPTIONS.bin, "vantorix-standin"), "--remove"], check=True)
+
+    def test_missing_library_raises_vantorix_error_with_hint(self):
+        script = ("import getvantorixinfo\ntry:\n    getvantorixinfo.read()\nexcept getvantorixinfo.VantorixError as e:\n"
+                  "    print(e.monitor_running, e.hint)")
+        env = dict(os.environ, PYTHONPATH=OPTIONS.module, VANTORIX_LIBRARY_DIR="/nonexistent", LD_LIBRARY_PATH="")
+        out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+        if "VANTORIX_LIBRARY_DIR" not in out.stdout and os.path.exists("/usr/lib/x86_64-linux-gnu/libGetVantorixInfo.so.1"):
+            self.skipTest("the .deb's library is installed system-wide")
+        self.assertEqual("None install the getvantorixinfo .deb, or name the library's folder in VANTORIX_LIBRARY_DIR\n",
+                         out.stdout, out.stderr)
 
     def test_name_is_read_as_8_bit_characters(self):
         record = bytearray(2688)

@@ -9,7 +9,9 @@ The library is looked up in the folder named by the environment variable
 VANTORIX_LIBRARY_DIR, then beside this module, then where the system's
 loader looks. A failed read raises VantorixError with the platform's code
 (GetLastError on Windows, errno on Linux), the library's message text, and
-whether the monitor is running at all.
+whether the monitor is running at all. A read waits at most `timeout`
+seconds (3 by default, as vantorix-info) for a monitor that holds its mutex,
+then raises VantorixNotResponding; Ctrl-C interrupts the wait at once.
 
 Readings follow vantorix-info's rule: one the monitor did not report (0, but
 for a temperature in distance-to-TjMax mode) is None, and a float is the
@@ -22,13 +24,16 @@ import dataclasses
 import errno
 import math
 import os
+import stat
 import struct
 import sys
+import threading
+import time
 from typing import Iterator, List, Optional, Sequence
 
 __version__ = "1.0.0"
 
-__all__ = ["VantorixError", "Snapshot", "SharedData", "read", "load_library"]
+__all__ = ["VantorixError", "VantorixNotResponding", "Snapshot", "SharedData", "read", "load_library"]
 
 # The monitor's 2688-byte record, field for field as in GetVantorixInfo.h.
 class SharedData(ctypes.Structure):
@@ -55,21 +60,26 @@ assert ctypes.sizeof(SharedData) == 2688
 _WINDOWS = sys.platform == "win32"
 # The platform's "does not exist" code: the monitor's region is not there.
 _NOT_FOUND = 2 if _WINDOWS else errno.ENOENT  # 2 is ERROR_FILE_NOT_FOUND
+# The platform's code for a wait that ran out.
+_TIMED_OUT = 258 if _WINDOWS else errno.ETIMEDOUT  # 258 is WAIT_TIMEOUT
 # What to start when no monitor runs, as vantorix-info says it.
 _START = ("start the Vantorix monitor" if _WINDOWS
           else "start vantorix-publisher (systemctl --user start vantorix-publisher)")
+_INSTALL = ("put GetVantorixInfo.dll beside this module, or name its folder in VANTORIX_LIBRARY_DIR" if _WINDOWS
+            else "install the getvantorixinfo .deb, or name the library's folder in VANTORIX_LIBRARY_DIR")
 
 
 class VantorixError(OSError):
     """A read failed: `code` is the platform's error code, `message` the
     library's text for it. `monitor_running` is False exactly when the code
     says the monitor's region does not exist (no monitor, or on Linux none of
-    this user's), as "monitor_running" in vantorix-info's JSON; then `hint`
-    says what to start, and the error's text ends with it."""
+    this user's), as "monitor_running" in vantorix-info's JSON, and None
+    when the library itself could not be loaded; `hint` then says what to
+    start or install, and the error's text ends with it."""
 
     code: int
     message: str
-    monitor_running: bool
+    monitor_running: Optional[bool]
     hint: Optional[str]
 
     def __init__(self, code: int, message: str) -> None:
@@ -82,6 +92,21 @@ class VantorixError(OSError):
     def __str__(self) -> str:
         text = super().__str__()
         return text + "; " + self.hint if self.hint else text
+
+
+class VantorixNotResponding(VantorixError):
+    """The monitor held its mutex for longer than read()'s timeout: it runs,
+    but does not let its record be read (vantorix-info's exit status 4)."""
+
+    def __init__(self) -> None:
+        super().__init__(_TIMED_OUT, "the monitor is not responding (it holds its mutex)")
+
+
+class _LibraryNotFound(VantorixError):
+    def __init__(self, message: str) -> None:
+        super().__init__(_NOT_FOUND, message)
+        self.monitor_running = None
+        self.hint = _INSTALL
 
 
 @dataclasses.dataclass
@@ -100,6 +125,10 @@ class Snapshot:
     clock_multiplier: Optional[float]
     fahrenheit: bool
     distance_to_tj_max: bool
+    # Whether a running monitor holds the record's region: False for a dead
+    # monitor's last record, None where it cannot be known (Windows), as
+    # "monitor_alive" in vantorix-info's JSON.
+    monitor_alive: Optional[bool] = None
 
 
 _library: Optional[ctypes.CDLL] = None
@@ -131,7 +160,7 @@ def load_library() -> ctypes.CDLL:
         except OSError as error:
             errors.append(str(error))
     else:
-        raise OSError("GetVantorixInfo library not found: " + "; ".join(errors))
+        raise _LibraryNotFound("GetVantorixInfo library not found: " + "; ".join(errors))
     library.fnGetVantorixInfo.argtypes = [ctypes.POINTER(ctypes.POINTER(SharedData))]
     library.fnGetVantorixInfo.restype = ctypes.c_bool
     _library = library
@@ -196,14 +225,86 @@ def _reported(value: float) -> Optional[float]:
     return _shortest(value) if value != 0 else None
 
 
-def read() -> Snapshot:
-    """Copies the monitor's current record; raises VantorixError on failure."""
+class _Copy:
+    """One call of fnGetVantorixInfo on a thread of its own: the library waits
+    for the monitor's mutex without a deadline, and a wait in a foreign call
+    cannot be interrupted. A read that gives up leaves the call to finish on
+    its own; the next read waits for that call rather than start another."""
+
+    def __init__(self, library: ctypes.CDLL) -> None:
+        self.done = threading.Event()
+        self.record = SharedData()
+        self.ok = False
+        self.code = 0
+        threading.Thread(target=self._run, args=(library,), name="vantorix-read", daemon=True).start()
+
+    def _run(self, library: ctypes.CDLL) -> None:
+        global _copy
+        pointer = ctypes.pointer(self.record)
+        self.ok = bool(library.fnGetVantorixInfo(ctypes.byref(pointer)))
+        self.code = 0 if self.ok else _last_error()  # this thread's code
+        with _copy_lock:
+            _copy = None
+        self.done.set()
+
+
+_copy_lock = threading.Lock()
+_copy: Optional[_Copy] = None
+
+
+def _copy_record(library: ctypes.CDLL, timeout: Optional[float]) -> _Copy:
+    global _copy
+    with _copy_lock:
+        if _copy is None:
+            _copy = _Copy(library)
+        copy = _copy
+    # Short waits, so that Ctrl-C is seen at once on every platform.
+    deadline = None if timeout is None else time.monotonic() + timeout
+    while not copy.done.wait(0.05 if deadline is None else max(0.0, min(0.05, deadline - time.monotonic()))):
+        if deadline is not None and time.monotonic() >= deadline:
+            raise VantorixNotResponding()
+    return copy
+
+
+def _monitor_alive() -> Optional[bool]:
+    """Linux: a monitor holds an exclusive flock on its region for its whole
+    life, so a shared lock taken at once means that none does. The region is
+    opened and accepted as the library does; the lock goes with the close."""
+    if _WINDOWS:
+        return None
+    try:
+        fd = os.open("/dev/shm/VantorixMappingObject.%d" % os.geteuid(),
+                     os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        info = os.fstat(fd)
+        if (not stat.S_ISREG(info.st_mode) or info.st_uid != os.geteuid() or info.st_nlink != 1
+                or info.st_mode & (stat.S_IWGRP | stat.S_IWOTH)):
+            return None
+        import fcntl  # POSIX only
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+            return False
+        except BlockingIOError:
+            return True
+        except OSError:
+            return None
+    finally:
+        os.close(fd)
+
+
+def read(timeout: Optional[float] = 3.0) -> Snapshot:
+    """Copies the monitor's current record. Waits at most `timeout` seconds
+    (None: without a deadline) for a monitor holding its mutex, then raises
+    VantorixNotResponding; raises VantorixError on any other failure."""
+    if timeout is not None and not (timeout > 0 and math.isfinite(timeout)):
+        raise ValueError("timeout must be a positive number of seconds, or None")
     library = load_library()
-    record = SharedData()
-    pointer = ctypes.pointer(record)
-    if not library.fnGetVantorixInfo(ctypes.byref(pointer)):
-        code = _last_error()
-        raise VantorixError(code, _message(library, code))
+    copy = _copy_record(library, timeout)
+    if not copy.ok:
+        raise VantorixError(copy.code, _message(library, copy.code))
+    record = copy.record
     cores = max(0, min(record.core_total, 256))
     # 8-bit characters, each byte the character of that number (ISO-8859-1),
     # as in every output of vantorix-info; ctypes stops at the first zero.
@@ -223,4 +324,5 @@ def read() -> Snapshot:
         clock_multiplier=_reported(record.clock_multiplier),
         fahrenheit=record.fahrenheit != 0,
         distance_to_tj_max=distance,
+        monitor_alive=_monitor_alive(),
     )
