@@ -48,16 +48,16 @@ if(VANTORIX_DEB_PACKAGE)
          "Copyright: 2022 Chart.js Contributors\nLicense: Expat\n")
     install(FILES ${CMAKE_BINARY_DIR}/deb/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+    # The system services' user, conffile and units (cmake/SystemService.cmake).
     # Python leaves compiled files beside the package's modules: they go
     # when the package goes.
+    set(prerm "#!/bin/sh\nset -e\n${VANTORIX_DEB_PRERM}")
     if(VANTORIX_PYTHON_INSTALL_DIR)
-        file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/deb/prerm CONTENT "#!/bin/sh
-set -e
-rm -rf '${CMAKE_INSTALL_PREFIX}/${VANTORIX_PYTHON_INSTALL_DIR}/getvantorixinfo/__pycache__'
-")
-        set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb/prerm)
-        set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+        string(APPEND prerm "rm -rf '${CMAKE_INSTALL_PREFIX}/${VANTORIX_PYTHON_INSTALL_DIR}/getvantorixinfo/__pycache__'\n")
     endif()
+    file(WRITE ${CMAKE_BINARY_DIR}/deb/prerm "${prerm}")
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${VANTORIX_DEB_CONTROL_EXTRA} ${CMAKE_BINARY_DIR}/deb/prerm)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)
