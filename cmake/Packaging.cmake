@@ -25,11 +25,15 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "GetVantorixInfo lets programs read the pro
 temperature, TjMax, clocks, name and counts) that the Vantorix monitor
 publishes in shared memory. On Linux, vantorix-publisher publishes this
 machine's readings; enable it per user with
-systemctl --user enable --now vantorix-publisher.
+systemctl --user enable --now vantorix-publisher,
+or on a server, with its server, as the system user vantorix with
+systemctl enable --now vantorix-publisher vantorix-info-serve.
 This package has the library, its header, CMake and pkg-config files, the
 reader tool vantorix-info with a systemd user unit for its server (not
-enabled), vantorix-publisher with its systemd user unit, Prometheus alert
-rules, the Python package getvantorixinfo, and their man pages.")
+enabled), vantorix-publisher with its systemd user unit, both as system
+services (not enabled), Prometheus alert rules, a Grafana dashboard,
+vantorix-bridge for Windows programs under Wine, the Python package
+getvantorixinfo, and their man pages.")
 
 if(VANTORIX_DEB_PACKAGE)
     set(CPACK_STRIP_FILES ON)
