@@ -65,18 +65,18 @@ class DashboardTest(unittest.TestCase):
 
     def machine(self, name, generation):
         """A stand-in of `generation` and a server reading it, in a /dev/shm of their own."""
-        log, stop = os.path.join(self.scratch, name + ".log"), os.path.join(self.scratch, name + ".stop")
-        script = ('mount -t tmpfs tmpfs /dev/shm && { "$1" --generation "$2" --stop-file "$3" --seconds 300 & } '
-                  '&& exec "$4" --serve 0')
+        log = os.path.join(self.scratch, name + ".log")
+        # The shell ends both on SIGTERM, and waits for them.
+        script = ('trap \'kill $standin $server; wait\' TERM\nmount -t tmpfs tmpfs /dev/shm || exit 1\n'
+                  '"$1" --generation "$2" --seconds 300 & standin=$!\n"$3" --serve 0 & server=$!\nwait\n')
         with open(log, "w") as output:
-            server = subprocess.Popen(
+            pair = subprocess.Popen(
                 ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh",
-                 os.path.join(OPTIONS.bin, "vantorix-standin"), str(generation), stop,
+                 os.path.join(OPTIONS.bin, "vantorix-standin"), str(generation),
                  os.path.join(OPTIONS.bin, "vantorix-info")], stdout=output, stderr=output)
-        self.addCleanup(lambda: server.poll() is None and (server.terminate(), server.wait(30)))
-        self.addCleanup(lambda: open(stop, "w").close())
+        self.addCleanup(lambda: (pair.terminate(), pair.wait(30)))
         self.logs.append(log)
-        found = wait_for(lambda: server.poll() is not None or re.search(r"serving http://(\S+)/", read(log)), 30,
+        found = wait_for(lambda: pair.poll() is not None or re.search(r"serving http://(\S+)/", read(log)), 30,
                          "the server of " + name)
         self.assertIsNot(True, found, "the server of %s ended: %s" % (name, read(log)))
         return found.group(1)
