@@ -25,11 +25,15 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "GetVantorixInfo lets programs read the pro
 temperature, TjMax, clocks, name and counts) that the Vantorix monitor
 publishes in shared memory. On Linux, vantorix-publisher publishes this
 machine's readings; enable it per user with
-systemctl --user enable --now vantorix-publisher.
+systemctl --user enable --now vantorix-publisher,
+or on a server, with its server, as the system user vantorix with
+systemctl enable --now vantorix-publisher vantorix-info-serve.
 This package has the library, its header, CMake and pkg-config files, the
 reader tool vantorix-info with a systemd user unit for its server (not
-enabled), vantorix-publisher with its systemd user unit, Prometheus alert
-rules, the Python package getvantorixinfo, and their man pages.")
+enabled), vantorix-publisher with its systemd user unit, both as system
+services (not enabled), Prometheus alert rules, a Grafana dashboard,
+vantorix-bridge for Windows programs under Wine, the Python package
+getvantorixinfo, and their man pages.")
 
 if(VANTORIX_DEB_PACKAGE)
     set(CPACK_STRIP_FILES ON)
@@ -48,16 +52,16 @@ if(VANTORIX_DEB_PACKAGE)
          "Copyright: 2022 Chart.js Contributors\nLicense: Expat\n")
     install(FILES ${CMAKE_BINARY_DIR}/deb/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+    # The system services' user, conffile and units (cmake/SystemService.cmake).
     # Python leaves compiled files beside the package's modules: they go
     # when the package goes.
+    set(prerm "#!/bin/sh\nset -e\n${VANTORIX_DEB_PRERM}")
     if(VANTORIX_PYTHON_INSTALL_DIR)
-        file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/deb/prerm CONTENT "#!/bin/sh
-set -e
-rm -rf '${CMAKE_INSTALL_PREFIX}/${VANTORIX_PYTHON_INSTALL_DIR}/getvantorixinfo/__pycache__'
-")
-        set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb/prerm)
-        set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+        string(APPEND prerm "rm -rf '${CMAKE_INSTALL_PREFIX}/${VANTORIX_PYTHON_INSTALL_DIR}/getvantorixinfo/__pycache__'\n")
     endif()
+    file(WRITE ${CMAKE_BINARY_DIR}/deb/prerm "${prerm}")
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${VANTORIX_DEB_CONTROL_EXTRA} ${CMAKE_BINARY_DIR}/deb/prerm)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)

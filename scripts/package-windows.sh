@@ -2,7 +2,7 @@
 # The Windows .zip: builds the library for 32-bit and 64-bit Windows, each for
 # MinGW-w64 clients (GCC's C++ ABI) and for Visual C++ clients (Microsoft's
 # C++ ABI), installs each into a folder of its own and zips them with the
-# licence, the Prometheus alert rules and a README (docs/windows-zip.txt,
+# licence, the Prometheus alert rules, the Grafana dashboard and a README (docs/windows-zip.txt,
 # which lists the layout). The MinGW folders also get the stand-in monitor and
 # a demo (scripts/demo.cmd), so that the tool can be tried without the
 # Vantorix monitor:
@@ -38,6 +38,8 @@ done
 cp LICENSE "$out/$name/LICENSE.txt"
 mkdir "$out/$name/prometheus"
 cp prometheus/vantorix-alerts.yml "$out/$name/prometheus/"
+mkdir "$out/$name/grafana"
+cp grafana/vantorix-fleet.json "$out/$name/grafana/"
 sed -e "s/@VERSION@/$version/" -e 's/$/\r/' docs/windows-zip.txt > "$out/$name/README.txt"
 (cd "$out" && cmake -E tar cf "$name.zip" --format=zip "$name")
 echo "$out/$name.zip"

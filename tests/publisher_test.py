@@ -3,8 +3,9 @@
 publishes from a captured tree, its stop on SIGTERM and SIGINT, one publisher
 per user, its readings invisible to other users (as root, with a throwaway
 user, from an installed copy that user can reach), and its systemd unit as
-installed, with vantorix-info --serve's (systemd-analyze verify, and the
-server's hardening score)."""
+installed, with vantorix-info --serve's, and both as system services
+(systemd-analyze verify, the hardening scores, and the server's command line
+as the unit gives it)."""
 import argparse
 import fcntl
 import json
@@ -19,6 +20,8 @@ import sys
 import tempfile
 import time
 import unittest
+
+import systemd_unit
 
 OPTIONS = None
 OTHER_USER = "vantorix-hostile"  # the throwaway user of hostile_test.cpp
@@ -259,24 +262,27 @@ class PublisherTest(unittest.TestCase):
                     os.unlink(MUTEX % uid)  # the throwaway user's, now that nothing of theirs runs
 
     def test_the_installed_units_verify(self):
-        # unit: the highest exposure `systemd-analyze security` may give it (None: not checked)
-        units = {"vantorix-publisher.service": None, "vantorix-info-serve.service": 1.8}
+        # (manager, unit): the highest exposure `systemd-analyze security` may give it (None: not checked)
+        units = {("user", "vantorix-publisher.service"): None, ("user", "vantorix-info-serve.service"): 1.8,
+                 ("system", "vantorix-publisher.service"): 0.2, ("system", "vantorix-info-serve.service"): 1.1}
         with tempfile.TemporaryDirectory(dir=OPTIONS.build) as prefix:
             install(prefix)
-            for name, exposure in units.items():
-                with self.subTest(unit=name):
-                    self.check_unit(prefix, name, exposure)
+            for (manager, name), exposure in units.items():
+                with self.subTest(manager=manager, unit=name):
+                    self.check_unit(prefix, manager, name, exposure)
 
-    def check_unit(self, prefix, name, exposure):
-        with open(os.path.join(prefix, "lib/systemd/user", name)) as unit:
+    def check_unit(self, prefix, manager, name, exposure):
+        with open(os.path.join(prefix, "lib/systemd", manager, name)) as unit:
             text = unit.read()
-        # It names the program where the configured prefix puts it; here
-        # the same layout sits under a scratch prefix.
+        # It names the program (and the system server its arguments' file)
+        # where the configured prefix puts them; here the same layout sits
+        # under a scratch prefix.
         start = re.search(r"^ExecStart=(\S+)", text, re.M).group(1)
         self.assertTrue(start.startswith(OPTIONS.prefix + "/"), start)
         self.assertTrue(os.access(prefix + start[len(OPTIONS.prefix):], os.X_OK), start)
-        moved = os.path.join(prefix, name)
+        moved = os.path.join(prefix, manager + "-" + name)
         text = text.replace("ExecStart=" + OPTIONS.prefix, "ExecStart=" + prefix)
+        text = text.replace("EnvironmentFile=-" + OPTIONS.prefix, "EnvironmentFile=-" + prefix)
         with open(moved, "w") as unit:
             unit.write(text)
         result = subprocess.run(["systemd-analyze", "verify", moved], capture_output=True, text=True,
@@ -284,18 +290,21 @@ class PublisherTest(unittest.TestCase):
         self.assertEqual((0, ""), (result.returncode, result.stdout + result.stderr))
         if exposure is None:
             return
-        runtime = os.path.join(prefix, "runtime")  # a user manager's, which the analysis needs
-        os.mkdir(runtime, 0o700)
-        result = subprocess.run(["systemd-analyze", "security", "--offline=yes", "--user", moved],
+        runtime = os.path.join(prefix, "runtime-" + manager)  # a user manager's, which the analysis needs
+        os.makedirs(runtime, 0o700, exist_ok=True)
+        result = subprocess.run(["systemd-analyze", "security", "--offline=yes", "--" + manager, moved],
                                 capture_output=True, text=True, timeout=60,
                                 env=dict(os.environ, XDG_RUNTIME_DIR=runtime))
         level = re.search(r"Overall exposure level for \S+: ([\d.]+)", result.stdout)
         self.assertTrue(level and float(level.group(1)) <= exposure, result.stdout + result.stderr)
-        # As the unit starts it, on a port of the system's choosing: the tool takes its command line.
-        address = re.search(r"^Environment=VANTORIX_SERVE=(\S+)$", text, re.M).group(1)
-        self.assertTrue(address.startswith("127.0.0.1:"), "loopback by default: " + address)
-        command = re.search(r"^ExecStart=(.*)$", text, re.M).group(1).replace("${VANTORIX_SERVE}", "127.0.0.1:0")
-        server = subprocess.Popen(command.split(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if "vantorix-info" not in start:
+            return
+        # As the unit starts it, with its variables, on a port of the
+        # system's choosing: the tool takes its command line.
+        words = systemd_unit.command(text)
+        self.assertIn("127.0.0.1:9198", words, "loopback by default: %s" % words)
+        server = subprocess.Popen([word.replace(":9198", ":0") for word in words], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
         try:
             first = server.stdout.readline()
         finally:

@@ -5,7 +5,8 @@ back; many clients, some leaving mid-response, cost one read per interval;
 hostile clients (slow and idle crowds, oversized heads, bodies, many ranges,
 foreign Host names, other methods) are refused without starving a scrape;
 Ctrl-C and SIGTERM end it within a second whatever the clients do; a taken
-port is refused. A real Prometheus scrapes it and evaluates the shipped alert
+port is refused. A real Prometheus scrapes it (and node_exporter with an old
+textfile) and evaluates the shipped alert
 rules on it, and headless Chromium shows the page."""
 import argparse
 import json
@@ -388,34 +389,54 @@ class ServeTest(unittest.TestCase):
     def test_prometheus_scrapes_the_temperature_then_the_outage(self):
         monitor = self.monitor("--generation", "4")  # five cores, Celsius, 4.0 + 0.25 per core
         server = self.serve("0")
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
+        ports = []
+        for _ in range(2):
+            with socket.socket() as probe:
+                probe.bind(("127.0.0.1", 0))
+                ports.append(probe.getsockname()[1])
+        port, node_port = ports
+        # The textfile route beside it: node_exporter with a page its cron job last wrote an hour ago.
+        textfiles = os.path.join(self.scratch, "textfiles")
+        os.mkdir(textfiles)
+        with open(os.path.join(textfiles, "vantorix.prom"), "w") as page:
+            page.write(run("vantorix-info", "--prometheus").stdout)
+        os.utime(os.path.join(textfiles, "vantorix.prom"), (time.time() - 3600,) * 2)
+        node = subprocess.Popen(["prometheus-node-exporter", "--web.listen-address=127.0.0.1:%d" % node_port,
+                                 "--collector.disable-defaults", "--collector.textfile",
+                                 "--collector.textfile.directory=" + textfiles], stderr=subprocess.DEVNULL)
+        self.addCleanup(node.wait, 30)
+        self.addCleanup(node.terminate)
         config = os.path.join(self.scratch, "prometheus.yml")
         with open(config, "w") as file:
             file.write("global: {scrape_interval: 1s, evaluation_interval: 1s}\nrule_files: ['%s']\n"
-                       "scrape_configs: [{job_name: vantorix, static_configs: [{targets: ['127.0.0.1:%d']}]}]\n"
-                       % (RULES, server.port))
+                       "scrape_configs: [{job_name: vantorix, static_configs: [{targets: ['127.0.0.1:%d']}]},\n"
+                       "                 {job_name: node, static_configs: [{targets: ['127.0.0.1:%d']}]}]\n"
+                       % (RULES, server.port, node_port))
         prometheus = subprocess.Popen(
             ["prometheus", "--config.file=" + config, "--storage.tsdb.path=" + os.path.join(self.scratch, "tsdb"),
              "--web.listen-address=127.0.0.1:%d" % port, "--log.level=error"], stderr=subprocess.DEVNULL)
         self.addCleanup(prometheus.wait, 30)
         self.addCleanup(prometheus.terminate)
 
-        def query(expression):
+        def query(expression, label="core"):
             try:
                 answer = json.loads(get("http://127.0.0.1:%d/api/v1/query?query=%s" % (port, expression))[1])
             except OSError:
                 return None
-            return {item["metric"].get("core"): float(item["value"][1]) for item in answer["data"]["result"]}
+            return {item["metric"].get(label): float(item["value"][1]) for item in answer["data"]["result"]}
 
-        alerts = lambda name: query(urllib.parse.quote('ALERTS{alertname="%s"}' % name))
+        alerts = lambda name, label="core": query(urllib.parse.quote('ALERTS{alertname="%s"}' % name), label)
         temperatures = {str(core): 4 + core * 0.25 for core in range(5)}
-        wait_for(lambda: query("vantorix_core_temperature_celsius") == temperatures, 60, "the scraped temperatures")
-        # The shipped rules on the served names: core 0 is at its TjMax of 4, the others far below theirs.
-        wait_for(lambda: alerts("VantorixCoreNearTjMax") == {"0": 1}, 30, "core 0's alert to be pending")
+        served = lambda name: query(urllib.parse.quote(name + '{job="vantorix"}'))  # not the textfile's
+        wait_for(lambda: served("vantorix_core_temperature_celsius") == temperatures, 60, "the scraped temperatures")
+        # The shipped rules on the served names: core 0 is at its TjMax of 4, the others far below theirs:
+        # one alert, the processor's, and none from the textfile's same readings, which are an hour old.
+        wait_for(lambda: alerts("VantorixCoreNearTjMax", "cpu") == {"Stand-in CPU, generation 4": 1}, 30,
+                 "the processor's alert to be pending")
+        wait_for(lambda: alerts("VantorixTextfileStale", "job") == {"node": 1}, 30, "the stale textfile's alert")
+        self.assertEqual({"vantorix": 1}, alerts("VantorixCoreNearTjMax", "job"))
         monitor.terminate()
-        wait_for(lambda: query("vantorix_up") == {None: 0}, 30, "Prometheus to scrape vantorix_up 0")
+        wait_for(lambda: served("vantorix_up") == {None: 0}, 30, "Prometheus to scrape vantorix_up 0")
         wait_for(lambda: alerts("VantorixMonitorDown") == {None: 1}, 30, "the monitor's alert to be pending")
 
     def test_chromium_shows_the_page_live(self):

@@ -2,8 +2,11 @@
 """The .deb as a Linux user gets it: built with CPack, installed on this
 machine with apt-get, then used as installed (the publisher publishes, the
 tool, the Python package and clients built with pkg-config and CMake read,
-without LD_LIBRARY_PATH; the unit verifies), and removed with apt-get,
-leaving no file, directory, loader-cache entry or package behind.
+without LD_LIBRARY_PATH; the units verify; the system services' commands,
+run as their user with the server's ARGS set to TLS with a password, are
+scraped by a real Prometheus; the bridge's launcher says what to install
+without Wine), and purged with apt-get, leaving no file, directory, user,
+loader-cache entry or package behind.
 
 Needs root (exit 77, a skip, otherwise). Refuses to run when the package, or
 any file it would install, is already on the machine: removing it afterwards
@@ -11,6 +14,7 @@ would not restore what was there."""
 import argparse
 import glob
 import json
+import pwd
 import os
 import shutil
 import signal
@@ -18,8 +22,16 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import systemd_unit  # noqa: E402
+from web_config_test import SECRET_HASH, free_port, make_certificates  # noqa: E402
 
 PACKAGE = "getvantorixinfo"
+USER = "vantorix"  # the system services'
+SERVE_DEFAULTS = "/etc/default/vantorix-info-serve"
 SKIP = 77
 # A plain environment: nothing points the programs or Python at the build.
 ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8", "HOME": "/root",
@@ -59,10 +71,11 @@ def contents(deb):
 def use_the_installed_package(source, scratch, online):
     info = "/usr/bin/vantorix-info"
     expect(run([info, "--json"], check=False).returncode == 1, "read something before the publisher ran")
-    for unit in ("vantorix-publisher.service", "vantorix-info-serve.service"):
-        verify = run(["systemd-analyze", "verify", "/usr/lib/systemd/user/" + unit], check=False)
-        expect((verify.returncode, verify.stdout + verify.stderr) == (0, ""), unit + ": " + verify.stderr)
-        expect(not glob.glob("/etc/systemd/user/*.wants/" + unit), unit + " was enabled by the package")
+    for manager in ("user", "system"):
+        for unit in ("vantorix-publisher.service", "vantorix-info-serve.service"):
+            verify = run(["systemd-analyze", "verify", "/usr/lib/systemd/%s/%s" % (manager, unit)], check=False)
+            expect((verify.returncode, verify.stdout + verify.stderr) == (0, ""), unit + ": " + verify.stderr)
+            expect(not glob.glob("/etc/systemd/%s/*.wants/%s" % (manager, unit)), unit + " was enabled by the package")
 
     publisher = subprocess.Popen(["/usr/bin/vantorix-publisher"], env=ENV, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL)
@@ -94,6 +107,100 @@ def use_the_installed_package(source, scratch, online):
         expect(publisher.wait(timeout=10) == 0, "the publisher did not stop cleanly on SIGTERM")
 
 
+def start(log, command, user):
+    """`command` as `user`, its output in the file `log`."""
+    with open(log, "w") as output:
+        return subprocess.Popen(["setpriv", "--reuid", user, "--regid", user, "--init-groups", "--", *command],
+                                env=ENV, stdout=output, stderr=output)
+
+
+def wait_for(predicate, what, logs):
+    deadline = time.time() + 60
+    while not predicate():
+        if time.time() > deadline:
+            shown = "".join("--- %s:\n%s" % (log, open(log, errors="replace").read()) for log in logs)
+            raise AssertionError("timed out waiting for %s\n%s" % (what, shown))
+        time.sleep(0.2)
+
+
+def run_the_system_services(scratch):
+    """Each system unit's ExecStart as its User=, with the unit's environment:
+    the server's ARGS from its conffile, set to TLS with a password on a free
+    port, scraped by a real Prometheus, which reads the publisher's record."""
+    entry = pwd.getpwnam(USER)
+    expect(entry.pw_uid < 1000 and entry.pw_shell == "/usr/sbin/nologin", "not a system user: %s" % (entry,))
+    folder = tempfile.mkdtemp(prefix="vantorix-web-")  # outside the build tree, which the user may not reach
+    try:
+        serve_over_tls(scratch, folder, entry)
+    finally:
+        shutil.rmtree(folder)
+    print("the system services' commands ran as %s: scraped over TLS with basic auth" % USER)
+
+
+def serve_over_tls(scratch, folder, entry):
+    make_certificates(folder)
+    with open(os.path.join(folder, "web.yml"), "w") as config:
+        config.write("tls_server_config: {cert_file: server.pem, key_file: server.key}\n"
+                     "basic_auth_users: {prom: '%s'}\n" % SECRET_HASH)
+    for path in [folder] + [os.path.join(folder, name) for name in os.listdir(folder)]:
+        os.chown(path, 0, entry.pw_gid)  # readable by the service's user, as the README says
+        os.chmod(path, 0o750 if path == folder else 0o640)
+    port = free_port()
+    with open(SERVE_DEFAULTS) as defaults:
+        text = defaults.read()
+    expect('\nARGS="--serve 127.0.0.1:9198"\n' in text, "the shipped ARGS: " + text)
+    with open(SERVE_DEFAULTS, "w") as defaults:
+        defaults.write(text.replace('\nARGS="--serve 127.0.0.1:9198"\n', '\nARGS="--serve 127.0.0.1:%d --web-config %s"\n'
+                                    % (port, os.path.join(folder, "web.yml"))))
+
+    processes, logs = [], []
+    try:
+        for unit in ("vantorix-publisher.service", "vantorix-info-serve.service"):
+            with open("/usr/lib/systemd/system/" + unit) as file:
+                text = file.read()
+            user, = systemd_unit.directives(text, "User")
+            logs.append(os.path.join(scratch, unit + ".log"))
+            processes.append(start(logs[-1], systemd_unit.command(text), user))
+        wait_for(lambda: "serving https://127.0.0.1:%d/" % port in open(logs[1]).read(), "the server", logs)
+
+        config = os.path.join(scratch, "prometheus.yml")
+        with open(config, "w") as file:
+            file.write("global: {scrape_interval: 1s, scrape_timeout: 1s}\nscrape_configs: [{job_name: vantorix, "
+                       "scheme: https, basic_auth: {username: prom, password: secret}, tls_config: {ca_file: %s}, "
+                       "static_configs: [{targets: ['127.0.0.1:%d']}]}]\n" % (os.path.join(folder, "ca.pem"), port))
+        prometheus_port = free_port()
+        logs.append(os.path.join(scratch, "prometheus.log"))
+        with open(logs[-1], "w") as output:
+            processes.append(subprocess.Popen(
+                ["prometheus", "--config.file=" + config, "--storage.tsdb.path=" + os.path.join(scratch, "tsdb"),
+                 "--web.listen-address=127.0.0.1:%d" % prometheus_port, "--log.level=warn"],
+                stdout=output, stderr=output))
+
+        def scraped():
+            url = "http://127.0.0.1:%d/api/v1/query?query=" % prometheus_port
+            try:
+                with urllib.request.urlopen(url + urllib.parse.quote("up + vantorix_up"), timeout=10) as answer:
+                    return [item["value"][1] for item in json.load(answer)["data"]["result"]] == ["2"]
+            except OSError:
+                return False
+
+        wait_for(scraped, "Prometheus to scrape up 1 and vantorix_up 1 over TLS with the password", logs)
+    finally:
+        for process in processes:
+            process.terminate()
+        for process in processes:
+            process.wait(timeout=30)
+
+
+def bridge_launcher_without_wine():
+    """The launcher where neither /usr/lib/wine/wine64 nor a wine64 on PATH is."""
+    hidden = "mount -t tmpfs tmpfs /usr/lib/wine && exec /usr/bin/vantorix-bridge --version"
+    result = run(["unshare", "--mount", "--propagation", "private", "sh", "-c", hidden], check=False,
+                 env=dict(ENV, PATH="/usr/bin:/bin"))
+    expect(result.returncode == 127 and "apt-get install wine64" in result.stderr,
+           "the launcher without Wine: %d %s" % (result.returncode, result.stderr))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True, help="the build tree of the deb preset")
@@ -119,11 +226,21 @@ def main():
                    "/usr/share/getvantorixinfo/prometheus/vantorix-alerts.yml",
                    "/usr/share/man/man1/vantorix-info.1", "/usr/share/doc/getvantorixinfo/copyright",
                    "/usr/share/doc/getvantorixinfo/README.md", "/usr/share/doc/getvantorixinfo/docs/reliability.md",
-                   "/usr/lib/python3/dist-packages/getvantorixinfo/py.typed"):
+                   "/usr/lib/python3/dist-packages/getvantorixinfo/py.typed",
+                   "/usr/lib/systemd/system/vantorix-publisher.service",
+                   "/usr/lib/systemd/system/vantorix-info-serve.service", SERVE_DEFAULTS,
+                   "/usr/lib/sysusers.d/getvantorixinfo.conf",
+                   "/usr/share/getvantorixinfo/grafana/vantorix-fleet.json", "/usr/bin/vantorix-bridge",
+                   "/usr/lib/getvantorixinfo/x64/vantorix-bridge.exe",
+                   "/usr/lib/getvantorixinfo/x86/vantorix-bridge.exe"):
         expect(wanted in paths, "the package lacks " + wanted)
     for suffix in ("libGetVantorixInfo.so.1", "pkgconfig/GetVantorixInfo.pc",
                    "cmake/GetVantorixInfo/GetVantorixInfoConfig.cmake"):
         expect(any(path.endswith("-linux-gnu/" + suffix) for path in paths), "the package lacks " + suffix)
+    conffiles = run(["dpkg-deb", "-I", deb, "conffiles"]).stdout.split()
+    expect(conffiles == [SERVE_DEFAULTS], "the conffiles: %s" % conffiles)
+    known_user = run(["getent", "passwd", USER], check=False)
+    expect(known_user.returncode != 0, "the user %s is on this machine already" % USER)
     present = [path for path in files if os.path.lexists(path)]
     expect(not present, "files of the package are on this machine already: %s" % present)
     existing_dirs = {path for path in dirs if os.path.isdir(path)}
@@ -140,18 +257,24 @@ def main():
         started = time.time()
         apt_get("install", os.path.abspath(deb))
         print("installed in %.1f s" % (time.time() - started))
+        uid = pwd.getpwnam(USER).pw_uid
         use_the_installed_package(options.source, scratch, online)
+        run_the_system_services(scratch)
+        bridge_launcher_without_wine()
     finally:
         started = time.time()
-        apt_get("remove", PACKAGE)
-        print("removed in %.1f s" % (time.time() - started))
+        apt_get("purge", PACKAGE)
+        print("purged in %.1f s" % (time.time() - started))
         shutil.rmtree(scratch)
         if not had_mutex and os.path.exists(mutex):
             os.unlink(mutex)  # the publisher's, not the package's
 
     left = [path for path in paths if os.path.lexists(path) and path not in existing_dirs]
-    expect(not left, "left behind after apt-get remove: %s" % left)
+    expect(not left, "left behind after apt-get purge: %s" % left)
     expect("GetVantorixInfo" not in run(["ldconfig", "-p"]).stdout, "the loader's cache still has the library")
+    expect(run(["getent", "passwd", USER], check=False).returncode != 0, "the user %s is still there" % USER)
+    shm = glob.glob("/dev/shm/Vantorix*Object.%d" % uid)
+    expect(not shm, "the services' user's objects are still there: %s" % shm)
     status = run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev}", PACKAGE], check=False)
     expect(status.returncode != 0, "dpkg still knows the package: " + status.stdout)
     print("the package installed, worked and left nothing behind")

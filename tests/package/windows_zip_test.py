@@ -21,7 +21,7 @@ MACHINES = {"x86": 0x14C, "x64": 0x8664}  # IMAGE_FILE_MACHINE_I386, _AMD64
 
 
 def expected_files():
-    files = {"LICENSE.txt", "README.txt", "prometheus/vantorix-alerts.yml"}
+    files = {"LICENSE.txt", "README.txt", "prometheus/vantorix-alerts.yml", "grafana/vantorix-fleet.json"}
     for abi, config in (("mingw", "relwithdebinfo"), ("msvc", "release")):
         for arch in MACHINES:
             folder = "%s-%s/" % (abi, arch)
