@@ -14,6 +14,10 @@ namespace {
 
 const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
 
+// /api/history responses in flight at once; more are told to come back. Each
+// holds at most its list of shared texts (115 KB at most).
+const long HISTORY_SENDING = 8;
+
 // The page runs only its own files (Chart.js sets inline styles), and no
 // other site may frame it.
 const char CONTENT_SECURITY_POLICY[] = "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'";
@@ -65,10 +69,17 @@ HttpResponse Readings(const Site& site, const HttpRequest&) {
 }
 
 HttpResponse History(const Site& site, const HttpRequest& request) {
+    if (site.history_sending.use_count() > HISTORY_SENDING) {
+        HttpResponse busy = Text(503, "Too many history requests at once; try again in a second.");
+        busy.headers.emplace_back("Retry-After", "1");
+        return busy;
+    }
     const std::size_t query = request.target.find('?');
-    const HistoryAnswer answer = site.latest->History(query == std::string::npos ? "" : request.target.substr(query + 1));
-    HttpResponse response = Data("application/json", answer.body);
+    HistoryAnswer answer = site.latest->History(query == std::string::npos ? "" : request.target.substr(query + 1));
+    HttpResponse response = Data("application/json", std::move(answer.body));
     response.status = answer.status;
+    response.pieces = std::move(answer.pieces);
+    response.held = site.history_sending;
     return response;
 }
 
