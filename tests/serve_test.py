@@ -87,8 +87,10 @@ def script_sources(url):
 class Server:
     def __init__(self, *args):
         self.output = tempfile.TemporaryFile()
+        # The history file in a place of its own, unless a test names one.
+        self.state = tempfile.TemporaryDirectory()
         self.process = subprocess.Popen(command("vantorix-info", "--serve", *args), stdout=self.output,
-                                        stderr=self.output)
+                                        stderr=self.output, env=dict(os.environ, XDG_STATE_HOME=self.state.name))
         found = None
         deadline = time.time() + 30
         while not found and time.time() < deadline and self.process.poll() is None:
@@ -148,6 +150,7 @@ class ServeTest(unittest.TestCase):
             if len(result.failures) + len(result.errors) > failures:
                 print("\nthe server's output (%s):\n%s" % (server.url, server.text()), file=sys.stderr)
             server.output.close()
+            server.state.cleanup()
         return result
 
     def monitor(self, *args):
@@ -226,6 +229,27 @@ class ServeTest(unittest.TestCase):
         self.assertEqual([], failures[:3])
         self.assertLessEqual(reads, elapsed / 0.5 + 2, "%d requests, %d reads in %.1f s" % (answered[0], reads, elapsed))
         self.assertGreater(answered[0], 10 * reads, "the load was too light to show anything")
+
+    def test_a_restarted_server_shows_the_last_hour_at_once(self):
+        if OPTIONS.runner:
+            self.skipTest("no history file on Windows")
+        self.monitor("--synthetic", "--rate", "5")
+        path = os.path.join(self.scratch, "state", "history")
+        first = self.serve("0", "--interval", "0.2", "--history-file", path)
+
+        def hour(server):
+            return json.loads(get(server.url + "api/history?seconds=3600")[1])["samples"]
+
+        def reads(server):
+            samples = [sample for sample in hour(server) if sample["temp"]]
+            return samples if len(samples) >= 4 else None
+
+        kept = wait_for(lambda: reads(first), 30, "four reads kept")
+        self.assertEqual(0, first.stop())
+        second = self.serve("0", "--interval", "0.2", "--history-file", path)
+        shown = hour(second)
+        self.assertEqual(kept, [sample for sample in shown if sample["t"] <= kept[-1]["t"]][-len(kept):])
+        self.assertNotIn("warning", second.text())
 
     def test_ctrl_c_and_sigterm_end_it_within_a_second_whatever_the_clients_do(self):
         # Under Wine a signal ends the Windows program by the loader's default.
