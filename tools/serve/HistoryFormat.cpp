@@ -71,7 +71,12 @@ std::size_t HistoryFileLimit() {
 }
 
 std::string CHistory::Saved() const {
-    std::string out(MAGIC, sizeof MAGIC);
+    std::size_t size = HEADER + 8;
+    for (int row = 0; row < raw_count_; ++row) size += 16 + static_cast<std::size_t>(raw_cores_[row]) * 8;
+    for (int row = 0; row < minute_count_; ++row) size += 24 + static_cast<std::size_t>(minute_cores_[row]) * 24;
+    std::string out;
+    out.reserve(size);
+    out.append(MAGIC, sizeof MAGIC);
     Put(&out, VERSION);
     Put(&out, static_cast<std::uint32_t>(raw_count_));
     Put(&out, static_cast<std::uint32_t>(minute_count_));
