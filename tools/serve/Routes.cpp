@@ -16,7 +16,7 @@ const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
 
 // /api/history responses in flight at once; more are told to come back. Each
 // holds at most its list of shared texts (115 KB at most).
-const long HISTORY_SENDING = 8;
+const int HISTORY_SENDING = 8;
 
 // The page runs only its own files (Chart.js sets inline styles), and no
 // other site may frame it.
@@ -69,7 +69,7 @@ HttpResponse Readings(const Site& site, const HttpRequest&) {
 }
 
 HttpResponse History(const Site& site, const HttpRequest& request) {
-    if (site.history_sending.use_count() > HISTORY_SENDING) {
+    if (*site.history_sending >= HISTORY_SENDING) {
         HttpResponse busy = Text(503, "Too many history requests at once; try again in a second.");
         busy.headers.emplace_back("Retry-After", "1");
         return busy;
@@ -79,7 +79,10 @@ HttpResponse History(const Site& site, const HttpRequest& request) {
     HttpResponse response = Data("application/json", std::move(answer.body));
     response.status = answer.status;
     response.pieces = std::move(answer.pieces);
-    response.held = site.history_sending;
+    // Counted until the response is let go.
+    const std::shared_ptr<int> sending = site.history_sending;
+    ++*sending;
+    response.held = std::shared_ptr<const void>(sending.get(), [sending](const void*) { --*sending; });
     return response;
 }
 

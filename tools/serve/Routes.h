@@ -42,9 +42,9 @@ struct Site {
     std::vector<std::string> allowed_hosts;
     // The live page's files, as served (MakeSite fills them).
     std::vector<std::pair<std::string, HttpResponse>> files;
-    // Held by each /api/history response until it is sent: its use count
-    // bounds how many are in flight (one serving thread counts them).
-    std::shared_ptr<const int> history_sending = std::make_shared<const int>(0);
+    // /api/history responses not yet sent or dropped (counted on the one
+    // serving thread).
+    std::shared_ptr<int> history_sending = std::make_shared<int>(0);
 };
 
 // A site over `latest`, with the page's files made ready once.
