@@ -58,7 +58,8 @@ def measure(bin_dir, cores, clients=20, seconds=10):
             found = re.search(rb"serving http://127.0.0.1:(\d+)/", output.read())
         port = int(found.group(1))
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
-        for query in ("seconds=300", "seconds=3600", "seconds=86400", "seconds=3600&since=%d" % (time.time() * 1000 - 5000)):
+        since = "seconds=3600&since=%d" % (time.time() * 1000 - 5000)
+        for query in ("seconds=300", "seconds=3600", "seconds=86400", since):
             fetch(connection, "/api/history?" + query)  # warm
             count, before = 100, cpu_seconds(server.pid)
             for _ in range(count):

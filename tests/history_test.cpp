@@ -185,7 +185,8 @@ TEST(HistoryFile, FilesThatAreNotWholeSafeAndOursAreIgnored) {
         {"a read after it was saved", [&] { return scratch.Write("h", With(good, first_row, T0 + 3600000)); }},
         {"a negative time", [&] { return scratch.Write("i", With(good, first_row, std::int64_t{-1})); }},
         {"bad checksum", [&] { return scratch.Write("j", good.substr(0, 100) + "x" + good.substr(101)); }},
-        {"trailing bytes", [&] { return scratch.Write("k", Resealed(good.substr(0, good.size() - 8) + "12345678" + "sum-....")); }},
+        {"trailing bytes",
+         [&] { return scratch.Write("k", Resealed(good.substr(0, good.size() - 8) + "12345678" + "sum-....")); }},
         {"empty", [&] { return scratch.Write("l", ""); }},
         {"a symbolic link",
          [&] {

@@ -5,7 +5,7 @@ back; many clients, some leaving mid-response, cost one read per interval;
 hostile clients (slow and idle crowds, oversized heads, bodies, many ranges,
 foreign Host names, other methods) are refused without starving a scrape;
 Ctrl-C and SIGTERM end it within a second whatever the clients do; a taken
-port is refused. A real Prometheus scrapes it and evaluates the shipped alert
+port is refused; a restarted server shows the history it kept at once. A real Prometheus scrapes it and evaluates the shipped alert
 rules on it, and headless Chromium shows the page."""
 import argparse
 import json

@@ -143,8 +143,12 @@ bool CHistory::Restore(const std::string& bytes, std::int64_t now_ms, std::strin
         raw_time_[row] = time;
         raw_cores_[row] = static_cast<std::int16_t>(cores);
         bool whole = rows.Get(&raw_clock_[row]);
-        for (std::uint32_t core = 0; core < cores; ++core) whole = whole && rows.Get(&raw_temp_[core * RAW_SAMPLES + row]);
-        for (std::uint32_t core = 0; core < cores; ++core) whole = whole && rows.Get(&raw_load_[core * RAW_SAMPLES + row]);
+        for (std::uint32_t core = 0; core < cores; ++core) {
+            whole = whole && rows.Get(&raw_temp_[core * RAW_SAMPLES + row]);
+        }
+        for (std::uint32_t core = 0; core < cores; ++core) {
+            whole = whole && rows.Get(&raw_load_[core * RAW_SAMPLES + row]);
+        }
         if (!whole) return fail("truncated");
     }
     const std::size_t stride = static_cast<std::size_t>(MINUTES) * 3;
