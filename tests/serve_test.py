@@ -5,7 +5,8 @@ back; many clients, some leaving mid-response, cost one read per interval;
 hostile clients (slow and idle crowds, oversized heads, bodies, many ranges,
 foreign Host names, other methods) are refused without starving a scrape;
 Ctrl-C and SIGTERM end it within a second whatever the clients do; a taken
-port is refused; a restarted server shows the history it kept at once. A real Prometheus scrapes it and evaluates the shipped alert
+port is refused; a restarted server shows the history it kept at once, and
+slow readers of it lock no one out. A real Prometheus scrapes it and evaluates the shipped alert
 rules on it, and headless Chromium shows the page."""
 import argparse
 import json
@@ -400,6 +401,46 @@ class ServeTest(unittest.TestCase):
         # Their bytes did not extend the head's deadline.
         self.assertEqual([], [n for n, sock in enumerate(trickling) if not closed(sock)][:5], "still open")
         wait_for(lambda: all(closed(sock) for sock in idle), 20, "the server to close the idle crowd")
+
+    def test_slow_readers_of_the_history_lock_no_one_out(self):
+        if OPTIONS.runner:
+            self.skipTest("no history file on Windows")
+        # 900 reads of 256 cores whose numbers print long: a history file
+        # (README: "The history file") of 1.9 MB and an answer of 6.9 MB,
+        # more than a socket's buffers hold.
+        now, value = int(time.time() * 1000) - 1000, -1.2345679e-38
+        rows = b"".join(struct.pack("<qIf", now - (899 - i) * 1000, 256, 3000.0) + struct.pack("<512f", *[value] * 512)
+                        for i in range(900))
+        data = b"VANTHIST" + struct.pack("<IIIIq", 1, 900, 0, 0, now) + rows
+        checksum = 14695981039346656037
+        for byte in data:
+            checksum = ((checksum ^ byte) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+        path = os.path.join(self.scratch, "history")
+        with open(path, "wb") as file:
+            file.write(data + struct.pack("<Q", checksum))
+        server = self.serve("0", "--history-file", path)
+        readers = []
+        self.addCleanup(lambda: [sock.close() for sock in readers])
+        for _ in range(8):  # as many as may be in flight; they never read
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            sock.connect((server.host, server.port))
+            sock.sendall(b"GET /api/history?seconds=3600 HTTP/1.1\r\nHost: localhost\r\n\r\n")
+            readers.append(sock)
+
+        def history_status():
+            try:
+                with urllib.request.urlopen(server.url + "api/history?seconds=60", timeout=10) as response:
+                    return response.status, None
+            except urllib.error.HTTPError as error:
+                return error.code, error.headers.get("Retry-After")
+
+        self.assertEqual((503, "1"), wait_for(lambda: history_status()[0] == 503 and history_status(), 10, "a 503"))
+        self.assertIn(b"vantorix_up", get(server.url + "metrics")[1])
+        for sock in readers:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            sock.close()
+        wait_for(lambda: history_status() == (200, None), 30, "the history answered again")
 
     def test_a_taken_port_and_bad_addresses_are_refused(self):
         taken = "127.0.0.1:%d" % self.serve("0").port
