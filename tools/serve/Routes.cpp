@@ -15,7 +15,8 @@ namespace {
 const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
 
 // /api/history responses in flight at once; more are told to come back. Each
-// holds at most its list of shared texts (115 KB at most).
+// holds its list of pieces (at most 115 KB) and keeps the history's texts it
+// sends alive until it is sent or dropped (at most the write deadline).
 const int HISTORY_SENDING = 8;
 
 // The page runs only its own files (Chart.js sets inline styles), and no
