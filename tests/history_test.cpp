@@ -2,11 +2,18 @@
 // known pattern of reads, missing readings left out rather than counted as
 // 0, and the query parsed strictly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "History.h"
+#include "HistoryFile.h"
 
 namespace {
 
@@ -91,5 +98,140 @@ TEST(History, QueriesAreParsedStrictly) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.status, AnswerHistory(history, c.query, T0).status) << c.query;
+    }
+}
+
+// The history file: what a restarted server takes back is what was kept, a
+// response still being sent keeps its texts while the rings move on, and a
+// file that is not one of ours, whole and safe, is never trusted.
+namespace {
+
+const std::int64_t NOW = T0 + 180000;
+
+std::string Saved180() {
+    CHistory history(1.0);
+    for (int i = 0; i < 180; ++i) history.Add(Read(i), T0 + i * 1000);
+    return history.Saved();
+}
+
+// The bytes with their checksum made right again, so that a later check is
+// the one that refuses them.
+std::string Resealed(std::string bytes) {
+    const std::uint64_t sum = HistoryChecksum(bytes.data(), bytes.size() - 8);
+    std::memcpy(&bytes[bytes.size() - 8], &sum, 8);
+    return bytes;
+}
+
+template <typename T>
+std::string With(std::string bytes, std::size_t at, T value) {
+    std::memcpy(&bytes[at], &value, sizeof value);
+    return Resealed(bytes);
+}
+
+struct Scratch {
+    std::string dir;
+    Scratch() {
+        char name[] = "/tmp/history-test-XXXXXX";
+        dir = mkdtemp(name);
+    }
+    ~Scratch() { std::system(("rm -rf '" + dir + "'").c_str()); }
+    std::string Write(const std::string& name, const std::string& bytes) const {
+        std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+        return dir + "/" + name;
+    }
+};
+
+std::size_t Samples(const CHistory& history, long seconds) {
+    return nlohmann::json::parse(history.RenderJson(seconds, -1, NOW))["samples"].size();
+}
+
+}  // namespace
+
+TEST(HistoryFile, ARestartedServerShowsWhatWasKept) {
+    CHistory history(1.0);
+    for (int i = 0; i < 180; ++i) history.Add(Read(i), T0 + i * 1000);
+    const HistoryAnswer held = history.Answer(3600, -1, NOW);
+    const std::string hour = Joined(held), day = history.RenderJson(86400, -1, NOW);
+    Scratch scratch;
+    std::string why;
+    ASSERT_TRUE(WriteHistoryFile(scratch.dir + "/state/history", history.Saved(), &why)) << why;
+    CHistory restarted(1.0);
+    { CHistoryFile file(scratch.dir + "/state/history", &restarted, NOW); }
+    EXPECT_EQ(hour, restarted.RenderJson(3600, -1, NOW));
+    // Only closed minutes are kept: the one in progress is not.
+    const auto minutes = nlohmann::json::parse(day)["samples"];
+    EXPECT_EQ(nlohmann::json(minutes.begin(), minutes.end() - 1),
+              nlohmann::json::parse(restarted.RenderJson(86400, -1, NOW))["samples"]);
+    // A full ring of newer reads later, the answer still holds its texts.
+    for (int i = 0; i < CHistory::RAW_SAMPLES; ++i) history.Add(Read(i), NOW + i * 1000);
+    EXPECT_EQ(hour, Joined(held));
+}
+
+TEST(HistoryFile, FilesThatAreNotWholeSafeAndOursAreIgnored) {
+    const std::string good = Saved180();
+    const std::size_t first_row = 32;  // its time (i64), then its core count (u32)
+    Scratch scratch;
+    const struct {
+        const char* name;
+        std::function<std::string()> make;  // the file's path
+    } cases[] = {
+        {"truncated", [&] { return scratch.Write("a", good.substr(0, good.size() - 100)); }},
+        {"truncated, resealed", [&] { return scratch.Write("b", Resealed(good.substr(0, good.size() - 100))); }},
+        {"foreign magic", [&] { return scratch.Write("c", "PNG" + good.substr(3)); }},
+        {"version 2", [&] { return scratch.Write("d", With(good, 8, std::uint32_t{2})); }},
+        {"3601 reads", [&] { return scratch.Write("e", With(good, 12, std::uint32_t{3601})); }},
+        {"257 cores", [&] { return scratch.Write("f", With(good, first_row + 8, std::uint32_t{257})); }},
+        {"saved in the future", [&] { return scratch.Write("g", With(good, 24, NOW + 1)); }},
+        {"a read after it was saved", [&] { return scratch.Write("h", With(good, first_row, T0 + 3600000)); }},
+        {"a negative time", [&] { return scratch.Write("i", With(good, first_row, std::int64_t{-1})); }},
+        {"bad checksum", [&] { return scratch.Write("j", good.substr(0, 100) + "x" + good.substr(101)); }},
+        {"trailing bytes",
+         [&] { return scratch.Write("k", Resealed(good.substr(0, good.size() - 8) + "12345678" + "sum-....")); }},
+        {"empty", [&] { return scratch.Write("l", ""); }},
+        {"a symbolic link",
+         [&] {
+             const std::string path = scratch.dir + "/link";
+             EXPECT_EQ(0, symlink(scratch.Write("m", good).c_str(), path.c_str()));
+             return path;
+         }},
+        {"a FIFO",
+         [&] {
+             const std::string path = scratch.dir + "/fifo";
+             EXPECT_EQ(0, mkfifo(path.c_str(), 0600));
+             return path;
+         }},
+        {"a directory",
+         [&] {
+             const std::string path = scratch.dir + "/dir";
+             EXPECT_EQ(0, mkdir(path.c_str(), 0700));
+             return path;
+         }},
+        {"another user's file",
+         [&] {
+             if (geteuid() != 0) return std::string();
+             const std::string path = scratch.Write("n", good);
+             EXPECT_EQ(0, chown(path.c_str(), 65534, 65534));
+             return path;
+         }},
+        {"oversize",
+         [&] {
+             const std::string path = scratch.Write("o", good);
+             EXPECT_EQ(0, truncate(path.c_str(), static_cast<off_t>(HistoryFileLimit() + 1)));
+             return path;
+         }},
+    };
+    CHistory control(1.0);
+    { CHistoryFile file(scratch.Write("good", good), &control, NOW); }
+    ASSERT_EQ(180u, Samples(control, 3600));
+    for (const auto& c : cases) {
+        const std::string path = c.make();
+        if (path.empty()) continue;  // needs root
+        std::string bytes, why;
+        if (ReadHistoryFile(path, &bytes, &why)) CHistory(1.0).Restore(bytes, NOW, &why);
+        EXPECT_NE("", why) << c.name;
+        CHistory history(1.0);
+        { CHistoryFile file(path, &history, NOW); }
+        EXPECT_EQ(0u, Samples(history, 3600)) << c.name;
+        EXPECT_EQ(0u, Samples(history, 86400)) << c.name;
     }
 }

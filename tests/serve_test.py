@@ -5,8 +5,9 @@ back; many clients, some leaving mid-response, cost one read per interval;
 hostile clients (slow and idle crowds, oversized heads, bodies, many ranges,
 foreign Host names, other methods) are refused without starving a scrape;
 Ctrl-C and SIGTERM end it within a second whatever the clients do; a taken
-port is refused. A real Prometheus scrapes it (and node_exporter with an old
-textfile) and evaluates the shipped alert
+port is refused; a restarted server shows the history it kept at once, and
+slow readers of it lock no one out. A real Prometheus scrapes it (and
+node_exporter with an old textfile) and evaluates the shipped alert
 rules on it, and headless Chromium shows the page."""
 import argparse
 import json
@@ -88,8 +89,10 @@ def script_sources(url):
 class Server:
     def __init__(self, *args):
         self.output = tempfile.TemporaryFile()
+        # The history file in a place of its own, unless a test names one.
+        self.state = tempfile.TemporaryDirectory()
         self.process = subprocess.Popen(command("vantorix-info", "--serve", *args), stdout=self.output,
-                                        stderr=self.output)
+                                        stderr=self.output, env=dict(os.environ, XDG_STATE_HOME=self.state.name))
         found = None
         deadline = time.time() + 30
         while not found and time.time() < deadline and self.process.poll() is None:
@@ -149,6 +152,7 @@ class ServeTest(unittest.TestCase):
             if len(result.failures) + len(result.errors) > failures:
                 print("\nthe server's output (%s):\n%s" % (server.url, server.text()), file=sys.stderr)
             server.output.close()
+            server.state.cleanup()
         return result
 
     def monitor(self, *args):
@@ -227,6 +231,27 @@ class ServeTest(unittest.TestCase):
         self.assertEqual([], failures[:3])
         self.assertLessEqual(reads, elapsed / 0.5 + 2, "%d requests, %d reads in %.1f s" % (answered[0], reads, elapsed))
         self.assertGreater(answered[0], 10 * reads, "the load was too light to show anything")
+
+    def test_a_restarted_server_shows_the_last_hour_at_once(self):
+        if OPTIONS.runner:
+            self.skipTest("no history file on Windows")
+        self.monitor("--synthetic", "--rate", "5")
+        path = os.path.join(self.scratch, "state", "history")
+        first = self.serve("0", "--interval", "0.2", "--history-file", path)
+
+        def hour(server):
+            return json.loads(get(server.url + "api/history?seconds=3600")[1])["samples"]
+
+        def reads(server):
+            samples = [sample for sample in hour(server) if sample["temp"]]
+            return samples if len(samples) >= 4 else None
+
+        kept = wait_for(lambda: reads(first), 30, "four reads kept")
+        self.assertEqual(0, first.stop())
+        second = self.serve("0", "--interval", "0.2", "--history-file", path)
+        shown = hour(second)
+        self.assertEqual(kept, [sample for sample in shown if sample["t"] <= kept[-1]["t"]][-len(kept):])
+        self.assertNotIn("warning", second.text())
 
     def test_ctrl_c_and_sigterm_end_it_within_a_second_whatever_the_clients_do(self):
         # Under Wine a signal ends the Windows program by the loader's default.
@@ -377,6 +402,46 @@ class ServeTest(unittest.TestCase):
         # Their bytes did not extend the head's deadline.
         self.assertEqual([], [n for n, sock in enumerate(trickling) if not closed(sock)][:5], "still open")
         wait_for(lambda: all(closed(sock) for sock in idle), 20, "the server to close the idle crowd")
+
+    def test_slow_readers_of_the_history_lock_no_one_out(self):
+        if OPTIONS.runner:
+            self.skipTest("no history file on Windows")
+        # 900 reads of 256 cores whose numbers print long: a history file
+        # (README: "The history file") of 1.9 MB and an answer of 6.9 MB,
+        # more than a socket's buffers hold.
+        now, value = int(time.time() * 1000) - 1000, -1.2345679e-38
+        rows = b"".join(struct.pack("<qIf", now - (899 - i) * 1000, 256, 3000.0) + struct.pack("<512f", *[value] * 512)
+                        for i in range(900))
+        data = b"VANTHIST" + struct.pack("<IIIIq", 1, 900, 0, 0, now) + rows
+        checksum = 14695981039346656037
+        for byte in data:
+            checksum = ((checksum ^ byte) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+        path = os.path.join(self.scratch, "history")
+        with open(path, "wb") as file:
+            file.write(data + struct.pack("<Q", checksum))
+        server = self.serve("0", "--history-file", path)
+        readers = []
+        self.addCleanup(lambda: [sock.close() for sock in readers])
+        for _ in range(8):  # as many as may be in flight; they never read
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            sock.connect((server.host, server.port))
+            sock.sendall(b"GET /api/history?seconds=3600 HTTP/1.1\r\nHost: localhost\r\n\r\n")
+            readers.append(sock)
+
+        def history_status():
+            try:
+                with urllib.request.urlopen(server.url + "api/history?seconds=60", timeout=10) as response:
+                    return response.status, None
+            except urllib.error.HTTPError as error:
+                return error.code, error.headers.get("Retry-After")
+
+        self.assertEqual((503, "1"), wait_for(lambda: history_status()[0] == 503 and history_status(), 10, "a 503"))
+        self.assertIn(b"vantorix_up", get(server.url + "metrics")[1])
+        for sock in readers:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            sock.close()
+        wait_for(lambda: history_status() == (200, None), 30, "the history answered again")
 
     def test_a_taken_port_and_bad_addresses_are_refused(self):
         taken = "127.0.0.1:%d" % self.serve("0").port

@@ -143,6 +143,14 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                        "exporters (tls_server_config, basic_auth_users; Linux build only)")
             ->type_name("FILE");
 
+    CLI::Option* history_file_option =
+        app.add_option("--history-file", options->history_file,
+                       "with --serve: keep the history in FILE, so that a restarted server shows it at once; it is "
+                       "written once a minute and when the server stops (default: $STATE_DIRECTORY/history, else "
+                       "$XDG_STATE_HOME/getvantorixinfo/history or ~/.local/state/getvantorixinfo/history; '' for "
+                       "none; Linux build only)")
+            ->type_name("FILE");
+
     CLI::Option* count_option =
         app.add_option("--count", options->count, "stop after N reads (default 1; --jsonl and --watch: no limit)")
             ->type_name("N")
@@ -195,6 +203,13 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                    stderr);
         return EXIT_USAGE;
     }
+    if (history_file_option->count() > 0 && serve_option->count() == 0) {
+        std::fputs("vantorix-info: --history-file goes with --serve\n"
+                   "Run with --help for more information.\n",
+                   stderr);
+        return EXIT_USAGE;
+    }
+    options->history_file_given = history_file_option->count() > 0;
     if (json) options->mode = Mode::Json;
     if (jsonl) options->mode = Mode::Jsonl;
     if (prometheus) options->mode = Mode::Prometheus;

@@ -18,6 +18,8 @@ struct Options {
     int serve_port = 0;                     // --serve: the port; 0 lets the system pick one
     std::vector<std::string> allowed_hosts;  // --serve: Host names answered besides the loopback ones
     std::string web_config;                 // --serve: TLS and basic auth from this file; empty: neither
+    bool history_file_given = false;        // --serve: --history-file was given
+    std::string history_file;               // --serve: where the history is kept; empty: nowhere
 };
 
 enum ExitCode {

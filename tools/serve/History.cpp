@@ -60,6 +60,29 @@ void AppendTriple(std::string* out, const char* name, int count, F value) {
     AppendArray(out, (key + "_max").c_str(), count, [&](int core) { return value(core, 2); });
 }
 
+// One minute's text: its start, cores and figures.
+template <typename Clock, typename Temp, typename Load>
+std::shared_ptr<const std::string> MinuteJson(std::int64_t start, int cores, Clock clock, Temp temp, Load load) {
+    auto out = std::make_shared<std::string>();
+    out->reserve(160 + static_cast<std::size_t>(cores) * 48);
+    *out += ",{\"t\":";
+    Append(out.get(), start);
+    AppendField(out.get(), "cpu_clock_min", clock(0));
+    AppendField(out.get(), "cpu_clock", clock(1));
+    AppendField(out.get(), "cpu_clock_max", clock(2));
+    AppendTriple(out.get(), "temp", cores, temp);
+    AppendTriple(out.get(), "load", cores, load);
+    *out += '}';
+    return out;
+}
+
+float Figure(const CHistory::Accumulator& a, int k) {
+    if (a.count == 0) return MISSING;
+    return k == 0 ? a.min : k == 2 ? a.max : static_cast<float>(a.sum / static_cast<double>(a.count));
+}
+
+const auto ANSWER_END = std::make_shared<const std::string>("]}\n");
+
 }  // namespace
 
 void CHistory::Accumulator::Add(float value) {
@@ -74,11 +97,13 @@ CHistory::CHistory(double interval)
     : keep_every_(interval < 1 ? static_cast<int>(std::ceil(1 / interval - 1e-9)) : 1),
       // new T[] without (): reserved, not written, so not resident until used.
       raw_time_(new std::int64_t[RAW_SAMPLES]),
+      raw_text_(new std::shared_ptr<const std::string>[RAW_SAMPLES]),
       raw_cores_(new std::int16_t[RAW_SAMPLES]),
       raw_clock_(new float[RAW_SAMPLES]),
       raw_temp_(new float[static_cast<std::size_t>(CORES) * RAW_SAMPLES]),
       raw_load_(new float[static_cast<std::size_t>(CORES) * RAW_SAMPLES]),
       minute_time_(new std::int64_t[MINUTES]),
+      minute_text_(new std::shared_ptr<const std::string>[MINUTES]),
       minute_cores_(new std::int16_t[MINUTES]),
       minute_clock_(new float[3 * MINUTES]),
       minute_temp_(new float[static_cast<std::size_t>(CORES) * MINUTES * 3]),
@@ -86,7 +111,35 @@ CHistory::CHistory(double interval)
       open_temp_(new Accumulator[CORES]),
       open_load_(new Accumulator[CORES]) {}
 
-void CHistory::Add(const Reading& reading, std::int64_t time_ms) {
+std::shared_ptr<const std::string> CHistory::RawText(int row, std::int64_t time_ms) const {
+    const int cores = raw_cores_[row];
+    auto out = std::make_shared<std::string>();
+    out->reserve(64 + static_cast<std::size_t>(cores) * 16);
+    *out += ",{\"t\":";
+    Append(out.get(), time_ms);
+    AppendField(out.get(), "cpu_clock", raw_clock_[row]);
+    AppendArray(out.get(), "temp", cores, [&](int core) { return raw_temp_[core * RAW_SAMPLES + row]; });
+    AppendArray(out.get(), "load", cores, [&](int core) { return raw_load_[core * RAW_SAMPLES + row]; });
+    *out += '}';
+    return out;
+}
+
+std::shared_ptr<const std::string> CHistory::MinuteText(int row, std::int64_t start) const {
+    const auto at = [&](int core, int k) { return (static_cast<std::size_t>(core) * MINUTES + row) * 3 + k; };
+    return MinuteJson(
+        start, minute_cores_[row], [&](int k) { return minute_clock_[3 * row + k]; },
+        [&](int core, int k) { return minute_temp_[at(core, k)]; },
+        [&](int core, int k) { return minute_load_[at(core, k)]; });
+}
+
+std::shared_ptr<const std::string> CHistory::OpenMinuteText(std::int64_t start) const {
+    return MinuteJson(
+        start, open_cores_, [&](int k) { return Figure(open_clock_, k); },
+        [&](int core, int k) { return Figure(open_temp_[core], k); },
+        [&](int core, int k) { return Figure(open_load_[core], k); });
+}
+
+bool CHistory::Add(const Reading& reading, std::int64_t time_ms) {
     const vantorix_shared_data& r = reading.record;
     const bool ok = reading.status == Reading::Status::Ok;
     const int cores = ok ? ShownCores(r) : 0;
@@ -94,24 +147,25 @@ void CHistory::Add(const Reading& reading, std::int64_t time_ms) {
     const auto load = [&](int core) { return Kept(static_cast<float>(r.core_load[core])); };
     const float clock = ok && Reported(r.cpu_clock) ? Kept(r.cpu_clock) : MISSING;
 
-    std::lock_guard<std::mutex> guard(lock_);
+    // The figures and their texts first, in rows requests do not read yet.
+    std::shared_ptr<const std::string> raw;
     if (reads_++ % keep_every_ == 0) {
         const int row = raw_next_;
-        raw_time_[row] = time_ms;
         raw_cores_[row] = static_cast<std::int16_t>(cores);
         raw_clock_[row] = clock;
         for (int core = 0; core < cores; ++core) {
             raw_temp_[core * RAW_SAMPLES + row] = temp(core);
             raw_load_[core * RAW_SAMPLES + row] = load(core);
         }
-        raw_next_ = (row + 1) % RAW_SAMPLES;
-        raw_count_ = std::min(raw_count_ + 1, RAW_SAMPLES);
+        raw = RawText(row, time_ms);
     }
 
     const std::int64_t minute = time_ms - ((time_ms % MINUTE_MS) + MINUTE_MS) % MINUTE_MS;
+    const bool closes = minute != open_minute_ && open_minute_ >= 0;
+    std::shared_ptr<const std::string> closed;
+    if (closes) closed = CloseMinute();
+    const std::int64_t closed_start = open_minute_;
     if (minute != open_minute_) {
-        if (open_minute_ >= 0) CloseMinute();
-        open_minute_ = minute;
         open_cores_ = 0;
         open_clock_ = Accumulator();
     }
@@ -122,20 +176,34 @@ void CHistory::Add(const Reading& reading, std::int64_t time_ms) {
         open_temp_[core].Add(temp(core));
         open_load_[core].Add(load(core));
     }
+
+    // Then shown to requests at once, each text with its time; the texts
+    // they replace are let go after the lock.
+    std::shared_ptr<const std::string> open = OpenMinuteText(minute);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (raw) {
+            raw_time_[raw_next_] = time_ms;
+            raw_text_[raw_next_].swap(raw);
+            raw_next_ = (raw_next_ + 1) % RAW_SAMPLES;
+            raw_count_ = std::min(raw_count_ + 1, RAW_SAMPLES);
+        }
+        if (closed) {
+            minute_time_[minute_next_] = closed_start;
+            minute_text_[minute_next_].swap(closed);
+            minute_next_ = (minute_next_ + 1) % MINUTES;
+            minute_count_ = std::min(minute_count_ + 1, MINUTES);
+        }
+        open_minute_ = minute;
+        open_text_.swap(open);
+    }
+    return closes;
 }
 
-namespace {
-
-float Figure(const CHistory::Accumulator& a, int k) {
-    if (a.count == 0) return MISSING;
-    return k == 0 ? a.min : k == 2 ? a.max : static_cast<float>(a.sum / static_cast<double>(a.count));
-}
-
-}  // namespace
-
-void CHistory::CloseMinute() {
+// The figures of the minute in progress into the next row of the ring (not
+// yet shown), and their text.
+std::shared_ptr<const std::string> CHistory::CloseMinute() {
     const int row = minute_next_;
-    minute_time_[row] = open_minute_;
     minute_cores_[row] = static_cast<std::int16_t>(open_cores_);
     for (int k = 0; k < 3; ++k) {
         minute_clock_[3 * row + k] = Figure(open_clock_, k);
@@ -145,71 +213,49 @@ void CHistory::CloseMinute() {
             minute_load_[at] = Figure(open_load_[core], k);
         }
     }
-    minute_next_ = (row + 1) % MINUTES;
-    minute_count_ = std::min(minute_count_ + 1, MINUTES);
+    return MinuteText(row, open_minute_);
 }
 
-void CHistory::RenderRaw(std::string* out, std::int64_t from_ms) const {
-    bool first = true;
-    for (int n = 0; n < raw_count_; ++n) {
-        const int row = (raw_next_ - raw_count_ + n + RAW_SAMPLES) % RAW_SAMPLES;
-        if (raw_time_[row] < from_ms) continue;
-        const int cores = raw_cores_[row];
-        *out += first ? "{\"t\":" : ",{\"t\":";
-        first = false;
-        Append(out, raw_time_[row]);
-        AppendField(out, "cpu_clock", raw_clock_[row]);
-        AppendArray(out, "temp", cores, [&](int core) { return raw_temp_[core * RAW_SAMPLES + row]; });
-        AppendArray(out, "load", cores, [&](int core) { return raw_load_[core * RAW_SAMPLES + row]; });
-        *out += '}';
-    }
-}
-
-void CHistory::RenderMinutes(std::string* out, std::int64_t from_ms) const {
-    bool first = true;
-    // One minute, closed or open: its start, cores and figures.
-    const auto minute = [&](std::int64_t start, int cores, auto clock, auto temp, auto load) {
-        if (start + MINUTE_MS <= from_ms) return;  // the minutes the range touches
-        *out += first ? "{\"t\":" : ",{\"t\":";
-        first = false;
-        Append(out, start);
-        AppendField(out, "cpu_clock_min", clock(0));
-        AppendField(out, "cpu_clock", clock(1));
-        AppendField(out, "cpu_clock_max", clock(2));
-        AppendTriple(out, "temp", cores, temp);
-        AppendTriple(out, "load", cores, load);
-        *out += '}';
-    };
-    for (int n = 0; n < minute_count_; ++n) {
-        const int row = (minute_next_ - minute_count_ + n + MINUTES) % MINUTES;
-        const auto at = [&](int core, int k) { return (static_cast<std::size_t>(core) * MINUTES + row) * 3 + k; };
-        minute(
-            minute_time_[row], minute_cores_[row], [&](int k) { return minute_clock_[3 * row + k]; },
-            [&](int core, int k) { return minute_temp_[at(core, k)]; },
-            [&](int core, int k) { return minute_load_[at(core, k)]; });
-    }
-    if (open_minute_ >= 0) {
-        minute(
-            open_minute_, open_cores_, [&](int k) { return Figure(open_clock_, k); },
-            [&](int core, int k) { return Figure(open_temp_[core], k); },
-            [&](int core, int k) { return Figure(open_load_[core], k); });
-    }
-}
-
-std::string CHistory::RenderJson(long seconds, std::int64_t since_ms, std::int64_t now_ms) const {
+HistoryAnswer CHistory::Answer(long seconds, std::int64_t since_ms, std::int64_t now_ms) const {
     const bool minutes = seconds > RAW_SAMPLES;
-    std::string out = "{\"seconds\":";
-    Append(&out, static_cast<std::int64_t>(seconds));
-    out += minutes ? ",\"aggregate\":\"minute\",\"samples\":[" : ",\"aggregate\":null,\"samples\":[";
-    // Samples later than `since_ms` within the range.
+    HistoryAnswer answer;
+    answer.body = "{\"seconds\":";
+    Append(&answer.body, static_cast<std::int64_t>(seconds));
+    answer.body += minutes ? ",\"aggregate\":\"minute\",\"samples\":[" : ",\"aggregate\":null,\"samples\":[";
+    // Samples later than `since_ms` within the range; of the minutes, those
+    // the range touches, the one in progress last.
     const std::int64_t from_ms = std::max(now_ms - seconds * 1000, since_ms + 1);
-    std::lock_guard<std::mutex> guard(lock_);
-    if (minutes) {
-        RenderMinutes(&out, from_ms);
-    } else {
-        RenderRaw(&out, from_ms);
+    TextPieces& pieces = answer.pieces;
+    const auto take = [&](const std::shared_ptr<const std::string>& text) {
+        pieces.push_back(TextPiece{text, 0, text->size()});
+    };
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (minutes) {
+            pieces.reserve(static_cast<std::size_t>(minute_count_) + 2);
+            for (int n = 0; n < minute_count_; ++n) {
+                const int row = (minute_next_ - minute_count_ + n + MINUTES) % MINUTES;
+                if (minute_time_[row] + MINUTE_MS > from_ms) take(minute_text_[row]);
+            }
+            if (open_text_ && open_minute_ + MINUTE_MS > from_ms) take(open_text_);
+        } else {
+            pieces.reserve(static_cast<std::size_t>(raw_count_) + 1);
+            for (int n = 0; n < raw_count_; ++n) {
+                const int row = (raw_next_ - raw_count_ + n + RAW_SAMPLES) % RAW_SAMPLES;
+                if (raw_time_[row] >= from_ms) take(raw_text_[row]);
+            }
+        }
     }
-    return out + "]}\n";
+    // Each text begins with the comma that follows the one before.
+    if (!pieces.empty()) pieces.front().offset = 1, pieces.front().size -= 1;
+    pieces.push_back(TextPiece{ANSWER_END, 0, ANSWER_END->size()});
+    return answer;
+}
+
+std::string Joined(const HistoryAnswer& answer) {
+    std::string out = answer.body;
+    for (const TextPiece& piece : answer.pieces) out.append(*piece.text, piece.offset, piece.size);
+    return out;
 }
 
 namespace {
@@ -223,7 +269,10 @@ bool WholeNumber(const std::string& text, std::int64_t* value) {
 }
 
 HistoryAnswer BadRequest(const std::string& why) {
-    return {400, "{\"error\":\"" + why + "\"}\n"};
+    HistoryAnswer answer;
+    answer.status = 400;
+    answer.body = "{\"error\":\"" + why + "\"}\n";
+    return answer;
 }
 
 }  // namespace
@@ -248,5 +297,5 @@ HistoryAnswer AnswerHistory(const CHistory& history, const std::string& query, s
     if (seconds < 1 || seconds > CHistory::MAX_SECONDS) {
         return BadRequest("seconds must be given, from 1 to 86400");
     }
-    return {200, history.RenderJson(static_cast<long>(seconds), since, now_ms)};
+    return history.Answer(static_cast<long>(seconds), since, now_ms);
 }

@@ -5,9 +5,12 @@
 // did not report (Outputs.h), and one that is not finite, is kept as
 // missing: it is left out of the minute's figures and served as null.
 //
-// The memory is fixed and reserved at construction for 256 cores. It is
-// stored core by core, so that only the cores a record has are ever touched
-// (resident); nothing is allocated while reading.
+// The figures are reserved at construction for 256 cores and stored core by
+// core, so that only the cores a record has are ever touched (resident).
+// Each kept read and each closed minute is also turned into its JSON text
+// once, by the reading thread, outside the lock: a request only collects the
+// texts it needs, shared rather than copied (SharedText.h), so that it costs
+// the serving thread microseconds and holds the lock no longer.
 #ifndef VANTORIX_SERVE_HISTORY_H
 #define VANTORIX_SERVE_HISTORY_H
 
@@ -17,6 +20,18 @@
 #include <string>
 
 #include "Reading.h"
+#include "SharedText.h"
+
+// An answer to GET /api/history: its status, and its JSON, which is `body`
+// followed by `pieces`.
+struct HistoryAnswer {
+    int status = 200;
+    std::string body;
+    TextPieces pieces;
+};
+
+// The whole JSON of an answer, in one string.
+std::string Joined(const HistoryAnswer& answer);
 
 class CHistory {
 public:
@@ -33,13 +48,23 @@ public:
     CHistory& operator=(const CHistory&) = delete;
 
     // One read, made at `time_ms` (milliseconds since 1970, UTC). A failed
-    // read is a sample with no readings.
-    void Add(const Reading& reading, std::int64_t time_ms);
+    // read is a sample with no readings. Returns true when it closed a
+    // minute. Only one thread adds.
+    bool Add(const Reading& reading, std::int64_t time_ms);
 
-    // The last `seconds` as a JSON object (README: "/api/history"): up to an
-    // hour the reads themselves, beyond it the minutes; only samples later
-    // than `since_ms`.
-    std::string RenderJson(long seconds, std::int64_t since_ms, std::int64_t now_ms) const;
+    // The last `seconds` (README: "/api/history"): up to an hour the reads
+    // themselves, beyond it the minutes; only samples later than `since_ms`.
+    HistoryAnswer Answer(long seconds, std::int64_t since_ms, std::int64_t now_ms) const;
+    std::string RenderJson(long seconds, std::int64_t since_ms, std::int64_t now_ms) const {
+        return Joined(Answer(seconds, since_ms, now_ms));
+    }
+
+    // The history as the bytes of its file (HistoryFormat.cpp; README: "The
+    // history file"). Saved: by the thread that adds, or while none does.
+    std::string Saved() const;
+    // Takes the history back from a file's bytes, before the first Add. A
+    // file that fails any check changes nothing: false, with why in `why`.
+    bool Restore(const std::string& bytes, std::int64_t now_ms, std::string* why);
 
     // One reading's figures over a minute; missing values are left out.
     struct Accumulator {
@@ -51,26 +76,35 @@ public:
     };
 
 private:
-    void CloseMinute();
-    void RenderRaw(std::string* out, std::int64_t from_ms) const;
-    void RenderMinutes(std::string* out, std::int64_t from_ms) const;
+    std::shared_ptr<const std::string> RawText(int row, std::int64_t time_ms) const;
+    std::shared_ptr<const std::string> MinuteText(int row, std::int64_t start) const;
+    std::shared_ptr<const std::string> OpenMinuteText(std::int64_t start) const;
+    std::shared_ptr<const std::string> CloseMinute();
 
-    mutable std::mutex lock_;
     const int keep_every_;  // raw: keep every n-th read
     long reads_ = 0;
 
-    // The raw ring: time, core count, clock, and per core temperature and load.
+    // Requests read the rows' times and texts, the rings' extents and the
+    // minute in progress's text, under lock_; the thread that adds writes
+    // them under lock_ and reads them freely. Everything else is its own.
+    mutable std::mutex lock_;
+
+    // The raw ring: time, text (",{...}"), core count, clock, and per core
+    // temperature and load.
     std::unique_ptr<std::int64_t[]> raw_time_;
+    std::unique_ptr<std::shared_ptr<const std::string>[]> raw_text_;
     std::unique_ptr<std::int16_t[]> raw_cores_;
     std::unique_ptr<float[]> raw_clock_;
-    std::unique_ptr<float[]> raw_temp_;
+    std::unique_ptr<float[]> raw_temp_;  // [core * RAW_SAMPLES + row]
     std::unique_ptr<float[]> raw_load_;
     int raw_next_ = 0;
     int raw_count_ = 0;
 
-    // The minutes' ring, each row a closed minute: its start, its core count,
-    // and minimum, mean and maximum (three columns) of each reading.
+    // The minutes' ring, each row a closed minute: its start, its text, its
+    // core count, and minimum, mean and maximum (three columns) of each
+    // reading.
     std::unique_ptr<std::int64_t[]> minute_time_;
+    std::unique_ptr<std::shared_ptr<const std::string>[]> minute_text_;
     std::unique_ptr<std::int16_t[]> minute_cores_;
     std::unique_ptr<float[]> minute_clock_;  // [3 * row + k]
     std::unique_ptr<float[]> minute_temp_;   // [(core * MINUTES + row) * 3 + k]
@@ -80,6 +114,7 @@ private:
 
     // The minute in progress.
     std::int64_t open_minute_ = -1;  // its start in ms; -1: none yet
+    std::shared_ptr<const std::string> open_text_;
     int open_cores_ = 0;
     Accumulator open_clock_;
     std::unique_ptr<Accumulator[]> open_temp_;
@@ -89,10 +124,6 @@ private:
 // An answer to GET /api/history?QUERY, independent of the HTTP server:
 // `seconds=N` (1 to 86400) and optionally `since=MS`, both whole decimal
 // numbers, each at most once; anything else is status 400.
-struct HistoryAnswer {
-    int status;
-    std::string body;  // JSON
-};
 HistoryAnswer AnswerHistory(const CHistory& history, const std::string& query, std::int64_t now_ms);
 
 #endif  // VANTORIX_SERVE_HISTORY_H

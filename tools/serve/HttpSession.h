@@ -21,6 +21,7 @@
 
 #include "Authorizer.h"
 #include "Connections.h"
+#include "ResponseBody.h"
 #include "Routes.h"
 
 namespace beast = boost::beast;
@@ -159,8 +160,12 @@ private:
         response_.emplace(static_cast<http::status>(answer.status), version);
         if (!answer.type.empty()) response_->set(http::field::content_type, answer.type);
         for (const auto& field : answer.headers) response_->insert(field.first, field.second);
-        response_->content_length(answer.body.size());
-        if (!head_only) response_->body() = std::move(answer.body);
+        ResponseBody::value_type& body = response_->body();
+        body.own = std::move(answer.body);
+        body.pieces = std::move(answer.pieces);
+        body.held = std::move(answer.held);
+        response_->content_length(ResponseBody::size(body));
+        if (head_only) body.own.clear(), body.pieces.clear();
         response_->keep_alive(!answer.close);
         Lowest().expires_after(state_.limits.write);
         http::async_write(stream_, *response_,
@@ -197,7 +202,7 @@ private:
     beast::flat_buffer buffer_{16 * 1024};
     std::optional<http::request_parser<http::empty_body>> parser_;
     std::size_t head_bytes_ = 0;
-    std::optional<http::response<http::string_body>> response_;
+    std::optional<http::response<ResponseBody>> response_;
 };
 
 // Starts a session over `stream`; it lives as long as its operations.

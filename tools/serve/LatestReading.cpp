@@ -3,8 +3,19 @@
 #include <algorithm>
 #include <chrono>
 
+namespace {
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 CLatestReading::CLatestReading(const Options& options, const std::atomic<int>* interrupted)
-    : history_(options.interval), thread_(&CLatestReading::Run, this, options, interrupted) {
+    : history_(options.interval),
+      file_(options.history_file_given ? options.history_file : DefaultHistoryPath(), &history_, NowMs()),
+      thread_(&CLatestReading::Run, this, options, interrupted) {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait(guard, [&] { return have_; });
 }
@@ -16,6 +27,7 @@ CLatestReading::~CLatestReading() {
         changed_.notify_all();
     }
     thread_.join();
+    file_.Save(history_.Saved());
 }
 
 Reading CLatestReading::Get(std::uint64_t* reads) const {
@@ -23,15 +35,6 @@ Reading CLatestReading::Get(std::uint64_t* reads) const {
     *reads = reads_;
     return latest_;
 }
-
-namespace {
-
-std::int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
 
 HistoryAnswer CLatestReading::History(const std::string& query) const {
     return AnswerHistory(history_, query, NowMs());
@@ -48,7 +51,8 @@ void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
         reading.timestamp = Timestamp();
         // A read abandoned for a signal says nothing about the monitor.
         const bool meaningful = completed || !*interrupted;
-        if (meaningful) history_.Add(reading, NowMs());
+        // Once a minute the history is saved, by a thread of the file's.
+        if (meaningful && history_.Add(reading, NowMs())) file_.Save(history_.Saved());
         std::unique_lock<std::mutex> guard(lock_);
         if (meaningful || !have_) latest_ = reading;
         have_ = true;

@@ -12,16 +12,18 @@
 #include <thread>
 
 #include "History.h"
+#include "HistoryFile.h"
 #include "Options.h"
 #include "Reading.h"
 
 class CLatestReading {
 public:
-    // Starts reading every options.interval seconds and returns after the
-    // first read (at most options.timeout). Reads in progress are abandoned
-    // once `*interrupted` is set.
+    // Takes the history back from its file, starts reading every
+    // options.interval seconds and returns after the first read (at most
+    // options.timeout). Reads in progress are abandoned once `*interrupted`
+    // is set.
     CLatestReading(const Options& options, const std::atomic<int>* interrupted);
-    ~CLatestReading();  // stops the reading thread
+    ~CLatestReading();  // stops the reading thread and saves the history
     CLatestReading(const CLatestReading&) = delete;
     CLatestReading& operator=(const CLatestReading&) = delete;
 
@@ -42,6 +44,7 @@ private:
     Reading latest_;
     std::uint64_t reads_ = 0;
     CHistory history_;  // locks itself
+    CHistoryFile file_;  // saved to at each closed minute, and at the end
     std::thread thread_;
 };
 

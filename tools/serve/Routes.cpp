@@ -14,6 +14,11 @@ namespace {
 
 const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
 
+// /api/history responses in flight at once; more are told to come back. Each
+// holds its list of pieces (at most 115 KB) and keeps the history's texts it
+// sends alive until it is sent or dropped (at most the write deadline).
+const int HISTORY_SENDING = 8;
+
 // The page runs only its own files (Chart.js sets inline styles), and no
 // other site may frame it.
 const char CONTENT_SECURITY_POLICY[] = "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'";
@@ -65,10 +70,20 @@ HttpResponse Readings(const Site& site, const HttpRequest&) {
 }
 
 HttpResponse History(const Site& site, const HttpRequest& request) {
+    if (*site.history_sending >= HISTORY_SENDING) {
+        HttpResponse busy = Text(503, "Too many history requests at once; try again in a second.");
+        busy.headers.emplace_back("Retry-After", "1");
+        return busy;
+    }
     const std::size_t query = request.target.find('?');
-    const HistoryAnswer answer = site.latest->History(query == std::string::npos ? "" : request.target.substr(query + 1));
-    HttpResponse response = Data("application/json", answer.body);
+    HistoryAnswer answer = site.latest->History(query == std::string::npos ? "" : request.target.substr(query + 1));
+    HttpResponse response = Data("application/json", std::move(answer.body));
     response.status = answer.status;
+    response.pieces = std::move(answer.pieces);
+    // Counted until the response is let go.
+    const std::shared_ptr<int> sending = site.history_sending;
+    ++*sending;
+    response.held = std::shared_ptr<const void>(sending.get(), [sending](const void*) { --*sending; });
     return response;
 }
 

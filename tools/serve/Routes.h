@@ -5,11 +5,13 @@
 #define VANTORIX_SERVE_ROUTES_H
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Options.h"
+#include "SharedText.h"
 
 class CLatestReading;
 
@@ -24,6 +26,8 @@ struct HttpResponse {
     int status = 200;
     std::string type;  // Content-Type; none when empty
     std::string body;
+    TextPieces pieces;  // shared text sent after `body`, never copied
+    std::shared_ptr<const void> held;  // kept until the response is sent or dropped
     std::vector<std::pair<std::string, std::string>> headers;  // besides those every response has
     bool close = false;  // end the connection after this response
 };
@@ -38,6 +42,9 @@ struct Site {
     std::vector<std::string> allowed_hosts;
     // The live page's files, as served (MakeSite fills them).
     std::vector<std::pair<std::string, HttpResponse>> files;
+    // /api/history responses not yet sent or dropped (counted on the one
+    // serving thread).
+    std::shared_ptr<int> history_sending = std::make_shared<int>(0);
 };
 
 // A site over `latest`, with the page's files made ready once.
