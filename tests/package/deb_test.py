@@ -2,7 +2,8 @@
 """The .deb as a Linux user gets it: built with CPack, installed on this
 machine with apt-get, then used as installed (the publisher publishes, the
 tool, the Python package and clients built with pkg-config and CMake read,
-without LD_LIBRARY_PATH; the unit verifies), and removed with apt-get,
+without LD_LIBRARY_PATH; the unit verifies; the man pages open, the
+documents' links resolve), and removed with apt-get,
 leaving no file, directory, loader-cache entry or package behind.
 
 Needs root (exit 77, a skip, otherwise). Refuses to run when the package, or
@@ -11,7 +12,9 @@ would not restore what was there."""
 import argparse
 import glob
 import json
+import gzip
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -20,6 +23,7 @@ import tempfile
 import time
 
 PACKAGE = "getvantorixinfo"
+DOC = "/usr/share/doc/getvantorixinfo"
 SKIP = 77
 # A plain environment: nothing points the programs or Python at the build.
 ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8", "HOME": "/root",
@@ -56,7 +60,27 @@ def contents(deb):
     return files, dirs
 
 
+def read_the_installed_documents():
+    """Every file the installed documents link to is installed; the man pages
+    open with man, with no option's text run into its tag line."""
+    for page in [os.path.join(DOC, "README.md")] + glob.glob(os.path.join(DOC, "docs", "*.md")):
+        with open(page, encoding="utf-8") as text:
+            links = re.findall(r"\]\(([^)#:]+)(?:#[^)]*)?\)", text.read())
+        missing = [link for link in links if not os.path.isfile(os.path.join(os.path.dirname(page), link))]
+        expect(not missing, "%s links to files not installed: %s" % (page, missing))
+    for program, name_line in (("vantorix-info", "vantorix-info - show the processor readings"),
+                               ("vantorix-publisher", "vantorix-publisher - ")):
+        shown = run(["man", "-P", "cat", program], env={**ENV, "MANWIDTH": "200"}).stdout
+        expect(name_line in shown, "man %s shows:\n%s" % (program, shown[:500]))
+        with gzip.open("/usr/share/man/man1/%s.1.gz" % program, "rt", encoding="utf-8") as roff:
+            lines = roff.read().splitlines()
+        tags = [lines[i + 1] for i, line in enumerate(lines[:-1]) if line == ".TP"]
+        glued = [tag for tag in tags if "  " in tag]
+        expect(not glued, "man %s: text run into an option's tag line: %s" % (program, glued))
+
+
 def use_the_installed_package(source, scratch, online):
+    read_the_installed_documents()
     info = "/usr/bin/vantorix-info"
     expect(run([info, "--json"], check=False).returncode == 1, "read something before the publisher ran")
     for unit in ("vantorix-publisher.service", "vantorix-info-serve.service"):
@@ -114,10 +138,10 @@ def main():
     files, dirs = contents(deb)
     paths = files + dirs
     for wanted in ("/usr/bin/vantorix-info", "/usr/bin/vantorix-publisher", "/usr/include/GetVantorixInfo.h",
-                   "/usr/lib/systemd/user/vantorix-publisher.service", "/usr/share/man/man1/vantorix-publisher.1",
+                   "/usr/lib/systemd/user/vantorix-publisher.service", "/usr/share/man/man1/vantorix-publisher.1.gz",
                    "/usr/lib/systemd/user/vantorix-info-serve.service",
                    "/usr/share/getvantorixinfo/prometheus/vantorix-alerts.yml",
-                   "/usr/share/man/man1/vantorix-info.1", "/usr/share/doc/getvantorixinfo/copyright",
+                   "/usr/share/man/man1/vantorix-info.1.gz", "/usr/share/doc/getvantorixinfo/copyright",
                    "/usr/share/doc/getvantorixinfo/README.md", "/usr/share/doc/getvantorixinfo/docs/reliability.md",
                    "/usr/lib/python3/dist-packages/getvantorixinfo/py.typed"):
         expect(wanted in paths, "the package lacks " + wanted)
