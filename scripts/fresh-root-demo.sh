@@ -40,6 +40,7 @@ if [ ! -s "$tarball" ]; then
     echo "fresh root: made in $((SECONDS - started)) s"
 fi
 
+rm -rf --one-file-system "$cache"/root.*  # an interrupted run's
 root=$(mktemp -d "$PWD/$cache/root.XXXXXX")
 # The mounts live in the namespace below and go with it: nothing to unmount.
 trap 'rm -rf --one-file-system "$root"' EXIT
@@ -49,13 +50,13 @@ cp --remove-destination -L /etc/resolv.conf "$root/etc/resolv.conf"  # apt-get's
 
 demo_started=$SECONDS
 log=$cache/demo.log
-# A mount and PID namespace of its own: its /proc, a fresh tmpfs on /dev/shm,
+# A mount and PID namespace of its own: its /proc, this machine's /sys (the
+# publisher's readings), mmdebstrap's /dev with a fresh tmpfs on /dev/shm,
 # and every process it started ended with it.
 unshare --mount --pid --fork --kill-child bash -c '
     set -e
     mount -t proc proc "$1/proc"
     mount --rbind /sys "$1/sys"
-    mount --rbind /dev "$1/dev"
     mount -t tmpfs -o mode=1777 tmpfs "$1/dev/shm"
     exec chroot "$1" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
