@@ -74,7 +74,7 @@ def read_the_installed_documents():
         expect(name_line in shown, "man %s shows:\n%s" % (program, shown[:500]))
         with gzip.open("/usr/share/man/man1/%s.1.gz" % program, "rt", encoding="utf-8") as roff:
             lines = roff.read().splitlines()
-        tags = [lines[i + 1] for i, line in enumerate(lines[:-1]) if line == ".TP"]
+        tags = [lines[i + 1] for i, line in enumerate(lines[:-1]) if line in (".TP", ".HP")]
         glued = [tag for tag in tags if "  " in tag]
         expect(not glued, "man %s: text run into an option's tag line: %s" % (program, glued))
 
