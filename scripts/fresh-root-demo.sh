@@ -51,12 +51,15 @@ cp --remove-destination -L /etc/resolv.conf "$root/etc/resolv.conf"  # apt-get's
 demo_started=$SECONDS
 log=$cache/demo.log
 # A mount and PID namespace of its own: its /proc, this machine's /sys (the
-# publisher's readings), mmdebstrap's /dev with a fresh tmpfs on /dev/shm,
-# and every process it started ended with it.
+# publisher's readings), mmdebstrap's /dev with terminals of its own (apt
+# logs through one) and a fresh tmpfs on /dev/shm, and every process it
+# started ended with it.
 unshare --mount --pid --fork --kill-child bash -c '
     set -e
     mount -t proc proc "$1/proc"
     mount --rbind /sys "$1/sys"
+    mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$1/dev/pts"
+    mount --bind "$1/dev/pts/ptmx" "$1/dev/ptmx"
     mount -t tmpfs -o mode=1777 tmpfs "$1/dev/shm"
     exec chroot "$1" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
