@@ -32,12 +32,14 @@ cache=build/fresh-root
 key=$(printf '%s\n' "$packages" "$sources" | sha256sum | cut -c1-12)
 tarball=$cache/bookworm-minbase-$key.tar
 mkdir -p "$cache"
+made="reused $tarball"
 if [ ! -s "$tarball" ]; then
     echo "fresh root: making $tarball with mmdebstrap"
     rm -f "$cache"/bookworm-minbase-*.tar
     printf '%s\n' "$sources" | mmdebstrap --quiet --format=tar --variant=minbase --include="$packages" \
         bookworm "$tarball.part" - && mv "$tarball.part" "$tarball"
-    echo "fresh root: made in $((SECONDS - started)) s"
+    made="root made in $((SECONDS - started)) s"
+    echo "fresh root: $made"
 fi
 
 rm -rf --one-file-system "$cache"/root.*  # an interrupted run's
@@ -54,6 +56,7 @@ log=$cache/demo.log
 # publisher's readings), mmdebstrap's /dev with terminals of its own (apt
 # logs through one) and a fresh tmpfs on /dev/shm, and every process it
 # started ended with it.
+set +e
 unshare --mount --pid --fork --kill-child bash -c '
     set -e
     mount -t proc proc "$1/proc"
@@ -65,13 +68,16 @@ unshare --mount --pid --fork --kill-child bash -c '
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         bash -c "cd /src && scripts/demo.sh"' bash "$root" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
-echo "fresh root: the demo exited with $status after $((SECONDS - demo_started)) s" \
-     "($((SECONDS - started)) s in all)"
-[ "$status" -eq 0 ] || exit 1
+set -e
+took="$made, demo $((SECONDS - demo_started)) s, $((SECONDS - started)) s in all"
+if [ "$status" -ne 0 ]; then
+    echo "fresh root: the demo exited with $status ($took)" >&2
+    exit 1
+fi
 
 # Readings: the table's core rows and a JSON record with cores in it.
 if ! grep -Eq '^ +0 +' "$log" || ! grep -Eq '"core_total": ?[1-9]' "$log"; then
     echo "fresh root: the demo showed no readings (see $log)" >&2
     exit 1
 fi
-echo "fresh root: the demo installed what it needs and showed readings"
+echo "fresh root: the demo installed what it needs and showed readings ($took)"
