@@ -41,7 +41,9 @@ if(NOT WIN32)
     install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
     install(FILES ${PROJECT_SOURCE_DIR}/docs/architecture.md ${PROJECT_SOURCE_DIR}/docs/performance.md
                   ${PROJECT_SOURCE_DIR}/docs/reliability.md ${PROJECT_SOURCE_DIR}/docs/serve.png
+                  ${PROJECT_SOURCE_DIR}/docs/serve-phone.png ${PROJECT_SOURCE_DIR}/docs/windows-zip.txt
             DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+    install(FILES ${PROJECT_SOURCE_DIR}/examples/read_once.cpp DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 # The Python package, where this prefix's Python finds it (the .deb sets

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The demo: builds the tools, starts a publisher, shows a few refreshes of what
-# the reader sees, and stops the publisher again, leaving nothing behind.
+# The demo: builds the tools it runs, starts a publisher, shows a few refreshes
+# of what the reader sees, and stops the publisher again, leaving nothing
+# behind. Its build trees (build/demo, build/demo-wine) have no tests, so it
+# needs no test tool: scripts/test.sh installs those.
 #   scripts/demo.sh          Linux: vantorix-publisher, this machine's live readings
 #   scripts/demo.sh --wine   the Windows x86-64 build under Wine, the stand-in
 #                            monitor's synthetic readings
@@ -9,7 +11,8 @@ set -euo pipefail
 usage() {
     cat <<'TEXT'
 usage: scripts/demo.sh [--wine]
-Builds the tools (installing what they need with apt-get), starts a publisher,
+Builds the tools it runs (installing what they need with apt-get) into
+build/demo (--wine: build/demo-wine), starts a publisher,
 shows a few reads of what vantorix-info sees, and stops the publisher again.
   (no option)  Linux: vantorix-publisher publishes this machine's readings
   --wine       the Windows x86-64 build under Wine, with the stand-in
@@ -27,13 +30,13 @@ cd "$(dirname "$0")/.."
 
 if [ "${1:-}" = "--wine" ]; then
     bash scripts/install-deps.sh linux windows
-    preset=mingw-x64
-    run=(build/mingw-x64/wine-run.sh)
+    preset=demo-wine
+    run=(build/demo-wine/wine-run.sh)
     exe=.exe
     publisher=(vantorix-standin --synthetic --rate 1)
 else
     bash scripts/install-deps.sh linux
-    preset=linux
+    preset=demo
     run=()
     exe=
     publisher=(vantorix-publisher)
@@ -46,7 +49,7 @@ echo "Starting the publisher: ${publisher[*]}"
 "${run[@]}" "$bin/${publisher[0]}$exe" "${publisher[@]:1}" >/dev/null &
 monitor=$!
 stop_monitor() {
-    if [ "$preset" = linux ]; then
+    if [ "$preset" = demo ]; then
         kill -TERM "$monitor" 2>/dev/null
         wait "$monitor" 2>/dev/null || true
         "$bin/vantorix-standin" --remove  # the mutex file too, now that nothing runs

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, skipping what is there.
-#   scripts/install-deps.sh [group...]    (default: all of them)
+#   scripts/install-deps.sh [group...]    (default: linux windows deb test)
 #   linux     the Linux build: the library, the tools, their man pages
 #   windows   the Windows builds: MinGW-w64, clang and lld, and Wine to run them
 #   deb       making the .deb (cpack --preset deb), with the Windows bridge it carries
 #   test      the tests and the benchmarks
+#   ci        CI's fresh-root demo (scripts/fresh-root-demo.sh): mmdebstrap
 set -euo pipefail
 
 linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man libjs-chart.js libboost-dev libssl-dev libcrypt-dev libyaml-cpp-dev)
@@ -13,6 +14,7 @@ deb=(dpkg-dev file g++-mingw-w64-i686 g++-mingw-w64-x86-64)  # MinGW: the bridge
 test=(libgtest-dev googletest clang libclang-rt-14-dev python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace
       systemd man-db python3-setuptools python3-wheel python3-pip python3-venv python3-wheel-whl
       prometheus prometheus-node-exporter chromium chromium-driver python3-selenium openssl)
+ci=(mmdebstrap)
 
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(linux windows deb test)
@@ -23,7 +25,8 @@ for group in "${groups[@]}"; do
         windows) packages+=("${windows[@]}") ;;
         deb) packages+=("${deb[@]}") ;;
         test) packages+=("${test[@]}") ;;
-        *) echo "install-deps.sh: unknown group '$group' (linux, windows, deb, test)" >&2; exit 2 ;;
+        ci) packages+=("${ci[@]}") ;;
+        *) echo "install-deps.sh: unknown group '$group' (linux, windows, deb, test, ci)" >&2; exit 2 ;;
     esac
 done
 

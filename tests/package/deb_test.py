@@ -2,11 +2,12 @@
 """The .deb as a Linux user gets it: built with CPack, installed on this
 machine with apt-get, then used as installed (the publisher publishes, the
 tool, the Python package and clients built with pkg-config and CMake read,
-without LD_LIBRARY_PATH; the units verify; the system services' commands,
-run as their user with the server's ARGS set to TLS with a password, are
-scraped by a real Prometheus; the bridge's launcher says what to install
-without Wine), and purged with apt-get, leaving no file, directory, user,
-loader-cache entry or package behind.
+without LD_LIBRARY_PATH; the units verify; the man pages open, the
+documents' links resolve; the system services' commands, run as their user
+with the server's ARGS set to TLS with a password, are scraped by a real
+Prometheus; the bridge's launcher says what to install without Wine), and
+purged with apt-get, leaving no file, directory, user, loader-cache entry or
+package behind.
 
 Needs root (exit 77, a skip, otherwise). Refuses to run when the package, or
 any file it would install, is already on the machine: removing it afterwards
@@ -14,8 +15,10 @@ would not restore what was there."""
 import argparse
 import glob
 import json
+import gzip
 import pwd
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -32,6 +35,7 @@ from web_config_test import SECRET_HASH, free_port, make_certificates  # noqa: E
 PACKAGE = "getvantorixinfo"
 USER = "vantorix"  # the system services'
 SERVE_DEFAULTS = "/etc/default/vantorix-info-serve"
+DOC = "/usr/share/doc/getvantorixinfo"
 SKIP = 77
 # A plain environment: nothing points the programs or Python at the build.
 ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8", "HOME": "/root",
@@ -68,7 +72,27 @@ def contents(deb):
     return files, dirs
 
 
+def read_the_installed_documents():
+    """Every file the installed documents link to is installed; the man pages
+    open with man, with no option's text run into its tag line."""
+    for page in [os.path.join(DOC, "README.md")] + glob.glob(os.path.join(DOC, "docs", "*.md")):
+        with open(page, encoding="utf-8") as text:
+            links = re.findall(r"\]\(([^)#:]+)(?:#[^)]*)?\)", text.read())
+        missing = [link for link in links if not os.path.isfile(os.path.join(os.path.dirname(page), link))]
+        expect(not missing, "%s links to files not installed: %s" % (page, missing))
+    for program, name_line in (("vantorix-info", "vantorix-info - show the processor readings"),
+                               ("vantorix-publisher", "vantorix-publisher - ")):
+        shown = run(["man", "-P", "cat", program], env={**ENV, "MANWIDTH": "200"}).stdout
+        expect(name_line in shown, "man %s shows:\n%s" % (program, shown[:500]))
+        with gzip.open("/usr/share/man/man1/%s.1.gz" % program, "rt", encoding="utf-8") as roff:
+            lines = roff.read().splitlines()
+        tags = [lines[i + 1] for i, line in enumerate(lines[:-1]) if line in (".TP", ".HP")]
+        glued = [tag for tag in tags if "  " in tag]
+        expect(not glued, "man %s: text run into an option's tag line: %s" % (program, glued))
+
+
 def use_the_installed_package(source, scratch, online):
+    read_the_installed_documents()
     info = "/usr/bin/vantorix-info"
     expect(run([info, "--json"], check=False).returncode == 1, "read something before the publisher ran")
     for manager in ("user", "system"):
@@ -221,10 +245,10 @@ def main():
     files, dirs = contents(deb)
     paths = files + dirs
     for wanted in ("/usr/bin/vantorix-info", "/usr/bin/vantorix-publisher", "/usr/include/GetVantorixInfo.h",
-                   "/usr/lib/systemd/user/vantorix-publisher.service", "/usr/share/man/man1/vantorix-publisher.1",
+                   "/usr/lib/systemd/user/vantorix-publisher.service", "/usr/share/man/man1/vantorix-publisher.1.gz",
                    "/usr/lib/systemd/user/vantorix-info-serve.service",
                    "/usr/share/getvantorixinfo/prometheus/vantorix-alerts.yml",
-                   "/usr/share/man/man1/vantorix-info.1", "/usr/share/doc/getvantorixinfo/copyright",
+                   "/usr/share/man/man1/vantorix-info.1.gz", "/usr/share/doc/getvantorixinfo/copyright",
                    "/usr/share/doc/getvantorixinfo/README.md", "/usr/share/doc/getvantorixinfo/docs/reliability.md",
                    "/usr/lib/python3/dist-packages/getvantorixinfo/py.typed",
                    "/usr/lib/systemd/system/vantorix-publisher.service",

@@ -131,9 +131,9 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
 
     CLI::Option* allow_host_option =
         app.add_option("--allow-host", options->allowed_hosts,
-                       "--serve on a loopback address answers only requests for 127.0.0.1, [::1] or localhost "
-                       "(a foreign name that resolves here is a rebinding attack); also answer for NAME, as a "
-                       "reverse proxy in front sends it (repeatable)")
+                       "with --serve: also answer requests for NAME, as a reverse proxy in front sends it "
+                       "(repeatable); on a loopback address it answers only those for 127.0.0.1, [::1] or "
+                       "localhost (a foreign name that resolves here is a rebinding attack)")
             ->type_name("NAME")
             ->allow_extra_args(false);
 
