@@ -23,6 +23,8 @@ import urllib.request
 
 OPTIONS = None
 SECRET_HASH = "$2b$04$0BxFDrr.gQ38PTmo8uk9qOMiscKh4TCviOFqq9sACoE33dwkyYsoq"  # bcrypt of "secret", cost 4
+SECRET_HASH_10 = "$2b$10$sZuADW5coNsVp0zKqyP3.uY2q.TLXkINF.bOXOwvdH6I46zK.7Z8a"  # the same, cost 10
+SECRET_HASH_14 = "$2b$14$9cAtlFxGEDSt9oQutP6Tfe7Rtl.SO3iiOi5vPRbtrdfWzYMbqKDQS"  # cost 14, the most taken
 
 
 def program(name):
@@ -47,6 +49,10 @@ def make_certificates(folder):
                 "-subj", "/CN=" + name)
         openssl("x509", "-req", "-in", path(name + ".csr"), "-CA", path("ca.pem"), "-CAkey", path("ca.key"),
                 "-CAcreateserial", "-days", "2", "-extfile", path(name + ".ext"), "-out", path(name + ".pem"))
+
+
+def basic(credentials):
+    return "Basic " + base64.b64encode(credentials.encode()).decode()
 
 
 def free_port():
@@ -80,6 +86,16 @@ class WebConfigTest(unittest.TestCase):
         self.addCleanup(lambda: process.terminate() or process.wait(30))
         return process
 
+    def serve(self, config_text, scheme="https"):
+        """A server on a free port with `config_text` as its web config; its port."""
+        self.servers = getattr(self, "servers", 0) + 1
+        config = self.write("web-%d.yml" % self.servers, config_text)
+        server = self.start("vantorix-info", [program("vantorix-info"), "--serve", "0", "--web-config", config])
+        ready = select.select([server.stdout], [], [], 20)[0]
+        found = re.search(scheme + r"://127\.0\.0\.1:(\d+)/", server.stdout.readline() if ready else "")
+        self.assertTrue(found, "the server did not start")
+        return server, int(found.group(1))
+
     def request(self, port, authorization=None, certificate=True, tls12=False):
         context = ssl.create_default_context(cafile=os.path.join(self.scratch, "ca.pem"))
         if certificate:
@@ -95,23 +111,26 @@ class WebConfigTest(unittest.TestCase):
             connection.close()
 
     def test_prometheus_scrapes_over_tls_with_basic_auth_and_a_client_certificate(self):
-        config = self.write("web.yml", "tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n"
-                            "  min_version: TLS13\n  client_auth_type: RequireAndVerifyClientCert\n"
-                            "  client_ca_file: ca.pem\nbasic_auth_users:\n  prom: '%s'\n" % SECRET_HASH)
-        server = self.start("vantorix-info", [program("vantorix-info"), "--serve", "0", "--web-config", config])
-        ready = select.select([server.stdout], [], [], 20)[0]
-        found = re.search(r"serving https://127\.0\.0\.1:(\d+)/", server.stdout.readline() if ready else "")
-        self.assertTrue(found, "the server did not start")
-        port = int(found.group(1))
+        tls = "tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n  min_version: TLS13\n" \
+              "  client_auth_type: %s\n  client_ca_file: ca.pem\nbasic_auth_users:\n  prom: '%s'\n  scrape: '%s'\n"
+        # A certificate only if given: a client without one is served too.
+        server, port = self.serve(tls % ("VerifyClientCertIfGiven", SECRET_HASH, SECRET_HASH))
+        for certificate in (False, True):
+            self.assertEqual(200, self.request(port, basic("prom:secret"), certificate)[0], certificate)
+        server.terminate()
+        server.wait(30)
+
+        server, port = self.serve(tls % ("RequireAndVerifyClientCert", SECRET_HASH, SECRET_HASH))
 
         # Plain HTTP on the TLS port ends only that connection.
         with socket.create_connection(("127.0.0.1", port), timeout=10) as plain:
             plain.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
             answer = b"".join(iter(lambda: plain.recv(4096), b""))
         self.assertNotIn(b"HTTP/1.1", answer)
-        basic = lambda credentials: "Basic " + base64.b64encode(credentials.encode()).decode()
         for authorization, certificate, tls12, status in (
             (basic("prom:secret"), True, False, 200),
+            (basic("scrape:secret"), True, False, 200),  # 13 bytes: base64 ends in "=="
+            (basic("prom:secret\0x"), True, False, 401),  # bcrypt would stop at the zero byte
             (basic("prom:wrong"), True, False, 401),
             (basic("nobody:secret"), True, False, 401),
             (None, True, False, 401),
@@ -157,7 +176,29 @@ class WebConfigTest(unittest.TestCase):
 
     def test_a_file_that_cannot_be_used_is_refused_naming_the_problem(self):
         tls = "tls_server_config: {cert_file: server.pem, key_file: server.key%s}\n"
+        fifo = os.path.join(self.scratch, "fifo")
+        if not os.path.exists(fifo):
+            os.mkfifo(fifo)
+        unusable = []  # a directory, a FIFO and a device, as the file and as each file it names
+        for path, kind in ((self.scratch, "a directory"), (fifo, "a FIFO"), ("/dev/zero", "a device")):
+            unusable.append((path, "%s is %s, not a regular file" % (path, kind)))
+            verify = "client_auth_type: RequireAndVerifyClientCert, client_ca_file: "
+            for key, text in (("cert_file", "tls_server_config: {cert_file: %s, key_file: server.key}\n"),
+                              ("key_file", "tls_server_config: {cert_file: server.pem, key_file: %s}\n"),
+                              ("client_ca_file", tls % (", " + verify + "%s"))):
+                unusable.append((text % path, ":1: %s %s is %s, not a regular file" % (key, path, kind)))
+        users = "".join("  user%d: '%s'\n" % (number, SECRET_HASH) for number in range(1001))
         for text, expected in (
+            *unusable,
+            ("basic_auth_users:\nbasic_auth_users:\n  prom: '%s'\n" % SECRET_HASH,
+             ":2: key 'basic_auth_users' is given twice (first at line 1)"),
+            ("basic_auth_users:\n  prom: '%s'\n  'prom': '%s'\n" % (SECRET_HASH, SECRET_HASH),
+             ":3: key 'prom' is given twice (first at line 2)"),
+            ("basic_auth_users:\n  prom: '%s'\n" % SECRET_HASH_14.replace("$14$", "$15$"),
+             ":2: the hash of user 'prom' has cost 15, above 14"),
+            ("basic_auth_users:\n" + users, ":2: basic_auth_users has 1001 users, more than the 1000"),
+            ("#" * (1 << 20) + "\n", "web.yml is larger than 1024 KiB"),
+            ("basic_auth_users: {}\n---\nbasic_auth_users: {}\n", ":2: a second document"),
             (tls % ", cert: x", "unknown key 'cert' in tls_server_config"),
             (tls % ", min_version: TLS11", ":1: min_version 'TLS11' is not TLS12 or TLS13"),
             ("tls_server_config: {cert_file: absent.pem, key_file: server.key}\n",
@@ -171,11 +212,13 @@ class WebConfigTest(unittest.TestCase):
             ("tls_server_config: {cert_file: server.pem\n", "web.yml:2:"),
             (None, "cannot read %s/absent.yml: No such file" % self.scratch),
         ):
-            config = self.write("web.yml", text) if text is not None else os.path.join(self.scratch, "absent.yml")
+            config = self.write("web.yml", text) if text is not None and "\n" in text else text
+            config = config or os.path.join(self.scratch, "absent.yml")
+            # Refused without waiting for the FIFO: a writer never comes.
             result = subprocess.run([program("vantorix-info"), "--serve", "0", "--web-config", config],
                                     capture_output=True, text=True, timeout=30)
-            self.assertEqual((3, ""), (result.returncode, result.stdout), (text, result.stderr))
-            self.assertIn(expected, result.stderr, text)
+            self.assertEqual((3, ""), (result.returncode, result.stdout), (str(text)[:200], result.stderr))
+            self.assertIn(expected, result.stderr, str(text)[:200])
 
 
 if __name__ == "__main__":
