@@ -6,17 +6,22 @@ credentials get 401 and plain HTTP on the TLS port only ends its own
 connection."""
 import argparse
 import base64
+import ctypes
 import http.client
 import json
 import os
 import re
+import resource
 import select
+import selectors
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -59,6 +64,65 @@ def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+class Flood:
+    """`count` connections from `source` that guess passwords as fast as they are answered, each on a new
+    connection once the last is answered (and reset then: no TIME_WAIT), until stop() or `limit` connections."""
+
+    def __init__(self, port, source, count, limit=40000):
+        self.port, self.source, self.limit = port, source, limit
+        self.selector = selectors.DefaultSelector()
+        self.opened = 0
+        self.statuses = {}  # status -> how many answers
+        self.kept_open = 0  # answers of a failed check that did not end the connection
+        self.retry_after = 0  # 429s that say when to come back
+        for _ in range(count):
+            self.open()
+
+    def open(self):
+        if self.opened >= self.limit:
+            return
+        self.opened += 1
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        sock.setsockopt(socket.IPPROTO_IP, 24, 1)  # IP_BIND_ADDRESS_NO_PORT: the port is picked per destination
+        sock.bind((self.source, 0))
+        sock.setblocking(False)
+        sock.connect_ex(("127.0.0.1", self.port))
+        request = ("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: %s\r\n\r\n"
+                   % basic("prom:guess%d" % self.opened)).encode()
+        self.selector.register(sock, selectors.EVENT_WRITE, [request, b""])
+
+    def run(self, seconds):
+        for key, events in self.selector.select(seconds):
+            sock, state = key.fileobj, key.data
+            try:
+                if events & selectors.EVENT_WRITE:
+                    sock.send(state[0])
+                    self.selector.modify(sock, selectors.EVENT_READ, state)
+                    continue
+                data = sock.recv(65536)
+            except OSError:
+                data = b""
+            state[1] += data
+            head = state[1].partition(b"\r\n\r\n")
+            if data and not head[1]:
+                continue
+            if head[1]:
+                status = int(head[0].split(b" ")[1])
+                self.statuses[status] = self.statuses.get(status, 0) + 1
+                lower = head[0].lower()
+                self.kept_open += status == 401 and b"connection: close" not in lower
+                self.retry_after += status == 429 and b"retry-after: " in lower
+            self.selector.unregister(sock)
+            sock.close()
+            self.open()
+
+    def stop(self):
+        for key in list((self.selector.get_map() or {}).values()):
+            key.fileobj.close()
+        self.selector.close()
 
 
 class WebConfigTest(unittest.TestCase):
@@ -173,6 +237,98 @@ class WebConfigTest(unittest.TestCase):
                 up = {item["metric"]["job"]: item["value"][1] for item in result}
             except OSError:
                 pass
+
+    def test_password_floods_lock_nobody_out(self):
+        """1,030 connections guess passwords from 127.0.0.2. A right password not yet remembered, from
+        127.0.0.3, waits for the check in progress and one of theirs, not for their queue; a scraper whose
+        password was remembered is answered every time."""
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        users = "".join("  %s: '%s'\n" % (user, SECRET_HASH_10) for user in ["prom"] + ["new%d" % n for n in range(5)])
+        server, port = self.serve("basic_auth_users:\n" + users, "http")
+        headers = lambda user: {"Authorization": basic(user + ":secret"), "Host": "127.0.0.1"}
+        scraper = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        scraper.request("GET", "/metrics", headers=headers("prom"))
+        self.assertEqual(200, scraper.getresponse().read() and 200)
+
+        flood = Flood(port, "127.0.0.2", 1030)
+        self.addCleanup(flood.stop)
+        waits, scrapes, done = [], [], threading.Event()
+
+        def sign_in():  # each user's first request: bcrypt, behind the flood
+            for user in ["new%d" % n for n in range(5)]:
+                while flood.statuses.get(429, 0) < 100 and not done.is_set():  # the guesses' queue is full
+                    time.sleep(0.05)
+                before = flood.statuses.get(401, 0)
+                connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60, source_address=("127.0.0.3", 0))
+                started = time.time()
+                connection.request("GET", "/metrics", headers=headers(user))
+                status = connection.getresponse().status
+                waits.append((status, flood.statuses.get(401, 0) - before, time.time() - started))
+                connection.close()
+
+        def scrape():  # kept alive; a connection the server closed while idle is opened again, as Prometheus does
+            nonlocal scraper
+            while not done.is_set():
+                for attempt in (0, 1):
+                    try:
+                        scraper.request("GET", "/metrics", headers=headers("prom"))
+                        response = scraper.getresponse()
+                        response.read()
+                        scrapes.append((response.status, attempt))
+                        break
+                    except (OSError, http.client.HTTPException) as error:
+                        scraper.close()
+                        scraper = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+                        if attempt:
+                            scrapes.append((repr(error), attempt))
+                time.sleep(0.2)
+
+        threads = [threading.Thread(target=sign_in), threading.Thread(target=scrape)]
+        for thread in threads:
+            thread.start()
+        deadline = time.time() + 120
+        while threads[0].is_alive() and time.time() < deadline and flood.opened < flood.limit:
+            flood.run(0.1)
+        done.set()  # (a sign-in still waiting for its answer ends with the server)
+        flood.stop()
+        for thread in threads:
+            thread.join(120)
+        scraper.close()
+        print("figure: right passwords from another address: (status, guesses answered meanwhile, seconds) %s; "
+              "scrapes %d, on a reopened connection %d; guesses' answers %s over %d connections"
+              % (waits, len(scrapes), sum(attempt for _, attempt in scrapes), flood.statuses, flood.opened))
+        self.assertEqual(5, len(waits), "the right passwords were not all answered while the flood ran")
+        for status, guesses, _ in waits:
+            self.assertEqual(200, status)
+            self.assertLessEqual(guesses, 5, "a right password waited behind the guesses' queue: %s" % waits)
+        self.assertTrue(scrapes)
+        self.assertEqual([200] * len(scrapes), [status for status, _ in scrapes])
+        self.assertEqual(0, flood.kept_open, "a failed check left its connection open")
+        self.assertGreater(flood.retry_after, 0)
+
+    def test_sigterm_does_not_wait_for_a_password_check(self):
+        server, port = self.serve("basic_auth_users:\n  prom: '%s'\n" % SECRET_HASH_14, "http")
+        guess = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.addCleanup(guess.close)
+        def cpu():  # the server's CPU time, in ticks
+            with open("/proc/%d/stat" % server.pid) as stat:
+                return sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))
+        before = cpu()
+        guess.sendall(("GET / HTTP/1.1\r\nAuthorization: %s\r\n\r\n" % basic("prom:wrong")).encode())
+        while cpu() < before + 5:  # the check runs
+            time.sleep(0.01)
+        # The server must be gone before a bcrypt of a quarter of its check's cost, begun now, is done.
+        crypt = ctypes.CDLL("libcrypt.so.1").crypt
+        crypt.restype = ctypes.c_char_p
+        reference = threading.Thread(target=crypt, args=(b"wrong", SECRET_HASH_14.replace("$14$", "$12$").encode()))
+        server.terminate()
+        reference.start()
+        while reference.is_alive() and server.poll() is None:
+            time.sleep(0.01)
+        self.assertEqual(0, server.poll(), "the server still ran its check when a shorter one was done")
+        reference.join()
 
     def test_a_file_that_cannot_be_used_is_refused_naming_the_problem(self):
         tls = "tls_server_config: {cert_file: server.pem, key_file: server.key%s}\n"
