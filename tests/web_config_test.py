@@ -312,6 +312,44 @@ class WebConfigTest(unittest.TestCase):
         self.assertEqual(0, flood.kept_open, "a failed check left its connection open")
         self.assertGreater(flood.retry_after, 0)
 
+    def test_connections_waiting_for_checks_make_room(self):
+        """1,040 connections from 65 addresses, 16 each, wait for checks at cost 14 (minutes of bcrypt):
+        a scraper whose password was remembered still gets in and is answered."""
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        server, port = self.serve("basic_auth_users:\n  prom: '%s'\n  slow: '%s'\n" % (SECRET_HASH, SECRET_HASH_14),
+                                  "http")
+        scrape = lambda: self.plain_request(port, basic("prom:secret"))
+        self.assertEqual(200, scrape())
+        guesses = []
+        self.addCleanup(lambda: [guess.close() for guess in guesses])
+        for number in range(65 * 16):
+            guess = socket.socket()
+            guess.bind(("127.0.0.%d" % (2 + number // 16), 0))
+            guess.connect(("127.0.0.1", port))
+            guess.sendall(("GET / HTTP/1.1\r\nAuthorization: %s\r\n\r\n" % basic("slow:guess")).encode())
+            guesses.append(guess)
+        sockets, deadline = 0, time.time() + 60
+        while sockets < 1024:  # the server holds as many connections as it takes
+            self.assertLess(time.time(), deadline, "the server holds %d sockets" % sockets)
+            time.sleep(0.05)
+            sockets = 0
+            for fd in os.listdir("/proc/%d/fd" % server.pid):
+                try:
+                    sockets += os.readlink("/proc/%d/fd/%s" % (server.pid, fd)).startswith("socket:")
+                except OSError:  # closed meanwhile
+                    pass
+        self.assertEqual(200, scrape())
+
+    def plain_request(self, port, authorization):
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        try:
+            connection.request("GET", "/metrics", headers={"Authorization": authorization})
+            return connection.getresponse().status
+        finally:
+            connection.close()
+
     def test_sigterm_does_not_wait_for_a_password_check(self):
         server, port = self.serve("basic_auth_users:\n  prom: '%s'\n" % SECRET_HASH_14, "http")
         guess = socket.create_connection(("127.0.0.1", port), timeout=10)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -67,7 +68,11 @@ void Work(std::shared_ptr<Shared> shared) {
         if (shared->stopped) return;
         Job job = Take(*shared);
         lock.unlock();
-        const bool passed = shared->check(job.authorization);
+        bool passed = false;
+        try {
+            passed = shared->check(job.authorization);
+        } catch (const std::exception&) {  // out of memory: refused, and the thread goes on
+        }
         lock.lock();
         if (shared->stopped) return;
         shared->deliver(job.ticket, passed);
