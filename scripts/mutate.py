@@ -182,14 +182,14 @@ MUTANTS = [
 
     # --web-config: the file as untrusted input, basic auth, and password checks under a flood.
     M(LINUX, WC, "if (!first.second) {", "if (false) {", tests=WEB),
-    M(LINUX, WC, "if (open_.empty() || !open_.back().map) return;", "if (open_.size() != 1 || !open_.back().map) return;",
-      tests=WEB),
+    M(LINUX, WC, "if (open_.empty() || !open_.back().map) return;",
+      "if (open_.size() != 1 || !open_.back().map) return;", tests=WEB),
     M(LINUX, WC, "if (cost > MAX_BCRYPT_COST) {", "if (cost > 31) {", tests=WEB),
     M(LINUX, WC, "if (users.size() > MAX_USERS) {", "if (false) {", tests=WEB),
     M(LINUX, WC, "    if (!S_ISREG(status.st_mode)) throw", "    if (false) throw", tests=WEB,
       equivalent="the descriptor, opened without blocking, is checked again"),
-    M(LINUX, WC, "if (!S_ISREG(status.st_mode)) throw WebConfigError(name + \" is \" + Kind(status.st_mode) + \", not a "
-      "regular file\");\n    // Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.\n"
+    M(LINUX, WC, "if (!S_ISREG(status.st_mode)) throw WebConfigError(name + \" is \" + Kind(status.st_mode) + "
+      "\", not a regular file\");\n    // Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.\n"
       "    const CDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK",
       "// Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.\n"
       "    const CDescriptor file{open(path.c_str(), O_RDONLY", tests=WEB),
