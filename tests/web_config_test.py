@@ -3,7 +3,8 @@
 before serving, naming the problem; a real Prometheus scrapes over TLS with
 basic auth and a client certificate, all made here with openssl, while wrong
 credentials get 401 and plain HTTP on the TLS port only ends its own
-connection."""
+connection; a flood of guesses locks no other client out, and SIGTERM does
+not wait for a password check."""
 import argparse
 import base64
 import ctypes
