@@ -51,6 +51,11 @@ SV = "tools/serve/Routes.cpp"
 PL = "tools/publisher/publisher_linux.cpp"
 LS = "tools/publisher/LiveSource.cpp"
 SF = "tools/publisher/source_file_linux.cpp"
+WC = "tools/serve/WebConfig.cpp"
+WT = "tools/serve/WebConfigTls.cpp"
+PC = "tools/serve/PasswordChecks.cpp"
+HS = "tools/serve/HttpSession.h"
+WEB = "-R ^web_config$"
 TOOL = "-R reader_tool"
 PUBLISHER = "-R ^publisher$"
 
@@ -174,6 +179,33 @@ MUTANTS = [
     M(LINUX, RD, "    if (reading->status != Reading::Status::Ok) return;\n", "", tests="-R metrics"),
     M(LINUX, SV, "\"default-src 'self'; style-src", "\"default-src 'self'; script-src 'self' 'unsafe-inline'; style-src",
       tests="-R serve"),
+
+    # --web-config: the file as untrusted input, basic auth, and password checks under a flood.
+    M(LINUX, WC, "if (!first.second) {", "if (false) {", tests=WEB),
+    M(LINUX, WC, "if (open_.empty() || !open_.back().map) return;",
+      "if (open_.size() != 1 || !open_.back().map) return;", tests=WEB),
+    M(LINUX, WC, "if (cost > MAX_BCRYPT_COST) {", "if (cost > 31) {", tests=WEB),
+    M(LINUX, WC, "if (users.size() > MAX_USERS) {", "if (false) {", tests=WEB),
+    M(LINUX, WC, "    if (!S_ISREG(status.st_mode)) throw", "    if (false) throw", tests=WEB,
+      equivalent="the descriptor, opened without blocking, is checked again"),
+    M(LINUX, WC, "if (!S_ISREG(status.st_mode)) throw WebConfigError(name + \" is \" + Kind(status.st_mode) + "
+      "\", not a regular file\");\n    // Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.\n"
+      "    const CDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK",
+      "// Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.\n"
+      "    const CDescriptor file{open(path.c_str(), O_RDONLY", tests=WEB),
+    M(LINUX, "tools/serve/WebConfig.h", "MAX_CONFIG_BYTES = 1 << 20;", "MAX_CONFIG_BYTES = 1 << 24;", tests=WEB),
+    M(LINUX, WC, "const int padding = (encoded.back() == '=') + (encoded[encoded.size() - 2] == '=');",
+      "const int padding = (encoded.back() == '=');", tests=WEB),
+    M(LINUX, WC, " && password.find('\\0') == std::string::npos;", ";", tests=WEB),
+    M(LINUX, WT, ": ssl::verify_peer);", ": ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);", tests=WEB),
+    M(LINUX, PC, "if (last != shared.turns.end()) shared.turns.splice(shared.turns.end(), shared.turns, last);", ";",
+      tests=WEB),
+    M(LINUX, PC, "if (queue.size() >= PER_ADDRESS) return false;", ";", tests=WEB),
+    M(LINUX, PC, "lock.unlock();\n        bool passed = false;\n        try {\n            passed = shared->check(job.authorization);\n"
+      "        } catch (const std::exception&) {  // out of memory: refused, and the thread goes on\n        }\n"
+      "        lock.lock();", "bool passed = shared->check(job.authorization);", tests=WEB),
+    M(LINUX, HS, "self->Respond(request, passed, !passed);", "self->Respond(request, passed);", tests=WEB),
+    M(LINUX, "tools/serve/Connections.h", "if (drop_checking && drop_checking()) return true;", "", tests=WEB),
 
     # vantorix-publisher: its objects, and the tree it reads as untrusted.
     M(LINUX, PL, "if (Fd(region_) != NO_FD && SameFile(Fd(region_), path)) unlink",

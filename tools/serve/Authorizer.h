@@ -17,11 +17,13 @@ class context;
 
 // Checks requests' Authorization header (empty when it has none). `known`
 // answers at once where it can: 1 pass, 0 refuse, -1 ask `check`, which may
-// take long (bcrypt) and so runs on a thread of its own, one check at a time:
-// the serving thread never waits for a password.
+// take long (bcrypt) and so runs on a thread of its own, one check at a time
+// (PasswordChecks.h): the serving thread never waits for a password. Then
+// `remember`, on the serving thread, keeps a header that passed as known.
 struct Authorizer {
     std::function<int(boost::string_view authorization)> known;
     std::function<bool(boost::string_view authorization)> check;
+    std::function<void(boost::string_view authorization)> remember;
     explicit operator bool() const { return static_cast<bool>(check); }
 };
 

@@ -6,6 +6,7 @@
 #define VANTORIX_SERVE_CONNECTIONS_H
 
 #include <cstddef>
+#include <functional>
 #include <list>
 
 class CConnection {
@@ -19,6 +20,10 @@ public:
 class CConnections {
 public:
     explicit CConnections(std::size_t cap) : cap_(cap) {}
+
+    // Tried first when room is needed: drops a connection that waits for a
+    // password check (those of the busiest address first), if any.
+    std::function<bool()> drop_checking;
 
     void Opened() { ++open_; }
     void Closed(CConnection* connection) {
@@ -39,6 +44,7 @@ public:
     // that has waited longest was dropped to make room.
     bool MakeRoom() {
         if (open_ < cap_) return true;
+        if (drop_checking && drop_checking()) return true;
         if (waiting_.empty()) return false;
         CConnection* oldest = waiting_.front();
         Busy(oldest);

@@ -6,8 +6,6 @@
 #ifndef VANTORIX_SERVE_HTTPSESSION_H
 #define VANTORIX_SERVE_HTTPSESSION_H
 
-#include <boost/asio/post.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -21,6 +19,7 @@
 
 #include "Authorizer.h"
 #include "Connections.h"
+#include "PasswordChecks.h"
 #include "ResponseBody.h"
 #include "Routes.h"
 
@@ -39,8 +38,8 @@ struct ServerState {
     ServeLimits limits;
     CConnections connections;
     Authorizer authorize;  // empty: no authentication
-    // The one thread that checks passwords, with an authorizer.
-    std::unique_ptr<boost::asio::thread_pool> checker;
+    // The checks that wait for bcrypt, with an authorizer.
+    std::unique_ptr<CPasswordChecks> checks;
 };
 
 // What differs between stream types: the handshake that precedes the first
@@ -140,19 +139,27 @@ private:
         };
         const int known = state_.authorize ? state_.authorize.known(request.header("Authorization")) : 1;
         if (known >= 0) return Respond(request, known == 1);
-        // The head stays in parser_ until the answer: nothing is read meanwhile.
-        boost::asio::post(*state_.checker, [self = this->shared_from_this(), request] {
-            const bool authorized = self->state_.authorize.check(request.header("Authorization"));
-            boost::asio::post(self->stream_.get_executor(),
-                              [self, request, authorized] { self->Respond(request, authorized); });
-        });
+        // The head stays in parser_ until the answer: nothing is read
+        // meanwhile. A failed check ends the connection, so each guess costs
+        // a new one; an address with many checks waiting is told to wait.
+        beast::error_code ignored;
+        const auto address = Lowest().socket().remote_endpoint(ignored).address();
+        const bool queued = state_.checks->Add(
+            address, request.header("Authorization"),
+            [self = this->shared_from_this(), request](CPasswordChecks::Result result) {
+                if (result == CPasswordChecks::Result::Dropped) return self->Drop();
+                const bool passed = result == CPasswordChecks::Result::Passed;
+                if (passed) self->state_.authorize.remember(request.header("Authorization"));
+                self->Respond(request, passed, !passed);
+            });
+        if (!queued) Answer(Refusal(429), parser_->get().method() == http::verb::head, parser_->get().version());
     }
 
-    void Respond(const HttpRequest& request, bool authorized) {
+    void Respond(const HttpRequest& request, bool authorized, bool close = false) {
         const auto& head = parser_->get();
         HttpResponse response = Route(state_.site, request, authorized);
         // A body is never read, so what follows the head is not a request.
-        if (!parser_->is_done() || !head.keep_alive()) response.close = true;
+        if (close || !parser_->is_done() || !head.keep_alive()) response.close = true;
         Answer(std::move(response), head.method() == http::verb::head, head.version());
     }
 

@@ -193,7 +193,10 @@ HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized
 }
 
 HttpResponse Refusal(int status) {
-    HttpResponse response = Text(status, status == 431 ? "Request header fields too large." : "Bad request.");
+    HttpResponse response = Text(status, status == 431   ? "Request header fields too large."
+                                         : status == 429 ? "Too many password checks wait for this address."
+                                                         : "Bad request.");
+    if (status == 429) response.headers.emplace_back("Retry-After", "1");
     response.close = true;
     return WithPolicy(std::move(response));
 }

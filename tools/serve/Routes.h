@@ -54,7 +54,8 @@ Site MakeSite(const Options& options, CLatestReading* latest);
 HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized);
 
 // The response to a request whose head broke a limit or was malformed:
-// 400, 431 (head too large); closes the connection.
+// 400, 431 (head too large), or that must come back later: 429 (too many
+// password checks wait for its address); closes the connection.
 HttpResponse Refusal(int status);
 
 // True for a literal loopback address: 127.0.0.0/8 or ::1.

@@ -73,9 +73,15 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
     CLatestReading latest(options, signal);
     ServerState state{MakeSite(options, &latest), ServeLimits(), CConnections(ConnectionCap()), authorize, nullptr};
     state.site.allowed_hosts = options.allowed_hosts;
-    if (authorize) state.checker.reset(new asio::thread_pool(1));
 
     asio::io_context context(1);
+    if (authorize) {
+        state.checks.reset(new CPasswordChecks(context.get_executor(), [check = authorize.check](
+                                                                            const std::string& header) {
+            return check(header);
+        }));
+        state.connections.drop_checking = [&state] { return state.checks->DropOne(); };
+    }
     // Until here a signal only set `*signal` (and cut the first read short).
     asio::signal_set signals(context, SIGINT, SIGTERM);
     signals.async_wait([&](beast::error_code error, int number) {
@@ -121,8 +127,8 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
     std::fflush(stdout);
     context.run();
     // Checks still waiting are dropped, and their connections closed, while
-    // the context their sockets belong to is still there.
-    if (state.checker) state.checker->stop();
-    state.checker.reset();
+    // the context their sockets belong to is still there; a check in
+    // progress is not waited for.
+    if (state.checks) state.checks->Stop();
     return EXIT_OK;
 }

@@ -3,18 +3,130 @@
 #include "WebConfig.h"
 
 #include <crypt.h>
+#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <regex>
+#include <sstream>
 #include <vector>
 
 namespace {
+
+// What a path is, when it is not a regular file.
+const char* Kind(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+// Closes a descriptor on every path.
+struct CDescriptor {
+    int fd;
+    ~CDescriptor() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+}  // namespace
+
+std::string ReadRegularFile(const std::string& path, const std::string& what, std::size_t limit) {
+    const std::string name = what.empty() ? path : what + " " + path;
+    struct stat status {};
+    // Asked before opening: opening a device may do something.
+    if (stat(path.c_str(), &status) != 0) throw WebConfigError("cannot read " + name + ": " + std::strerror(errno));
+    if (!S_ISREG(status.st_mode)) throw WebConfigError(name + " is " + Kind(status.st_mode) + ", not a regular file");
+    // Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.
+    const CDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    if (file.fd < 0) throw WebConfigError("cannot read " + name + ": " + std::strerror(errno));
+    if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        throw WebConfigError(name + " is " + Kind(status.st_mode) + ", not a regular file");
+    }
+    const std::string too_large = name + " is larger than " + std::to_string(limit / 1024) + " KiB, more than such a file needs";
+    if (static_cast<std::size_t>(status.st_size) > limit) throw WebConfigError(too_large);
+    std::string text(limit + 1, '\0');
+    std::size_t size = 0;
+    while (size < text.size()) {
+        const ssize_t got = read(file.fd, &text[size], text.size() - size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw WebConfigError("cannot read " + name + ": " + std::strerror(errno));
+        if (got == 0) break;
+        size += static_cast<std::size_t>(got);
+    }
+    if (size > limit) throw WebConfigError(too_large);  // it grew
+    text.resize(size);
+    return text;
+}
+
+namespace {
+
+// Refuses a key given twice in one map (at any depth) and a second document:
+// yaml-cpp's nodes keep the first and drop the rest without a word, so a
+// second `basic_auth_users:` would be ignored.
+class CDuplicateKeys : public YAML::EventHandler {
+public:
+    explicit CDuplicateKeys(const std::string& path) : path_(path) {}
+
+    int documents = 0;
+
+    void OnDocumentStart(const YAML::Mark& mark) override {
+        if (++documents > 1) {
+            throw WebConfigError(Where(mark) + "a second document: the file must hold one");
+        }
+    }
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark& mark, YAML::anchor_t) override { Node(mark, "~"); }
+    void OnAlias(const YAML::Mark& mark, YAML::anchor_t anchor) override { Node(mark, "*" + std::to_string(anchor)); }
+    void OnScalar(const YAML::Mark& mark, const std::string&, YAML::anchor_t, const std::string& value) override {
+        Node(mark, value);
+    }
+    void OnSequenceStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {
+        Node(mark, "");
+        open_.push_back(Collection{false, true, {}});
+    }
+    void OnSequenceEnd() override { open_.pop_back(); }
+    void OnMapStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {
+        Node(mark, "");
+        open_.push_back(Collection{true, true, {}});
+    }
+    void OnMapEnd() override { open_.pop_back(); }
+
+private:
+    struct Collection {
+        bool map;
+        bool at_key = true;
+        std::map<std::string, int> keys;  // key -> its line
+    };
+
+    std::string Where(const YAML::Mark& mark) const { return path_ + ":" + std::to_string(mark.line + 1) + ": "; }
+
+    // A node begins; `key` is its text when it is a key (empty: a
+    // collection as a key, which the checks after this refuse).
+    void Node(const YAML::Mark& mark, const std::string& key) {
+        if (open_.empty() || !open_.back().map) return;
+        Collection& map = open_.back();
+        const bool is_key = map.at_key;
+        map.at_key = !map.at_key;
+        if (!is_key || key.empty()) return;  // a value; or a key with no text to compare
+        const auto first = map.keys.emplace(key, mark.line + 1);
+        if (!first.second) {
+            throw WebConfigError(Where(mark) + "key '" + key + "' is given twice (first at line " +
+                                 std::to_string(first.first->second) + "): the second would be ignored");
+        }
+    }
+
+    const std::string& path_;
+    std::vector<Collection> open_;
+};
 
 // "FILE:LINE: ", for the message of a problem at `node`.
 std::string Where(const std::string& path, const YAML::Node& node) {
@@ -51,13 +163,16 @@ std::string Text(const std::string& path, const YAML::Node& node, const std::str
 }
 
 // A file named in the config: relative to the config's folder, as the
-// exporters take it, and readable now.
-std::string ReadableFile(const std::string& path, const YAML::Node& node, const std::string& name) {
+// exporters take it, and read now into `contents`.
+std::string ReadableFile(const std::string& path, const YAML::Node& node, const std::string& name,
+                         std::string* contents) {
     std::string file = Text(path, node, name);
     const std::size_t slash = path.rfind('/');
     if (!file.empty() && file[0] != '/' && slash != std::string::npos) file = path.substr(0, slash + 1) + file;
-    if (!std::ifstream(file)) {
-        throw WebConfigError(Where(path, node) + "cannot read " + name + " " + file + ": " + std::strerror(errno));
+    try {
+        *contents = ReadRegularFile(file, name, MAX_CONFIG_BYTES);
+    } catch (const WebConfigError& error) {
+        throw WebConfigError(Where(path, node) + error.what());
     }
     return file;
 }
@@ -70,8 +185,8 @@ void LoadTls(const std::string& path, const YAML::Node& tls, WebConfig* config) 
         if (!tls[required]) throw WebConfigError(path + ": tls_server_config needs " + required);
     }
     config->tls = true;
-    config->cert_file = ReadableFile(path, tls["cert_file"], "cert_file");
-    config->key_file = ReadableFile(path, tls["key_file"], "key_file");
+    config->cert_file = ReadableFile(path, tls["cert_file"], "cert_file", &config->cert_pem);
+    config->key_file = ReadableFile(path, tls["key_file"], "key_file", &config->key_pem);
     if (tls["min_version"]) {
         const std::string version = Text(path, tls["min_version"], "min_version");
         if (version != "TLS12" && version != "TLS13") {
@@ -92,7 +207,9 @@ void LoadTls(const std::string& path, const YAML::Node& tls, WebConfig* config) 
                                  "(certificates that are not verified are not taken)");
         }
     }
-    if (tls["client_ca_file"]) config->client_ca_file = ReadableFile(path, tls["client_ca_file"], "client_ca_file");
+    if (tls["client_ca_file"]) {
+        config->client_ca_file = ReadableFile(path, tls["client_ca_file"], "client_ca_file", &config->client_ca_pem);
+    }
     const bool verifies = config->client_auth != WebConfig::ClientAuth::None;
     if (verifies && config->client_ca_file.empty()) {
         throw WebConfigError(path + ": client_auth_type verifies client certificates: it needs client_ca_file");
@@ -104,6 +221,10 @@ void LoadTls(const std::string& path, const YAML::Node& tls, WebConfig* config) 
 
 void LoadUsers(const std::string& path, const YAML::Node& users, WebConfig* config) {
     ExpectMap(path, users, "basic_auth_users");
+    if (users.size() > MAX_USERS) {
+        throw WebConfigError(Where(path, users) + "basic_auth_users has " + std::to_string(users.size()) +
+                             " users, more than the " + std::to_string(MAX_USERS) + " this server takes");
+    }
     static const std::regex bcrypt(R"(\$2[aby]\$(0[4-9]|[12][0-9]|3[01])\$[./A-Za-z0-9]{53})");
     for (const auto& entry : users) {
         const std::string user = Text(path, entry.first, "a user's name");
@@ -111,9 +232,18 @@ void LoadUsers(const std::string& path, const YAML::Node& users, WebConfig* conf
         if (user.find(':') != std::string::npos) {
             throw WebConfigError(Where(path, entry.first) + "user '" + user + "': a name with ':' cannot log in");
         }
-        if (!std::regex_match(hash, bcrypt)) {
+        if (hash.size() != 60 || !std::regex_match(hash, bcrypt)) {
             throw WebConfigError(Where(path, entry.second) + "the hash of user '" + user +
-                                 "' is not a bcrypt hash ($2b$, $2a$ or $2y$, cost 04 to 31, 60 characters)");
+                                 "' is not a bcrypt hash ($2b$, $2a$ or $2y$, cost 04 to " +
+                                 std::to_string(MAX_BCRYPT_COST) + ", 60 characters)");
+        }
+        const int cost = std::stoi(hash.substr(4, 2));
+        if (cost > MAX_BCRYPT_COST) {
+            throw WebConfigError(Where(path, entry.second) + "the hash of user '" + user + "' has cost " +
+                                 std::to_string(cost) + ", above " + std::to_string(MAX_BCRYPT_COST) +
+                                 ", the most this server takes (a check at " + std::to_string(MAX_BCRYPT_COST) +
+                                 " takes about a second, and each step above doubles it, while every other "
+                                 "login waits)");
         }
         config->basic_auth_users[user] = hash;
     }
@@ -141,11 +271,15 @@ bool DecodeBasic(std::string_view header, std::string* credentials) {
 }  // namespace
 
 WebConfig LoadWebConfig(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) throw WebConfigError("cannot read " + path + ": " + std::strerror(errno));
+    const std::string text = ReadRegularFile(path, "", MAX_CONFIG_BYTES);
     WebConfig config;
     try {
-        const YAML::Node root = YAML::Load(file);
+        std::istringstream stream(text);
+        YAML::Parser parser(stream);
+        CDuplicateKeys duplicates(path);
+        while (parser.HandleNextDocument(duplicates)) {
+        }
+        const YAML::Node root = YAML::Load(text);
         if (root.IsNull()) return config;  // an empty file: plain HTTP, no users, as the exporters take it
         ExpectMap(path, root, "the file");
         OnlyKnownKeys(path, root, "", {"tls_server_config", "basic_auth_users"});
@@ -164,7 +298,7 @@ WebConfig LoadWebConfig(const std::string& path) {
 CBasicAuth::CBasicAuth(std::map<std::string, std::string> users)
     : users_(std::move(users)),
       // Any hash that matches no password, at the highest cost of the real
-      // ones so that an unknown user takes as long.
+      // ones (at most MAX_BCRYPT_COST) so that an unknown user takes as long.
       unknown_user_hash_("$2b$10$5kCaL.5W2zhG6FN/iWJWAeYWHAHF9kk1QBfgJKmuDbesqn5LR1Unm"),
       scratch_(new crypt_data()) {
     std::string cost = "04";
@@ -199,8 +333,8 @@ int CBasicAuth::Known(std::string_view authorization) const {
 }
 
 bool CBasicAuth::Check(std::string_view authorization) const {
-    std::string credentials, key;
-    if (!Credentials(authorization, &credentials, &key)) return false;
+    std::string credentials;
+    if (!DecodeBasic(authorization, &credentials) || credentials.find(':') == std::string::npos) return false;
     const std::size_t colon = credentials.find(':');
     const std::string password = credentials.substr(colon + 1);
     const auto user = users_.find(credentials.substr(0, colon));
@@ -212,11 +346,13 @@ bool CBasicAuth::Check(std::string_view authorization) const {
         same = result && std::strlen(result) == hash.size() && CRYPTO_memcmp(result, hash.data(), hash.size()) == 0;
     }
     // A password with a zero byte would be cut short there by crypt_r.
-    const bool accepted = same && user != users_.end() && password.find('\0') == std::string::npos;
-    if (accepted) {
-        std::lock_guard<std::mutex> lock(accepted_mutex_);
-        if (accepted_.size() >= 64) accepted_.clear();  // bounded, whoever logs in
-        accepted_.insert(key);
-    }
-    return accepted;
+    return same && user != users_.end() && password.find('\0') == std::string::npos;
+}
+
+void CBasicAuth::Remember(std::string_view authorization) {
+    std::string credentials, key;
+    if (!Credentials(authorization, &credentials, &key)) return;
+    std::lock_guard<std::mutex> lock(accepted_mutex_);
+    if (accepted_.size() >= 64) accepted_.clear();  // bounded, whoever logs in
+    accepted_.insert(key);
 }
