@@ -17,9 +17,11 @@
 # presets but run only by scripts/bench.sh --wine.
 #   deb         the .deb: built, installed on this machine, used and removed (as root)
 #   windows-zip the Windows .zip from the four Windows builds: its files, and its tool under Wine
-# Usage: scripts/test.sh [preset...]   (default: all of them)
+# Usage: scripts/test.sh [--soak] [preset...]   (default: all of them)
+#   --soak      also the long Wine soaks (ctest label soak)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --soak ]; then export VANTORIX_SOAK=1; shift; fi
 bash scripts/install-deps.sh
 
 # Warnings fail the build in CI.
