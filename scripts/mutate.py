@@ -56,6 +56,7 @@ WT = "tools/serve/WebConfigTls.cpp"
 PC = "tools/serve/PasswordChecks.cpp"
 HS = "tools/serve/HttpSession.h"
 WEB = "-R ^web_config$"
+HI = "tools/serve/History.cpp"
 TOOL = "-R reader_tool"
 PUBLISHER = "-R ^publisher$"
 
@@ -217,6 +218,20 @@ MUTANTS = [
       "if (end == trimmed.c_str()) return false;", tests="-R live_source|^publisher$"),
     M(LINUX, LS, "const Range TJ_MAX = {1000, 255000};", "const Range TJ_MAX = {1000, 2550000};",
       tests="-R live_source|^publisher$"),
+    M(LINUX, LS, "if (i < 128) record->tj_max[i]", "if (i <= 128) record->tj_max[i]", tests="-R live_source"),
+    M(LINUX, LS, "static_cast<std::int32_t>(limit + 0.5f)", "static_cast<std::int32_t>(limit)", tests="-R live_source"),
+    M(LINUX, LS, "if (cpu < 0 || info.topology.count(cpu) != 0) {", "if (cpu < 0) {", tests="-R live_source"),
+    M(LINUX, SF, "if (text.size() > limit) text.clear();", ";", tests="-R live_source|^publisher$"),
+    M(LINUX, SF, "            if (text.size() > limit) break;\n", "", tests=PUBLISHER),
+
+    # The history --serve keeps.
+    M(LINUX, HI, "if (start + MINUTE_MS <= from_ms) return;", "if (start + MINUTE_MS < from_ms) return;",
+      tests="-R history"),
+    M(LINUX, HI, "minute_count_ = std::min(minute_count_ + 1, MINUTES);", "minute_count_ = minute_count_ + 1;",
+      tests="-R history"),
+    M(LINUX, HI, "open_cores_ = std::max(open_cores_, cores);", "open_cores_ = cores;", tests="-R history"),
+    M(LINUX, HI, "static_cast<int>(std::ceil(1 / interval - 1e-9))", "static_cast<int>(1 / interval)",
+      tests="-R history"),
 ]
 
 

@@ -21,9 +21,11 @@
 # The suites publish under the monitor's real names: as root they run in a
 # mount namespace of their own with an empty /dev/shm, so a monitor of yours
 # keeps publishing beside them; otherwise they refuse to start while it runs.
-# Usage: scripts/test.sh [preset...]   (default: all of them)
+# Usage: scripts/test.sh [--soak] [preset...]   (default: all of them)
+#   --soak      also the long Wine soaks (ctest label soak)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --soak ]; then export VANTORIX_SOAK=1; shift; fi
 
 if [ -z "${VANTORIX_PRIVATE_SHM:-}" ]; then
     if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then

@@ -7,8 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <thread>
 #include <vector>
+
+#include <ctime>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -110,6 +113,13 @@ const std::vector<const char*> CLOCKS = {"sys/devices/system/cpu/cpu0/cpufreq/sc
                                          "sys/devices/system/cpu/cpu2/cpufreq/scaling_cur_freq",
                                          "sys/devices/system/cpu/cpu3/cpufreq/scaling_cur_freq"};
 
+// A /proc/cpuinfo listing CPUs 0 to count - 1.
+std::string CpuInfo(int count) {
+    std::string text;
+    for (int cpu = 0; cpu < count; ++cpu) text += "processor\t: " + std::to_string(cpu) + "\n";
+    return text;
+}
+
 const HostileFile HOSTILE_FILES[] = {
     {"as captured", {}, Plant::Text, "", 47.236f, 90, 600, 4},
     {"FIFO as TjMax", CRIT, Plant::Fifo, "", 47.236f, 0, 600, 4},
@@ -131,6 +141,10 @@ const HostileFile HOSTILE_FILES[] = {
     {"negative clock", CLOCKS, Plant::Text, "-600000\n", 47.236f, 90, 0, 4},
     {"negative temperature, a real one", TEMP, Plant::Text, "-5000\n", -5, 90, 600, 4},
     {"a value longer than a page", TEMP, Plant::Text, std::string(8192, '1'), 0, 0, 600, 4},
+    {"a value padded past the read limit", TEMP, Plant::Text, "45000" + std::string(5000, ' ') + "\n", 0, 0, 600, 4},
+    {"a fractional TjMax, rounded", CRIT, Plant::Text, "89600\n", 47.236f, 90, 600, 4},
+    {"a processor listed twice", {"proc/cpuinfo"}, Plant::Text, CpuInfo(4) + "processor\t: 3\n", 47.236f, 90, 600, 4},
+    {"more CPUs than TjMax slots", {"proc/cpuinfo"}, Plant::Text, CpuInfo(130), 47.236f, 90, 600, 130},
 };
 
 TEST(LiveSourceTest, HostileFilesAreRefusedWithoutBlocking) {
@@ -169,7 +183,7 @@ TEST(LiveSourceTest, HostileFilesAreRefusedWithoutBlocking) {
         EXPECT_EQ(row.clock_mhz, record.cpu_clock);
         for (int core = 0; core < row.cores; ++core) {
             EXPECT_EQ(row.temp, record.temp[core]) << core;
-            EXPECT_EQ(row.tj_max, record.tj_max[core]) << core;
+            if (core < 128) EXPECT_EQ(row.tj_max, record.tj_max[core]) << core;  // its slots
         }
         fs::remove_all(root);
     }
@@ -177,6 +191,33 @@ TEST(LiveSourceTest, HostileFilesAreRefusedWithoutBlocking) {
 
 TEST(LiveSourceTest, MissingTreeIsNotAvailable) {
     EXPECT_FALSE(CLiveSource(DATA + "no-such-machine").Available());
+}
+
+// Waits until `done()`, checked every 10 ms; false after a minute.
+template <typename Done>
+bool WaitUntil(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The clock ticks this machine's CPUs have counted, all states together.
+unsigned long long MachineTicks() {
+    unsigned long long total = 0;
+    std::ifstream file("/proc/stat");
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (const auto& cpu : ParseProcStat(text)) total += cpu.second.total;
+    return total;
+}
+
+// The CPU time this process has used, in seconds.
+double ProcessSeconds() {
+    timespec used{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
 // Tests the live source on this machine: one core per online CPU, and loads
@@ -189,7 +230,9 @@ TEST(LiveSourceTest, ThisMachinesLoadFollowsABusyProcess) {
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     EXPECT_EQ(online, record.core_total);
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // An interval of at least 50 ticks a CPU to measure over.
+    const unsigned long long ticks = MachineTicks();
+    ASSERT_TRUE(WaitUntil([&] { return MachineTicks() >= ticks + 50 * static_cast<unsigned long long>(online); }));
     source.Sample(&record);
     int idle_total = 0;
     for (int i = 0; i < record.core_total; ++i) idle_total += record.core_load[i];
@@ -202,10 +245,14 @@ TEST(LiveSourceTest, ThisMachinesLoadFollowsABusyProcess) {
             while (!stop) sink = sink + 1;
         });
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // Until the spinners have really run for 0.7 s a CPU, however busy the
+    // machine is with other work.
+    const double used = ProcessSeconds();
+    const bool spun = WaitUntil([&] { return ProcessSeconds() >= used + 0.7 * static_cast<double>(online); });
     source.Sample(&record);
     stop = true;
     for (std::thread& spinner : spinners) spinner.join();
+    ASSERT_TRUE(spun) << "the spinners did not get 0.7 s of CPU a CPU within a minute";
 
     int busy_total = 0;
     for (int i = 0; i < record.core_total; ++i) {

@@ -9,6 +9,7 @@ import argparse
 import json
 import os
 import re
+import signal
 import socket
 import struct
 import subprocess
@@ -19,6 +20,7 @@ import unittest
 import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
+from waiting import wait_until
 
 OPTIONS = None
 
@@ -205,24 +207,29 @@ class MetricsTest(unittest.TestCase):
     def test_jsonl_logs_timestamps_and_an_unchanged_record_that_clears(self):
         out = tempfile.TemporaryFile()
         logger = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-info"), "--jsonl", "--interval", "0.2",
-                                   "--unchanged-after", "1", "--count", "40"], stdout=out)
+                                   "--unchanged-after", "1"], stdout=out)
+
+        def lines():
+            out.seek(0)
+            return [json.loads(line) for line in out.read().decode().splitlines(keepends=True) if line.endswith("\n")]
+
+        def noted():
+            return next((i for i, line in enumerate(lines()) if line.get("unchanged")), None)
+
+        # Each step waits for what the logger wrote, not for a fixed pause.
         frozen = Monitor("--generation", "5")
-        time.sleep(2.5)
+        wait_until(lambda: noted() is not None, "the frozen record noted as unchanged", process=logger)
         frozen.stop()
         live = Monitor("--rate", "20")
         try:
-            logger.wait(timeout=60)
+            wait_until(lambda: any(line["ok"] and not line.get("unchanged") for line in lines()[noted():]),
+                       "the note cleared", process=logger)
         finally:
             live.stop()
-        out.seek(0)
-        lines = [json.loads(line) for line in out.read().decode().splitlines()]
-        self.assertEqual(40, len(lines))
-        for line in lines:
+        logger.send_signal(signal.SIGINT)
+        self.assertEqual(0, logger.wait(timeout=60))
+        for line in lines():
             self.assertRegex(line["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
-        unchanged = [i for i, line in enumerate(lines) if line.get("unchanged")]
-        self.assertTrue(unchanged, "the frozen record was never noted as unchanged")
-        self.assertFalse(lines[-1]["unchanged"], "the note did not clear")
-        self.assertTrue(lines[-1]["ok"])
 
 
 if __name__ == "__main__":

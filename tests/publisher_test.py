@@ -22,6 +22,7 @@ import time
 import unittest
 
 import systemd_unit
+from waiting import takes_stop_signals, wait_until
 
 OPTIONS = None
 OTHER_USER = "vantorix-hostile"  # the throwaway user of hostile_test.cpp
@@ -151,7 +152,8 @@ class PublisherTest(unittest.TestCase):
 
     def hostile_tree(self, files, plant):
         """A copy of the captured ARM board with `files` replaced by `plant`:
-        "fifo", "zero" (a link to /dev/zero) or the text to write."""
+        "fifo", "zero" (a link to /dev/zero), "huge" (a regular file of
+        256 MiB, sparse) or the text to write."""
         root = tempfile.mkdtemp(prefix="vantorix-hostile-")
         self.addCleanup(shutil.rmtree, root)
         shutil.copytree(os.path.join(OPTIONS.data, "made-arm64-thermal-zone"), root, dirs_exist_ok=True)
@@ -162,6 +164,9 @@ class PublisherTest(unittest.TestCase):
                 os.mkfifo(path)
             elif plant == "zero":
                 os.symlink("/dev/zero", path)
+            elif plant == "huge":
+                with open(path, "wb") as file:
+                    file.truncate(256 << 20)
             else:
                 with open(path, "w") as file:
                     file.write(plant)
@@ -175,6 +180,8 @@ class PublisherTest(unittest.TestCase):
         clocks = ["sys/devices/system/cpu/cpu%d/cpufreq/scaling_cur_freq" % cpu for cpu in range(4)]
         cases = [("FIFO", crit, "fifo", "tj_max", None), ("FIFO", temp, "fifo", "temp", None),
                  ("/dev/zero link", crit, "zero", "tj_max", None), ("/dev/zero link", clocks, "zero", "cpu_clock", None),
+                 ("huge regular file", temp, "huge", "temp", None),
+                 ("padded past the read limit", crit, "90000" + " " * 5000 + "\n", "tj_max", None),
                  ("huge number", crit, "99999999999999999999\n", "tj_max", None),
                  ("huge number", clocks, "99999999999999999999\n", "cpu_clock", None),
                  ("trailing garbage", temp, "12abc\n", "temp", None),
@@ -204,18 +211,25 @@ class PublisherTest(unittest.TestCase):
                  for folder, _, names in os.walk(os.path.join(OPTIONS.data, "made-arm64-thermal-zone"))
                  for name in names if name != "stat"]
         root = self.hostile_tree(files, "fifo")
-        for delay in (0, 0.001, 0.005, 0.02, 0.05, 0.2):
-            with self.subTest(delay=delay):
-                process = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-publisher"), "--root", root],
+        # (when the signal goes, whether the stop is a clean one): at once,
+        # as it starts; once it takes its stop signals (just before it
+        # publishes); once its region exists.
+        program = os.path.join(OPTIONS.bin, "vantorix-publisher")
+        for moment, ready, clean in (("at once", None, False),
+                                     ("taking signals", lambda process: takes_stop_signals(process.pid), True),
+                                     ("published", lambda _: os.path.exists(REGION % os.geteuid()), True)):
+            with self.subTest(moment=moment):
+                process = subprocess.Popen([program, "--root", root],
                                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-                time.sleep(delay)
+                if ready is not None:
+                    wait_until(lambda: ready(process), moment, process=process)
                 process.send_signal(signal.SIGTERM)
                 try:
-                    _, stderr = process.communicate(timeout=5)
+                    _, stderr = process.communicate(timeout=15)
                 except subprocess.TimeoutExpired:
                     process.kill()
                     self.fail("SIGTERM did not end it: " + process.communicate()[1])
-                self.assertIn(process.returncode, (0, -signal.SIGTERM), stderr)
+                self.assertIn(process.returncode, (0,) if clean else (0, -signal.SIGTERM), stderr)
                 self.assertFalse(os.path.exists(REGION % os.geteuid()))
 
     def test_other_users_do_not_see_the_readings(self):

@@ -15,6 +15,8 @@ import tempfile
 import time
 import unittest
 
+from waiting import wait_for_stop_signals, wait_until
+
 # The monitor's record, independently of the C header.
 LAYOUT = struct.Struct("<256i128iii256f4f100sBB2s")
 assert LAYOUT.size == 2688
@@ -286,7 +288,8 @@ class ReaderToolTest(unittest.TestCase):
         self.addCleanup(frozen.wait)
         self.addCleanup(frozen.kill)
         self.assertEqual(b"ready\n", frozen.stdout.readline())
-        time.sleep(0.2)  # --hold takes the mutex just after "ready"
+        # --hold takes the mutex just after "ready": until then reads succeed.
+        wait_until(lambda: run("vantorix-info", "--timeout", "0.1").returncode == 4, "the held mutex", process=frozen)
         for timeout, mode in (("0.5", ()), ("0.5", ("--json",)), ("2.9", ())):
             started = time.time()
             result = run("vantorix-info", "--timeout", timeout, *mode)
@@ -301,13 +304,14 @@ class ReaderToolTest(unittest.TestCase):
             for signal_number in (signal.SIGINT, signal.SIGTERM):
                 with tempfile.TemporaryFile() as out:
                     tool = start("vantorix-info", "--timeout", "60", *mode, stdout=out, stderr=subprocess.DEVNULL)
-                    time.sleep(0.3)
+                    wait_for_stop_signals(tool)
                     tool.send_signal(signal_number)
+                    # Far below the read's own 60 s: only a tool that waited out its read is late.
                     try:
-                        code = tool.wait(timeout=1)
+                        code = tool.wait(timeout=15)
                     except subprocess.TimeoutExpired:
                         tool.kill()
-                        self.fail("%s did not end within a second of signal %d" % (mode, signal_number))
+                        self.fail("%s did not end within 15 s of signal %d" % (mode, signal_number))
                     out.seek(0)
                     self.assertEqual(128 + signal_number if stopped is None else stopped, code, mode)
                     if mode == ("--watch",):

@@ -212,7 +212,13 @@ TEST_F(StressTest, MonitorRestartsWhileReadersRead) {
     for (long round = 0; round < rounds; ++round) {
         ASSERT_TRUE(monitor_.Start({"--rate", "0", "--generation", std::to_string(round * 1000000)}))
             << "round " << round;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        // The stop comes once a reader has read this monitor's records.
+        const long read = readers.succeeded();
+        const Clock::time_point started = Clock::now();
+        while (readers.succeeded() == read && Seconds(started) < 60) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_GT(readers.succeeded(), read) << "no reader read the monitor of round " << round;
         monitor_.Stop();
     }
     ASSERT_TRUE(readers.Stop()) << "a reader's GetData blocked";

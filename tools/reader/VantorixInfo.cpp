@@ -132,11 +132,13 @@ int Print(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First of all: a signal that came while anything below ran would
+    // otherwise end the program by its default, without the exit it promises.
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
     Options options;
     const int status = ParseCommandLine(argc, argv, &options);
     if (status >= 0) return status;
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
     switch (options.mode) {
     case Mode::Watch:
         return Watch(options);

@@ -110,6 +110,9 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // Before the live source's start, which reads a tree: a stop signal
+    // from here on waits for the loop, which withdraws what was published.
+    CatchStopSignals();
     vantorix_shared_data record;
     CLiveSource live("");
     if (options.live) {
@@ -127,7 +130,6 @@ int main(int argc, char** argv) {
         FillPattern(options.generation, &record);
     }
 
-    CatchStopSignals();
     CPublisher publisher;
     if (!StartPublishing("vantorix-standin", &publisher, options.size, record)) return 1;
     std::puts("ready");
