@@ -235,6 +235,8 @@ TEST(HistoryFile, FilesThatAreNotWholeSafeAndOursAreIgnored) {
         { CHistoryFile file(path, &history, NOW); }
         EXPECT_EQ(0u, Samples(history, 3600)) << c.name;
         EXPECT_EQ(0u, Samples(history, 86400)) << c.name;
+    }
+}
 
 // Each ring covers its span and no more, whatever the pace of the reads, and
 // a since= on a minute's boundary leaves that minute out. A row: the
