@@ -225,7 +225,7 @@ MUTANTS = [
     M(LINUX, SF, "            if (text.size() > limit) break;\n", "", tests=PUBLISHER),
 
     # The history --serve keeps.
-    M(LINUX, HI, "if (start + MINUTE_MS <= from_ms) return;", "if (start + MINUTE_MS < from_ms) return;",
+    M(LINUX, HI, "if (minute_time_[row] + MINUTE_MS > from_ms) take", "if (minute_time_[row] + MINUTE_MS >= from_ms) take",
       tests="-R history"),
     M(LINUX, HI, "minute_count_ = std::min(minute_count_ + 1, MINUTES);", "minute_count_ = minute_count_ + 1;",
       tests="-R history"),
