@@ -7,7 +7,7 @@
 #   test      the tests and the benchmarks
 set -euo pipefail
 
-linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man libjs-chart.js libboost-dev libssl-dev libcrypt-dev libyaml-cpp-dev)
+linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man libboost-dev libssl-dev libcrypt-dev libyaml-cpp-dev)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 clang lld llvm)
 deb=(dpkg-dev file)
 test=(libgtest-dev googletest clang libclang-rt-14-dev python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace

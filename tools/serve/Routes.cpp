@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdint>
 
+#include "EventStream.h"
 #include "LatestReading.h"
 #include "Liveness.h"
 #include "Outputs.h"
@@ -14,8 +15,8 @@ namespace {
 
 const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
 
-// The page runs only its own files (Chart.js sets inline styles), and no
-// other site may frame it.
+// The page runs only its own files (it sets inline styles), and no other
+// site may frame it.
 const char CONTENT_SECURITY_POLICY[] = "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'";
 
 std::string Lower(std::string text) {
@@ -72,6 +73,16 @@ HttpResponse History(const Site& site, const HttpRequest& request) {
     return response;
 }
 
+HttpResponse Events(const Site&, const HttpRequest& request) {
+    const std::size_t query = request.target.find('?');
+    const int every = EventsEvery(query == std::string::npos ? "" : request.target.substr(query + 1));
+    if (every == 0) return Text(400, "/api/events takes every=N, N from 1 to 3600.");
+    // A reconnecting page waits 2 s, as long as two reads at the default interval.
+    HttpResponse response = Data("text/event-stream", "retry: 2000\n\n");
+    response.events_every = every;
+    return response;
+}
+
 // The endpoints besides the page's files.
 const struct {
     const char* path;
@@ -80,6 +91,7 @@ const struct {
     {"/metrics", Metrics},
     {"/api/readings", Readings},
     {"/api/history", History},
+    {"/api/events", Events},
 };
 
 // The host part of a Host value: "[::1]:9100" -> "[::1]", "a.b:80" -> "a.b".

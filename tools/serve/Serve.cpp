@@ -13,8 +13,10 @@
 #include <cstdio>
 #include <string>
 
+#include "EventStream.h"
 #include "HttpSession.h"
 #include "LatestReading.h"
+#include "Outputs.h"
 #include "Routes.h"
 #include "ServeSystem.h"
 #include "ServeTls.h"
@@ -70,10 +72,12 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
         std::fputs("vantorix-info: this build has no TLS\n", stderr);
         return EXIT_USAGE;
     }
+    CEvents events;  // outlives the sessions, which leave it as they end
     CLatestReading latest(options, signal);
     ServerState state{MakeSite(options, &latest), ServeLimits(), CConnections(ConnectionCap()), authorize, nullptr};
     state.site.allowed_hosts = options.allowed_hosts;
     if (authorize) state.checker.reset(new asio::thread_pool(1));
+    state.events = &events;
 
     asio::io_context context(1);
     // Until here a signal only set `*signal` (and cut the first read short).
@@ -119,7 +123,15 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
     std::printf("vantorix-info: serving %s://%s/ (metrics at /metrics; Ctrl-C to stop)\n", tls ? "https" : "http",
                 HostPort(address, where.port()).c_str());
     std::fflush(stdout);
+    // Each read is rendered once, on the event loop, for every event stream.
+    const auto publish = [&latest, &events] {
+        std::uint64_t reads = 0;
+        events.Publish(RenderJson(latest.Get(&reads)));
+    };
+    publish();
+    latest.OnRead([&context, publish] { asio::post(context, publish); });
     context.run();
+    latest.OnRead(nullptr);  // the context is gone before the reading thread
     // Checks still waiting are dropped, and their connections closed, while
     // the context their sockets belong to is still there.
     if (state.checker) state.checker->stop();
