@@ -17,10 +17,13 @@
   // The server keeps about one read per second for the last hour, every minute beyond it.
   const rawStep = interval * Math.max(1, Math.ceil(1000 / interval - 1e-9));
   const RANGES = { 300: "5 min", 3600: "1 h", 86400: "24 h" };
-  const FLUSH = { 300: 0, 3600: 5000, 86400: 10000 };  // ms between updates of what is shown
+  const FLUSH = { 300: 2000, 3600: 5000, 86400: 10000 };  // ms between updates of what is shown
   const LINES_UP_TO = 8;  // cores drawn as lines; more are a heat strip
   const SUMMARY = 8;  // hottest cores in the summary
   const STALE = 1800;  // s: the alert VantorixRecordStale's threshold
+  // ms between changes of the tab's title but for a change of state: a new
+  // title costs the browser as much as a frame of the page.
+  const TITLE_EVERY = 10000;
   const MAX_CORES = 256;
   const COLORS = ["#1f77b4", "#e8710a", "#2ca02c", "#d62728", "#9467bd", "#a0522d", "#d63ea8", "#0f9fb0"];
   const start = document.querySelector('meta[name="vantorix-start"]').content;
@@ -187,7 +190,8 @@
         legend($(name + "-legend"), strip.lines.concat(aggregate ? [{ label: "minute's lowest to highest", band: true }] : []));
         const axis = $(name + "-axis").children;
         put(axis[0], String(strip.high));
-        put(axis[1], String(strip.low));
+        put(axis[1], String((strip.high + strip.low) / 2));
+        put(axis[2], String(strip.low));
       }
       strip.redraw(rows, end, step, colors);
     }
@@ -280,6 +284,7 @@
     if (aggregate) samples = samples.filter((s) => s.t + 60000 <= Date.now());
     const added = merge(samples);
     if (added === null || rows.length === samples.length) redrawSoon(); else drawAdded(added);
+    if (latest && !document.hidden) show(latest);  // the extremes over the range
   }
 
   // ---- text ----
@@ -373,6 +378,13 @@
     if (element.title !== title) element.title = title;
   }
 
+  let titled = { at: 0, state: "" };
+  function title(text, state) {
+    if (state === titled.state && Date.now() - titled.at < TITLE_EVERY) return;
+    titled = { at: Date.now(), state };
+    if (document.title !== text) document.title = text;
+  }
+
   let marked = -1;
   function show(reading) {
     const ok = reading && reading.ok;
@@ -398,7 +410,7 @@
     const name = (ok && reading.cpu_name) || "Vantorix";
     const mark = state === "hot" || state === "warm" || state === "stale" ? state + " \u00b7 " : "";
     if (!ok) {
-      document.title = message.split(":")[0] + " \u00b7 Vantorix readings";
+      title(message.split(":")[0] + " \u00b7 Vantorix readings", state);
       return;
     }
     const unit = fahrenheit ? "\u00b0F" : "\u00b0C";
@@ -419,10 +431,10 @@
     hide($("clock-section"), !isNumber(reading.cpu_clock));
     if (hottest >= 0) {
       put($("hottest"), reading.temp[hottest].toFixed(1) + words + ", core " + hottest);
-      document.title = mark + reading.temp[hottest].toFixed(1) + words + " \u00b7 " + name;
+      title(mark + reading.temp[hottest].toFixed(1) + words + " \u00b7 " + name, state);
     } else {
       put($("hottest"), "n/a");
-      document.title = mark + name + " \u00b7 Vantorix readings";
+      title(mark + name + " \u00b7 Vantorix readings", state);
     }
     let peak = -1;
     for (let core = 0; core < cores; ++core) {
