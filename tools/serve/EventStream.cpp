@@ -3,21 +3,34 @@
 #include <algorithm>
 #include <cctype>
 
+namespace {
+
+// One line of JSON: one data line, and the blank line that ends the event.
+std::shared_ptr<const std::string> Event(const std::string& json) {
+    std::string event = "data: " + json;
+    while (!event.empty() && event.back() == '\n') event.pop_back();
+    return std::make_shared<const std::string>(event + "\n\n");
+}
+
+}  // namespace
+
 void CEvents::Join(CEventSink* sink, int every) {
     members_.push_back({sink, every, 0});
+    listening_ = true;
+    if (!latest_ && render) latest_ = Event(render());
     if (latest_) sink->Push(latest_);
 }
 
 void CEvents::Leave(CEventSink* sink) {
     members_.erase(std::remove_if(members_.begin(), members_.end(), [sink](const Member& m) { return m.sink == sink; }),
                    members_.end());
+    listening_ = !members_.empty();
+    if (members_.empty()) latest_.reset();
 }
 
 void CEvents::Publish(const std::string& json) {
-    // One line of JSON: one data line, and the blank line that ends the event.
-    std::string event = "data: " + json;
-    while (!event.empty() && event.back() == '\n') event.pop_back();
-    latest_ = std::make_shared<const std::string>(event + "\n\n");
+    if (members_.empty()) return;
+    latest_ = Event(json);
     std::vector<CEventSink*> due;  // pushed after the walk: a push may drop its sink
     for (Member& member : members_) {
         if (++member.count < member.every) continue;

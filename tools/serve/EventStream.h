@@ -6,6 +6,8 @@
 #ifndef VANTORIX_SERVE_EVENTSTREAM_H
 #define VANTORIX_SERVE_EVENTSTREAM_H
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,11 +22,17 @@ public:
 
 class CEvents {
 public:
+    // The JSON of /api/readings now (one line): what a stream gets first.
+    std::function<std::string()> render;
+
     // The sink gets the latest reading at once, then one in every `every`.
     void Join(CEventSink* sink, int every);
     void Leave(CEventSink* sink);
-    // A new read, as the JSON of /api/readings (one line).
+    // A new read, as the JSON of /api/readings.
     void Publish(const std::string& json);
+    // Whether any stream is open; from any thread, so that the reading
+    // thread wakes the event loop only for a stream.
+    bool Listening() const { return listening_; }
 
 private:
     struct Member {
@@ -33,7 +41,8 @@ private:
         int count;
     };
     std::vector<Member> members_;
-    std::shared_ptr<const std::string> latest_;
+    std::shared_ptr<const std::string> latest_;  // null while nobody listens
+    std::atomic<bool> listening_{false};
 };
 
 // The query of /api/events: "" or "every=N", N from 1 to 3600; 0 when malformed.

@@ -123,13 +123,15 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
     std::printf("vantorix-info: serving %s://%s/ (metrics at /metrics; Ctrl-C to stop)\n", tls ? "https" : "http",
                 HostPort(address, where.port()).c_str());
     std::fflush(stdout);
-    // Each read is rendered once, on the event loop, for every event stream.
-    const auto publish = [&latest, &events] {
+    // Each read is rendered once, on the event loop, for every event stream;
+    // with none open the loop is not woken.
+    events.render = [&latest] {
         std::uint64_t reads = 0;
-        events.Publish(RenderJson(latest.Get(&reads)));
+        return RenderJson(latest.Get(&reads));
     };
-    publish();
-    latest.OnRead([&context, publish] { asio::post(context, publish); });
+    latest.OnRead([&context, &events] {
+        if (events.Listening()) asio::post(context, [&events] { events.Publish(events.render()); });
+    });
     context.run();
     latest.OnRead(nullptr);  // the context is gone before the reading thread
     // Checks still waiting are dropped, and their connections closed, while
