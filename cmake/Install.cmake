@@ -41,6 +41,7 @@ if(NOT WIN32)
     install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
     install(FILES ${PROJECT_SOURCE_DIR}/docs/architecture.md ${PROJECT_SOURCE_DIR}/docs/performance.md
                   ${PROJECT_SOURCE_DIR}/docs/reliability.md ${PROJECT_SOURCE_DIR}/docs/serve.png
+                  ${PROJECT_SOURCE_DIR}/docs/serve-64.png
             DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 endif()
 
