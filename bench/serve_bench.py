@@ -67,7 +67,7 @@ def measure(name, pid, port, page, scrapes, idle_seconds):
     row["wakeups"] = (switches(pid) - before) / idle_seconds
     if page:
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-        for path in ("/", "/style.css", "/chart.min.js", "/app.js", "/api/readings"):
+        for path in ("/", "/style.css", "/strip.js", "/app.js", "/api/readings"):
             get(connection, path)
         connection.close()
         row["rss_page"] = rss_kib(pid)

@@ -42,6 +42,8 @@ if(NOT WIN32)
     install(FILES ${PROJECT_SOURCE_DIR}/docs/architecture.md ${PROJECT_SOURCE_DIR}/docs/performance.md
                   ${PROJECT_SOURCE_DIR}/docs/reliability.md ${PROJECT_SOURCE_DIR}/docs/serve.png
                   ${PROJECT_SOURCE_DIR}/docs/serve-phone.png ${PROJECT_SOURCE_DIR}/docs/windows-zip.txt
+                  ${PROJECT_SOURCE_DIR}/docs/serve-64.png ${PROJECT_SOURCE_DIR}/docs/serve-64-phone.png
+                  ${PROJECT_SOURCE_DIR}/docs/serve-256.png ${PROJECT_SOURCE_DIR}/docs/serve-256-phone.png
             DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
     install(FILES ${PROJECT_SOURCE_DIR}/examples/read_once.cpp DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()

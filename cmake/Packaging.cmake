@@ -46,10 +46,7 @@ if(VANTORIX_DEB_PACKAGE)
     string(REGEX REPLACE "\n([^\n])" "\n \\1" text "${text}")
     file(WRITE ${CMAKE_BINARY_DIR}/deb/copyright
          "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
-         "Upstream-Name: GetVantorixInfo\n\nFiles: *\nCopyright: ${holder}\nLicense: Expat\n ${text}\n\n"
-         "Files: usr/bin/vantorix-info\n"
-         "Comment: the live page of --serve embeds Chart.js 3.9.1 (https://www.chartjs.org)\n"
-         "Copyright: 2022 Chart.js Contributors\nLicense: Expat\n")
+         "Upstream-Name: GetVantorixInfo\n\nFiles: *\nCopyright: ${holder}\nLicense: Expat\n ${text}\n")
     install(FILES ${CMAKE_BINARY_DIR}/deb/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
     # The system services' user, conffile and units (cmake/SystemService.cmake).

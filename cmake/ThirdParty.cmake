@@ -20,17 +20,14 @@ endforeach()
 add_library(vantorix_thirdparty INTERFACE)
 target_include_directories(vantorix_thirdparty SYSTEM INTERFACE ${VANTORIX_THIRDPARTY_INCLUDE})
 
-# --serve: Boost.Beast on Boost.Asio (libboost-dev, header-only) and
-# Chart.js (libjs-chart.js), for every build of the tool. Boost is linked in
-# like the others, as a folder of its own, so that no other header of the
-# build machine reaches a Windows build. Windows needs its socket libraries;
-# Linux has TLS from OpenSSL (libssl-dev), which Debian has for Linux only.
-# Chart.js is embedded in the tool with the live page (cmake/Embed.cmake).
+# --serve: Boost.Beast on Boost.Asio (libboost-dev, header-only), for every
+# build of the tool. Boost is linked in like the others, as a folder of its
+# own, so that no other header of the build machine reaches a Windows build.
+# Windows needs its socket libraries; Linux has TLS from OpenSSL
+# (libssl-dev), which Debian has for Linux only.
 find_path(VANTORIX_HEADER_boost boost/beast.hpp NO_CMAKE_FIND_ROOT_PATH)
-find_file(VANTORIX_CHART_JS chart.min.js PATHS /usr/share/javascript/chart.js NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-if(NOT VANTORIX_HEADER_boost OR NOT VANTORIX_CHART_JS)
-    message(FATAL_ERROR "Boost.Beast or Chart.js not found: install libboost-dev and libjs-chart.js "
-                        "(scripts/install-deps.sh does)")
+if(NOT VANTORIX_HEADER_boost)
+    message(FATAL_ERROR "Boost.Beast not found: install libboost-dev (scripts/install-deps.sh does)")
 endif()
 if(NOT EXISTS ${VANTORIX_THIRDPARTY_INCLUDE}/boost)
     file(CREATE_LINK ${VANTORIX_HEADER_boost}/boost ${VANTORIX_THIRDPARTY_INCLUDE}/boost SYMBOLIC)

@@ -8,7 +8,7 @@
 #   ci        CI's fresh-root demo (scripts/fresh-root-demo.sh): mmdebstrap
 set -euo pipefail
 
-linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man libjs-chart.js libboost-dev libssl-dev libcrypt-dev libyaml-cpp-dev)
+linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man libboost-dev libssl-dev libcrypt-dev libyaml-cpp-dev)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 clang lld llvm)
 deb=(dpkg-dev file g++-mingw-w64-i686 g++-mingw-w64-x86-64)  # MinGW: the bridge the .deb carries
 test=(libgtest-dev googletest clang libclang-rt-14-dev python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace

@@ -178,7 +178,7 @@ MUTANTS = [
     M(LINUX, RD, "std::chrono::duration<double>(timeout)", "std::chrono::seconds(static_cast<long>(timeout))",
       tests=TOOL),
     M(LINUX, RD, "    if (reading->status != Reading::Status::Ok) return;\n", "", tests="-R metrics"),
-    M(LINUX, SV, "\"default-src 'self'; style-src", "\"default-src 'self'; script-src 'self' 'unsafe-inline'; style-src",
+    M(LINUX, SV, "\"default-src 'self'; frame", "\"default-src 'self'; script-src 'self' 'unsafe-inline'; frame",
       tests="-R serve"),
 
     # --web-config: the file as untrusted input, basic auth, and password checks under a flood.

@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """What the live page costs when left open: the CPU time of headless Chromium
 (every process of it) and of `vantorix-info --serve` over a span, from
-/proc/PID/stat, with the stand-in monitor's synthetic readings. The server
+/proc/PID/stat, with the stand-in monitor's synthetic readings of --cores
+cores. The server
 runs first for --warmup seconds so that the page shows that much history.
 Each range of the page is measured in turn, and an empty page for Chromium's
 own idle cost. Run as root it gives itself a private /dev/shm (unshare), so
 that it does not meet another program's stand-in monitor.
 
-    scripts/page-cost.py --bin build/linux/bin [--warmup 330] [--seconds 60]
+    scripts/page-cost.py --bin build/linux/bin [--cores 4] [--warmup 330] [--seconds 60]
 """
 import argparse
 import os
@@ -69,6 +70,7 @@ def main():
     parser.add_argument("--bin", required=True, help="the build's bin folder")
     parser.add_argument("--warmup", type=float, default=330, help="seconds of history before measuring")
     parser.add_argument("--seconds", type=float, default=60, help="seconds measured per page")
+    parser.add_argument("--cores", type=int, default=4, help="cores of the synthetic processor (1 to 256)")
     parser.add_argument("--settle", type=float, default=15, help="seconds after loading, before measuring")
     options = parser.parse_args()
     if os.geteuid() == 0 and not os.environ.get("VANTORIX_PRIVATE_SHM"):
@@ -81,7 +83,8 @@ def main():
 
     scratch = tempfile.mkdtemp()
     program = lambda name: os.path.join(options.bin, name)
-    monitor = subprocess.Popen([program("vantorix-standin"), "--synthetic", "--rate", "1"], stdout=subprocess.DEVNULL)
+    monitor = subprocess.Popen([program("vantorix-standin"), "--synthetic", "--cores", str(options.cores),
+                                "--rate", "1"], stdout=subprocess.DEVNULL)
     server = subprocess.Popen([program("vantorix-info"), "--serve", "0"], stdout=subprocess.PIPE, text=True)
     browser = None
     try:
@@ -97,6 +100,7 @@ def main():
         service = Service("/usr/bin/chromedriver")
         browser = webdriver.Chrome(service=service, options=chrome)
         browsers = lambda: descendants(service.process.pid)  # chromedriver's children: Chromium
+        print("%d cores, Chromium %s" % (options.cores, browser.capabilities.get("browserVersion")))
         print("%-22s %10s %10s %10s %8s" % ("page", "Chromium", "server", "together", "load"))
         for name, address in (("empty page", "about:blank"), ("5 minutes", url + "#300"),
                               ("1 hour", url + "#3600"), ("24 hours", url + "#86400")):

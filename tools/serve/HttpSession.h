@@ -19,6 +19,7 @@
 
 #include "Authorizer.h"
 #include "Connections.h"
+#include "EventStream.h"
 #include "PasswordChecks.h"
 #include "ResponseBody.h"
 #include "Routes.h"
@@ -40,6 +41,7 @@ struct ServerState {
     Authorizer authorize;  // empty: no authentication
     // The checks that wait for bcrypt, with an authorizer.
     std::unique_ptr<CPasswordChecks> checks;
+    CEvents* events = nullptr;  // the streams of /api/events
 };
 
 // What differs between stream types: the handshake that precedes the first
@@ -56,12 +58,15 @@ struct StreamStart<beast::tcp_stream> {
 };
 
 template <class Stream>
-class CSession : public CConnection, public std::enable_shared_from_this<CSession<Stream>> {
+class CSession : public CConnection, public CEventSink, public std::enable_shared_from_this<CSession<Stream>> {
 public:
     CSession(ServerState& state, Stream stream) : state_(state), stream_(std::move(stream)) {
         state_.connections.Opened();
     }
-    ~CSession() override { state_.connections.Closed(this); }
+    ~CSession() override {
+        if (streaming_) state_.events->Leave(this);
+        state_.connections.Closed(this);
+    }
 
     void Start() {
         state_.connections.Waiting(this);
@@ -167,21 +172,68 @@ private:
         response_.emplace(static_cast<http::status>(answer.status), version);
         if (!answer.type.empty()) response_->set(http::field::content_type, answer.type);
         for (const auto& field : answer.headers) response_->insert(field.first, field.second);
+        // An event stream has no length: it ends when the connection does.
+        const int every = head_only || !state_.events ? 0 : answer.events_every;
         ResponseBody::value_type& body = response_->body();
         body.own = std::move(answer.body);
         body.pieces = std::move(answer.pieces);
         body.held = std::move(answer.held);
-        response_->content_length(ResponseBody::size(body));
+        if (every == 0) response_->content_length(ResponseBody::size(body));
         if (head_only) body.own.clear(), body.pieces.clear();
-        response_->keep_alive(!answer.close);
+        response_->keep_alive(!answer.close && every == 0);
         Lowest().expires_after(state_.limits.write);
         http::async_write(stream_, *response_,
-                          [self = this->shared_from_this(), close = answer.close](beast::error_code error, std::size_t) {
+                          [self = this->shared_from_this(), close = answer.close, every](beast::error_code error,
+                                                                                        std::size_t) {
                               self->response_.reset();
                               if (error) return;
+                              if (every > 0) return self->StartEvents(every);
                               if (close) return self->Linger();
                               self->AwaitRequest();
                           });
+    }
+
+    // A stream waits like an idle connection (the longest waiting make room
+    // at the cap) and reads only to learn that the client left.
+    void StartEvents(int every) {
+        state_.connections.Waiting(this);
+        Lowest().expires_never();
+        streaming_ = true;
+        state_.events->Join(this, every);
+        buffer_.clear();
+        ReadUntilGone();
+    }
+
+    void ReadUntilGone() {
+        stream_.async_read_some(buffer_.prepare(512), [self = this->shared_from_this()](beast::error_code error,
+                                                                                     std::size_t) {
+            if (!error) return self->ReadUntilGone();
+            self->state_.events->Leave(self.get());
+            self->streaming_ = false;
+            self->Lowest().close();
+        });
+    }
+
+    void Push(const std::shared_ptr<const std::string>& event) override {
+        if (!streaming_) return;
+        if (!sending_) return Send(event);
+        if (waiting_event_) return Drop();  // two events behind: it does not read
+        waiting_event_ = event;
+    }
+
+    void Send(const std::shared_ptr<const std::string>& event) {
+        sending_ = event;
+        Lowest().expires_after(state_.limits.write);
+        boost::asio::async_write(stream_, boost::asio::buffer(*event),
+                                 [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+                                     self->sending_.reset();
+                                     if (error) return self->Drop();
+                                     self->Lowest().expires_never();
+                                     if (!self->waiting_event_) return;
+                                     const auto next = std::move(self->waiting_event_);
+                                     self->waiting_event_.reset();
+                                     self->Send(next);
+                                 });
     }
 
     // After the last response: no more to send, and what the client still
@@ -210,6 +262,8 @@ private:
     std::optional<http::request_parser<http::empty_body>> parser_;
     std::size_t head_bytes_ = 0;
     std::optional<http::response<ResponseBody>> response_;
+    bool streaming_ = false;  // joined to state_.events
+    std::shared_ptr<const std::string> sending_, waiting_event_;
 };
 
 // Starts a session over `stream`; it lives as long as its operations.

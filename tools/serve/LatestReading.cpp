@@ -36,6 +36,11 @@ Reading CLatestReading::Get(std::uint64_t* reads) const {
     return latest_;
 }
 
+void CLatestReading::OnRead(std::function<void()> callback) {
+    std::lock_guard<std::mutex> guard(lock_);
+    on_read_ = std::move(callback);
+}
+
 HistoryAnswer CLatestReading::History(const std::string& query) const {
     return AnswerHistory(history_, query, NowMs());
 }
@@ -58,6 +63,7 @@ void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
         have_ = true;
         reads_ += completed ? 1 : 0;
         changed_.notify_all();
+        if (on_read_) on_read_();
         // On a fixed beat; after a long wait for the monitor, from now.
         next = std::max(next + interval, std::chrono::steady_clock::now());
         if (changed_.wait_until(guard, next, [&] { return stopping_; })) return;

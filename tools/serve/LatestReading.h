@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -34,6 +35,9 @@ public:
     // GET /api/history?`query` (History.h), from the readings kept so far.
     HistoryAnswer History(const std::string& query) const;
 
+    // Called on the reading thread after each read from now on (none: empty).
+    void OnRead(std::function<void()> callback);
+
 private:
     void Run(Options options, const std::atomic<int>* interrupted);
 
@@ -43,6 +47,7 @@ private:
     bool have_ = false;
     Reading latest_;
     std::uint64_t reads_ = 0;
+    std::function<void()> on_read_;
     CHistory history_;  // locks itself
     CHistoryFile file_;  // saved to at each closed minute, and at the end
     std::thread thread_;

@@ -1,4 +1,4 @@
-// The live page's files (tools/serve/page/ and Chart.js), embedded in the
+// The live page's files (tools/serve/page/), embedded in the
 // tool at build time by cmake/Embed.cmake, so the page needs nothing but the
 // tool at view time.
 #ifndef VANTORIX_SERVE_PAGEFILES_H

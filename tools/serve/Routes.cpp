@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdint>
 
+#include "EventStream.h"
 #include "LatestReading.h"
 #include "Liveness.h"
 #include "Outputs.h"
@@ -19,9 +20,9 @@ const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
 // sends alive until it is sent or dropped (at most the write deadline).
 const int HISTORY_SENDING = 8;
 
-// The page runs only its own files (Chart.js sets inline styles), and no
-// other site may frame it.
-const char CONTENT_SECURITY_POLICY[] = "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'";
+// The page runs only its own files and styles (its script sets styles
+// through the CSSOM, which the policy allows), and no other site may frame it.
+const char CONTENT_SECURITY_POLICY[] = "default-src 'self'; frame-ancestors 'none'";
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -87,6 +88,16 @@ HttpResponse History(const Site& site, const HttpRequest& request) {
     return response;
 }
 
+HttpResponse Events(const Site&, const HttpRequest& request) {
+    const std::size_t query = request.target.find('?');
+    const int every = EventsEvery(query == std::string::npos ? "" : request.target.substr(query + 1));
+    if (every == 0) return Text(400, "/api/events takes every=N, N from 1 to 3600.");
+    // A reconnecting page waits 2 s, as long as two reads at the default interval.
+    HttpResponse response = Data("text/event-stream", "retry: 2000\n\n");
+    response.events_every = every;
+    return response;
+}
+
 // The endpoints besides the page's files.
 const struct {
     const char* path;
@@ -95,6 +106,7 @@ const struct {
     {"/metrics", Metrics},
     {"/api/readings", Readings},
     {"/api/history", History},
+    {"/api/events", Events},
 };
 
 // The host part of a Host value: "[::1]:9100" -> "[::1]", "a.b:80" -> "a.b".
@@ -149,7 +161,7 @@ Site MakeSite(const Options& options, CLatestReading* latest) {
     Site site;
     site.options = &options;
     site.latest = latest;
-    // The page polls once per interval, and names what to start when no
+    // The page knows the interval, and names what to start when no
     // monitor runs: both it finds in itself (the text has no HTML's specials).
     const std::string interval = Number("%g", options.interval);
     for (const PageFile* file = PAGE_FILES; file->path; ++file) {

@@ -30,6 +30,7 @@ struct HttpResponse {
     std::shared_ptr<const void> held;  // kept until the response is sent or dropped
     std::vector<std::pair<std::string, std::string>> headers;  // besides those every response has
     bool close = false;  // end the connection after this response
+    int events_every = 0;  // > 0: the body begins an event stream of one reading per this many reads
 };
 
 // Who may be answered, and what every answer carries.

@@ -13,8 +13,10 @@
 #include <cstdio>
 #include <string>
 
+#include "EventStream.h"
 #include "HttpSession.h"
 #include "LatestReading.h"
+#include "Outputs.h"
 #include "Routes.h"
 #include "ServeSystem.h"
 #include "ServeTls.h"
@@ -70,9 +72,11 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
         std::fputs("vantorix-info: this build has no TLS\n", stderr);
         return EXIT_USAGE;
     }
+    CEvents events;  // outlives the sessions, which leave it as they end
     CLatestReading latest(options, signal);
     ServerState state{MakeSite(options, &latest), ServeLimits(), CConnections(ConnectionCap()), authorize, nullptr};
     state.site.allowed_hosts = options.allowed_hosts;
+    state.events = &events;
 
     asio::io_context context(1);
     if (authorize) {
@@ -125,7 +129,17 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
     std::printf("vantorix-info: serving %s://%s/ (metrics at /metrics; Ctrl-C to stop)\n", tls ? "https" : "http",
                 HostPort(address, where.port()).c_str());
     std::fflush(stdout);
+    // Each read is rendered once, on the event loop, for every event stream;
+    // with none open the loop is not woken.
+    events.render = [&latest] {
+        std::uint64_t reads = 0;
+        return RenderJson(latest.Get(&reads));
+    };
+    latest.OnRead([&context, &events] {
+        if (events.Listening()) asio::post(context, [&events] { events.Publish(events.render()); });
+    });
     context.run();
+    latest.OnRead(nullptr);  // the context is gone before the reading thread
     // Checks still waiting are dropped, and their connections closed, while
     // the context their sockets belong to is still there; a check in
     // progress is not waited for.

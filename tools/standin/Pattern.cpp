@@ -39,9 +39,8 @@ bool MatchesPattern(const vantorix_shared_data& record, std::uint32_t* generatio
     return true;
 }
 
-void FillSynthetic(std::uint32_t step, vantorix_shared_data* record) {
+void FillSynthetic(std::uint32_t step, vantorix_shared_data* record, int cores) {
     std::memset(record, 0, sizeof(*record));
-    const int cores = 4;
     record->core_total = cores;
     record->cpu_total = 1;
     for (int i = 0; i < cores; ++i) {
@@ -49,7 +48,7 @@ void FillSynthetic(std::uint32_t step, vantorix_shared_data* record) {
         const double load = 50.0 + 45.0 * std::sin(phase);
         record->core_load[i] = static_cast<std::int32_t>(load + 0.5);
         record->temp[i] = static_cast<float>(std::round((40.0 + 0.35 * load) * 10.0) / 10.0);
-        record->tj_max[i] = 100;
+        if (i < 128) record->tj_max[i] = 100;  // the record holds 128
     }
     record->vid_value = 1.2125f;
     record->fsb_clock = 100.0f;

@@ -14,8 +14,8 @@ void FillPattern(std::uint32_t generation, vantorix_shared_data* record);
 // stored in `*generation`.
 bool MatchesPattern(const vantorix_shared_data& record, std::uint32_t* generation);
 
-// Plausible readings for demonstrations: a four-core processor whose loads
-// and temperatures drift with `step`.
-void FillSynthetic(std::uint32_t step, vantorix_shared_data* record);
+// Plausible readings for demonstrations: a processor of `cores` cores (1 to
+// 256) whose loads and temperatures drift with `step`.
+void FillSynthetic(std::uint32_t step, vantorix_shared_data* record, int cores = 4);
 
 #endif  // VANTORIX_STANDIN_PATTERN_H

@@ -21,6 +21,7 @@ const char USAGE[] =
     "  --record FILE      publish the 2688-byte record stored in FILE instead\n"
     "  --synthetic        publish plausible readings of a four-core processor that\n"
     "                     change at each republish, for demonstrations\n"
+    "  --cores N          the synthetic processor's cores, 1 to 256 (default 4)\n"
     "  --live             publish this machine's own readings from /proc and sysfs\n"
     "                     (Linux), once a second unless --rate says otherwise\n"
     "  --rate HZ          republish the pattern HZ times a second, generation + 1\n"
@@ -42,6 +43,7 @@ struct Options {
     const char* record_file = nullptr;
     bool live = false;
     bool synthetic = false;
+    int cores = 4;
     double rate = -1;  // negative: publish once
     double seconds = -1;  // negative: until stopped
     std::size_t size = sizeof(vantorix_shared_data);
@@ -61,6 +63,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->record_file = argv[++i];
         } else if (arg == "--synthetic") {
             options->synthetic = true;
+        } else if (arg == "--cores" && has_value) {
+            options->cores = std::atoi(argv[++i]);
         } else if (arg == "--live") {
             options->live = true;
         } else if (arg == "--rate" && has_value) {
@@ -84,7 +88,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             return false;
         }
     }
-    return options->size > 0;
+    return options->size > 0 && options->cores >= 1 && options->cores <= 256;
 }
 
 bool LoadRecord(const char* path, vantorix_shared_data* record) {
@@ -119,7 +123,7 @@ int main(int argc, char** argv) {
         if (!StartLiveSource("vantorix-standin", &live, &record)) return 1;
         if (options.rate < 0) options.rate = 1;
     } else if (options.synthetic) {
-        FillSynthetic(options.generation, &record);
+        FillSynthetic(options.generation, &record, options.cores);
     } else if (options.record_file != nullptr) {
         if (!LoadRecord(options.record_file, &record)) {
             std::fprintf(stderr, "vantorix-standin: cannot read a %u-byte record from %s\n",
@@ -144,7 +148,9 @@ int main(int argc, char** argv) {
     } else if (options.live) {
         next = [&live](vantorix_shared_data* out) { live.Sample(out); };
     } else if (options.synthetic) {
-        next = [&generation](vantorix_shared_data* out) { FillSynthetic(++generation, out); };
+        next = [&generation, cores = options.cores](vantorix_shared_data* out) {
+            FillSynthetic(++generation, out, cores);
+        };
     } else {
         next = [&generation](vantorix_shared_data* out) { FillPattern(++generation, out); };
     }

@@ -1,0 +1,52 @@
+#include "EventStream.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+// One line of JSON: one data line, and the blank line that ends the event.
+std::shared_ptr<const std::string> Event(const std::string& json) {
+    std::string event = "data: " + json;
+    while (!event.empty() && event.back() == '\n') event.pop_back();
+    return std::make_shared<const std::string>(event + "\n\n");
+}
+
+}  // namespace
+
+void CEvents::Join(CEventSink* sink, int every) {
+    members_.push_back({sink, every, 0});
+    listening_ = true;
+    if (!latest_ && render) latest_ = Event(render());
+    if (latest_) sink->Push(latest_);
+}
+
+void CEvents::Leave(CEventSink* sink) {
+    members_.erase(std::remove_if(members_.begin(), members_.end(), [sink](const Member& m) { return m.sink == sink; }),
+                   members_.end());
+    listening_ = !members_.empty();
+    if (members_.empty()) latest_.reset();
+}
+
+void CEvents::Publish(const std::string& json) {
+    if (members_.empty()) return;
+    latest_ = Event(json);
+    std::vector<CEventSink*> due;  // pushed after the walk: a push may drop its sink
+    for (Member& member : members_) {
+        if (++member.count < member.every) continue;
+        member.count = 0;
+        due.push_back(member.sink);
+    }
+    for (CEventSink* sink : due) sink->Push(latest_);
+}
+
+int EventsEvery(const std::string& query) {
+    if (query.empty()) return 1;
+    if (query.compare(0, 6, "every=") != 0 || query.size() < 7 || query.size() > 10) return 0;
+    int every = 0;
+    for (std::size_t i = 6; i < query.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(query[i]))) return 0;
+        every = every * 10 + (query[i] - '0');
+    }
+    return every >= 1 && every <= 3600 ? every : 0;
+}
