@@ -15,23 +15,14 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import urllib.parse
 import urllib.request
 
+from waiting import wait_until
+
 OPTIONS = None
 DATASOURCE = {"type": "prometheus", "uid": "${datasource}"}
-
-
-def wait_for(predicate, timeout, what):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.2)
-    raise AssertionError("timed out after %g s waiting for %s" % (timeout, what))
 
 
 def read(path):
@@ -76,8 +67,8 @@ class DashboardTest(unittest.TestCase):
                  os.path.join(OPTIONS.bin, "vantorix-info")], stdout=output, stderr=output)
         self.addCleanup(lambda: (pair.terminate(), pair.wait(30)))
         self.logs.append(log)
-        found = wait_for(lambda: pair.poll() is not None or re.search(r"serving http://(\S+)/", read(log)), 30,
-                         "the server of " + name)
+        found = wait_until(lambda: pair.poll() is not None or re.search(r"serving http://(\S+)/", read(log)),
+                           "the server of " + name)
         self.assertIsNot(True, found, "the server of %s ended: %s" % (name, read(log)))
         return found.group(1)
 
@@ -119,7 +110,7 @@ class DashboardTest(unittest.TestCase):
             except OSError:
                 return None
 
-        wait_for(lambda: len(query("vantorix_up == 1") or []) == 2, 60, "both machines to be scraped")
+        wait_until(lambda: len(query("vantorix_up == 1") or []) == 2, "both machines to be scraped")
         with urllib.request.urlopen(api + "label/instance/values?match[]=vantorix_up", timeout=10) as answer:
             self.assertEqual(sorted(machines), sorted(json.load(answer)["data"]))
 
