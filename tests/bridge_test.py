@@ -183,6 +183,8 @@ class BridgeTest(unittest.TestCase):
             with self.subTest(tree=tree, stop=how.name):
                 publisher = self.start(linux("vantorix-publisher", "--root", os.path.join(OPTIONS.data, tree),
                                              "--rate", "4"))
+                # Until it publishes, the Linux reader reads the leftover of the publisher killed before.
+                self.wait_text(publisher, "publishing", "the publisher")
                 deadline = time.time() + 30
                 while True:
                     # Its first record holds the loads since boot, the next ones those of
@@ -267,33 +269,38 @@ class BridgeTest(unittest.TestCase):
         with self.subTest("a writer that hangs holding the Linux mutex over a half-written record"):
             self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the stand-in", 10)
             hang = self.start([sys.executable, "-c", HANG, MUTEX, REGION])
-            self.wait_text(hang, "held", "the hung writer")
-            held = datetime.datetime.utcnow()
-            linux_info = subprocess.run(linux("vantorix-info", "--json"), capture_output=True, text=True, timeout=30)
-            self.assertEqual(4, linux_info.returncode, linux_info.stdout + linux_info.stderr)
-            deadline = time.time() + 30
-            while True:
-                info = subprocess.run(windows("vantorix-info", "--json"), capture_output=True, text=True, timeout=60)
-                # Until the bridge holds the Windows mutex, the last whole record, never the torn one.
-                self.assertIn(info.returncode, (0, 4), info.stdout + info.stderr + hang.report() + bridge.report())
-                if info.returncode == 4:
-                    break
-                self.assertFalse(torn(json.loads(info.stdout)), "the bridge copied the torn record")
-                if time.time() > deadline:
-                    self.fail_with_output("Windows readers still read 30 s after the Linux mutex was taken")
-            different = [key for key in ("ok", "error", "message", "monitor_running", "responding")
-                         if json.loads(info.stdout)[key] != json.loads(linux_info.stdout)[key]]
-            self.assertFalse(different, "Windows %s, Linux %s" % (info.stdout, linux_info.stdout))
-            shown = self.windows_lines(reader, held)
-            self.assertFalse([line for line in shown if torn(line) or line.get("monitor_running") is False],
-                             "while the Linux mutex was held" + bridge.report())
-            released = datetime.datetime.utcnow()
-            self.assertEqual(0, hang.stop(signal.SIGTERM), hang.report())
-            self.wait_windows(reader, released, lambda line: line["ok"] and not torn(line), "the readings again", 10)
+            try:
+                self.wait_text(hang, "held", "the hung writer")
+                held = datetime.datetime.utcnow()
+                linux_info = subprocess.run(linux("vantorix-info", "--json"), capture_output=True, text=True,
+                                            timeout=30)
+                self.assertEqual(4, linux_info.returncode, linux_info.stdout + linux_info.stderr)
+                deadline = time.time() + 30
+                while True:
+                    info = subprocess.run(windows("vantorix-info", "--json"), capture_output=True, text=True,
+                                          timeout=60)
+                    # Until the bridge holds the Windows mutex, the last whole record, never the torn one.
+                    self.assertIn(info.returncode, (0, 4), info.stdout + info.stderr + hang.report() + bridge.report())
+                    if info.returncode == 4:
+                        break
+                    self.assertFalse(torn(json.loads(info.stdout)), "the bridge copied the torn record")
+                    if time.time() > deadline:
+                        self.fail_with_output("Windows readers still read 30 s after the Linux mutex was taken")
+                different = [key for key in ("ok", "error", "message", "monitor_running", "responding")
+                             if json.loads(info.stdout)[key] != json.loads(linux_info.stdout)[key]]
+                self.assertFalse(different, "Windows %s, Linux %s" % (info.stdout, linux_info.stdout))
+                wrong = [(line["timestamp"], line["cpu_name"] if line["ok"] else line["message"])
+                         for line in self.windows_lines(reader, held)
+                         if torn(line) or line.get("monitor_running") is False]
+                self.assertFalse(wrong, "torn or \"not running\" while the Linux mutex was held" + bridge.report())
+            finally:
+                released = datetime.datetime.utcnow()
+                self.assertEqual(0, hang.stop(signal.SIGTERM), hang.report())
+            self.wait_windows(reader, released, lambda line: line["ok"] and not torn(line), "the readings again",
+                              10)
             self.processes.remove(hang)
 
-        with self.subTest("no torn record from the stand-in publishing a thousand records a second, "
-                          "and no more than one record per --interval"):
+        with self.subTest("no torn record from the stand-in publishing a thousand records a second"):
             if not OPTIONS.hunt_torn_copies:
                 self.skipTest("the hunt runs in the x86-64 build")
             # A writer that never pauses leaves no two reads through Wine
@@ -302,18 +309,29 @@ class BridgeTest(unittest.TestCase):
             # above any monitor's rate, keeps the bridge under constant fire,
             # copying every 20 ms to check many records in little time.
             self.stop_within(bridge, signal.SIGINT, 1)
-            interval = 0.02
+            bridge = self.start(windows("vantorix-bridge", "--interval", "0.02"))
+            self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the stand-in", 60)
+            copies = subprocess.run(windows("vantorix-read-stress", "1000000", "400"), capture_output=True,
+                                    text=True, timeout=300)
+            self.assertEqual(0, copies.returncode, copies.stdout + copies.stderr + bridge.report())
+            print(copies.stdout.strip())
+            changes = int(copies.stdout.split()[3])
+            self.assertGreaterEqual(changes, 400, "the bridge forwarded too few records: " + copies.stdout)
+
+        with self.subTest("no more than one record per --interval"):
+            # From a publisher far faster than the bridge, each copy is a new
+            # record: a fast reader sees no more of them than there were copies.
+            self.stop_within(bridge, signal.SIGINT, 1)
+            interval = 0.5
             bridge = self.start(windows("vantorix-bridge", "--interval", str(interval)))
             self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the stand-in", 60)
             began = time.time()
-            copies = subprocess.run(windows("vantorix-read-stress", "1000000", "400"), capture_output=True,
-                                    text=True, timeout=900)
+            copies = subprocess.run(windows("vantorix-read-stress", "1000000", "8"), capture_output=True, text=True,
+                                    timeout=300)
             took = time.time() - began
             self.assertEqual(0, copies.returncode, copies.stdout + copies.stderr + bridge.report())
-            print(copies.stdout.strip(), "in %.1f s" % took)
-            changes = int(copies.stdout.split()[3])
-            self.assertGreaterEqual(changes, 400, "the bridge forwarded too few records: " + copies.stdout)
-            self.assertLessEqual(changes, took / interval + 5, "more records than copies every %g s" % interval)
+            self.assertLessEqual(int(copies.stdout.split()[3]), took / interval + 2, copies.stdout +
+                                 "in %.1f s, copying every %g s" % (took, interval))
 
         with self.subTest("one bridge per prefix"):
             second = subprocess.run(windows("vantorix-bridge"), capture_output=True, text=True, timeout=120)
