@@ -64,7 +64,7 @@ int Fail(const std::string& text) {
     return 1;
 }
 
-// Why nothing is published, for a Take other than Record and Unsettled.
+// Why nothing is published, for a Take other than Record, Same and Unsettled.
 const char* Reason(Take take) {
     switch (take) {
     case Take::Absent:
