@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The bridge's figures for docs/performance.md, under Wine: the delay from a
 Linux publish to a Windows reader in the prefix (p50, p99), and the CPU the
-bridge takes (with the prefix's wineserver, which opens files for it) while a
-publisher publishes once a second.
+bridge takes (with the prefix's wineserver, which serves its waits and opens
+files for it) while a publisher publishes once a second, against the same
+prefix with an idle program in the bridge's place.
 
     scripts/bridge-figures.py [--preset mingw-x64] [--seconds 120]
 
@@ -106,17 +107,29 @@ def main():
             standin.kill()
             standin.wait()
             standin = start([os.path.join(linux_bin, "vantorix-standin"), "--rate", "1"])
-            for interval in ("0.1", "0.25", "1"):
-                bridge.send_signal(2)
-                bridge.wait(timeout=10)
-                bridge = start([runner, os.path.join(windows_bin, "vantorix-bridge.exe"), "--interval", interval])
+            bridge.send_signal(2)
+            bridge.wait(timeout=10)
+            # The idle prefix: a command interpreter waiting on its input.
+            idle = subprocess.Popen([runner, "cmd"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.STDOUT, env=env)
+            started.append(idle)
+            runs = [("idle prefix", idle, None)] + [("--interval " + interval, None, interval)
+                                                    for interval in ("0.1", "0.25", "1")]
+            for name, program, interval in runs:
+                if program is None:
+                    program = start([runner, os.path.join(windows_bin, "vantorix-bridge.exe"), "--interval", interval])
                 time.sleep(10)
-                before = cpu_seconds(bridge.pid), cpu_seconds(server.pid)
+                before = cpu_seconds(program.pid), cpu_seconds(server.pid)
                 time.sleep(options.seconds)
-                after = cpu_seconds(bridge.pid), cpu_seconds(server.pid)
-                print("CPU with a publisher at 1 Hz, --interval %s: bridge %.2f%%, wineserver %.2f%% of one core"
-                      % (interval, 100 * (after[0] - before[0]) / options.seconds,
-                         100 * (after[1] - before[1]) / options.seconds))
+                after = cpu_seconds(program.pid), cpu_seconds(server.pid)
+                own, served = (100 * (after[i] - before[i]) / options.seconds for i in (0, 1))
+                print("CPU with a publisher at 1 Hz, %s: program %.2f%%, wineserver %.2f%%, together %.2f%% of one core"
+                      % (name, own, served, own + served), flush=True)
+                if interval:
+                    program.send_signal(2)  # Ctrl-C
+                else:
+                    program.stdin.close()
+                program.wait(timeout=10)
         finally:
             for process in reversed(started):
                 process.kill()

@@ -232,6 +232,26 @@ MUTANTS = [
     M(LINUX, HI, "open_cores_ = std::max(open_cores_, cores);", "open_cores_ = cores;", tests="-R history"),
     M(LINUX, HI, "static_cast<int>(std::ceil(1 / interval - 1e-9))", "static_cast<int>(1 / interval)",
       tests="-R history"),
+
+    # vantorix-bridge.exe: what it copies, when it withdraws, and its waits (its test needs build/linux/bin).
+    M(WIN, "tools/bridge/LinuxRegion.cpp", "if (!writing && std::memcmp(&first, &second, sizeof(first)) == 0) {",
+      "if (std::memcmp(&first, &second, sizeof(first)) == 0) {", tests="-R ^bridge$"),
+    M(WIN, "tools/bridge/LockTable.cpp", "minor == file.minor && inode == file.inode", "inode == file.inode",
+      tests="-R ^bridge$"),
+    M(WIN, "tools/bridge/VantorixBridge.cpp", "take != Take::Same && take != Take::Unsettled && (windows.Published()",
+      "take != Take::Same && (windows.Published()", tests="-R ^bridge$"),
+    M(WIN, "tools/bridge/VantorixBridge.cpp", "static_cast<DWORD>(interval * 1000 + 0.5)",
+      "static_cast<DWORD>(interval + 0.5)", tests="-R ^bridge$"),
+    M(WIN, "tools/bridge/LinuxRegion.cpp", "if (region_.IsOpen() && region_.Linked()) return true;",
+      "if (region_.IsOpen()) return true;", tests="-R ^bridge$"),
+    M(WIN, "tools/bridge/LinuxRegion.cpp", "looked_at_ != 0 && Now() - looked_at_ < LOOK_MS", "looked_at_ != 0",
+      tests="-R ^bridge$"),
+    M(WIN, "tools/bridge/VantorixBridge.cpp", "const bool held = region->HeldFor() >= HELD_MS;",
+      "const bool held = false;", tests="-R ^bridge$"),
+    M(WIN, "tools/bridge/VantorixBridge.cpp", "} else if (!held && windows.Holding() && current) {",
+      "} else if (false) {", tests="-R ^bridge$"),
+    M(WIN, "tools/bridge/WindowsObjects.cpp", "if (!publisher_.TryLock(WAIT_MS)) return Result::Busy;",
+      "publisher_.Lock();", tests="-R ^bridge$"),
 ]
 
 

@@ -2,10 +2,16 @@
 """vantorix-bridge under Wine between Linux publishers and Windows readers in
 its prefix: the Windows vantorix-info shows what the Linux one shows for each
 captured tree, "not running" within two seconds of the publisher's stop or
-death and the readings again when one comes back; no torn record crosses it
-from the stand-in publishing a thousand records a second; a second bridge is refused, and Ctrl-C
-ends it and withdraws the names, as the prefix shutting down ends it; a region
-another user planted under our name is not forwarded.
+death (a lock on a file of another filesystem with the region's inode is no
+publisher's) and the readings again when one comes back; a region another
+user planted under our name is not forwarded; a writer that hangs holding the
+Linux mutex over a half-written record is never copied, and Windows readers
+then report "not responding" as Linux ones do, and read again once it lets
+go; no torn record crosses it from the stand-in publishing a thousand
+records a second, nor more than one record per --interval; a second bridge
+is refused, and Ctrl-C ends it within a second and withdraws the names, also
+while a Windows program keeps the monitor's mutex, as the prefix shutting
+down ends it.
 
 Under Wine the Linux /dev/shm is the real one: run as root, the test moves
 itself into a private /dev/shm (a mount namespace of its own) first."""
@@ -26,6 +32,31 @@ OPTIONS = None
 # reader cannot tell whether the monitor is alive.
 VOLATILE = ("timestamp", "unchanged", "unchanged_seconds", "monitor_alive")
 OTHER_USER = "vantorix-hostile"  # the throwaway user of hostile_test.cpp
+REGION = "/dev/shm/VantorixMappingObject.%d" % os.geteuid()
+MUTEX = "/dev/shm/VantorixMutexObject.%d" % os.geteuid()
+# Takes the Linux mutex once the publisher has written a new record, writes
+# the first half of the record before it over it (what a writer stopped
+# halfway leaves), and keeps the mutex until SIGTERM, when it puts the new
+# record back and lets go.
+HANG = """import fcntl, os, signal, sys, time
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+mutex, region = open(sys.argv[1], "rb"), os.open(sys.argv[2], os.O_RDWR)
+fcntl.flock(mutex, fcntl.LOCK_EX)
+before = os.pread(region, 2688, 0)
+while True:
+    fcntl.flock(mutex, fcntl.LOCK_UN)
+    time.sleep(0.01)
+    fcntl.flock(mutex, fcntl.LOCK_EX)
+    after = os.pread(region, 2688, 0)
+    if after != before:
+        break
+os.pwrite(region, before[:1344], 0)
+print("held", flush=True)
+signal.sigwait({signal.SIGTERM})
+os.pwrite(region, after, 0)
+fcntl.flock(mutex, fcntl.LOCK_UN)
+print("released", flush=True)
+"""
 
 
 def windows(program, *args):
@@ -65,6 +96,12 @@ class Logged:
 
     def report(self):
         return "\n--- %s\n%s" % (" ".join(self.command), self.text())
+
+
+def torn(line):
+    """Whether a stand-in's record mixes two generations: its first core's
+    load carries the generation of the first half, its name that of the second."""
+    return line["ok"] and line["cpu_name"] != "Stand-in CPU, generation %d" % (line["core_load"][0] & 0xFFFFFFFF)
 
 
 def linux_reading():
@@ -121,6 +158,20 @@ class BridgeTest(unittest.TestCase):
             time.sleep(0.05)
         self.fail_with_output("the Windows side did not show %s within %g s" % (what, seconds))
 
+    def wait_text(self, process, text, what, seconds=30):
+        deadline = time.time() + seconds
+        while text not in process.text():
+            if time.time() > deadline or process.process.poll() is not None:
+                self.fail_with_output("%s: no \"%s\" within %g s" % (what, text, seconds))
+            time.sleep(0.05)
+
+    def stop_within(self, process, how, seconds):
+        """Stops `process` with `how`; fails unless it ends within `seconds`, with status 0."""
+        try:
+            self.assertEqual(0, process.stop(how, timeout=seconds), process.report())
+        except subprocess.TimeoutExpired:
+            self.fail_with_output("%s still runs %g s after %s" % (process.command[1], seconds, how.name))
+
     def test_the_bridge_through_a_publishers_life(self):
         bridge = self.start(windows("vantorix-bridge"))
         reader = self.start(windows("vantorix-info", "--jsonl", "--interval", "0.1"))
@@ -132,14 +183,20 @@ class BridgeTest(unittest.TestCase):
             with self.subTest(tree=tree, stop=how.name):
                 publisher = self.start(linux("vantorix-publisher", "--root", os.path.join(OPTIONS.data, tree),
                                              "--rate", "4"))
+                # Until it publishes, the Linux reader reads the leftover of the publisher killed before.
+                self.wait_text(publisher, "publishing", "the publisher")
                 deadline = time.time() + 30
                 while True:
                     # Its first record holds the loads since boot, the next ones those of
-                    # intervals in which the captured counters did not move.
+                    # intervals in which the captured counters did not move: the Linux
+                    # reading is asked again until the Windows side has shown it.
                     expected, asked = linux_reading(), datetime.datetime.utcnow()
-                    time.sleep(0.6)
-                    shown = [{key: value for key, value in line.items() if key not in VOLATILE}
-                             for line in self.windows_lines(reader, asked)]
+                    for attempt in range(20):
+                        shown = [{key: value for key, value in line.items() if key not in VOLATILE}
+                                 for line in self.windows_lines(reader, asked)]
+                        if expected is None or expected in shown:
+                            break
+                        time.sleep(0.05)
                     if expected is not None and expected in shown:
                         break
                     if time.time() > deadline:
@@ -153,6 +210,33 @@ class BridgeTest(unittest.TestCase):
                 self.assertEqual(how == signal.SIGKILL, os.path.exists("/dev/shm/VantorixMappingObject.%d"
                                                                        % os.geteuid()))
                 self.processes.remove(publisher)
+
+        with self.subTest("a lock on another filesystem's file of the region's inode is no publisher's"):
+            if os.geteuid() != 0:
+                self.skipTest("needs root to mount a filesystem")
+            standin = self.start(linux("vantorix-standin", "--rate", "5"))
+            self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the stand-in", 10)
+            # A fresh tmpfs numbers its inodes from the start as /dev/shm did:
+            # its own file of the region's inode, locked, differs only in the device.
+            other = tempfile.mkdtemp()
+            subprocess.run(["mount", "-t", "tmpfs", "tmpfs", other], check=True)
+            self.addCleanup(subprocess.run, ["umount", "-l", other])
+            inode = os.stat(REGION).st_ino
+            for count in range(100000):
+                decoy = os.path.join(other, str(count))
+                open(decoy, "w").close()
+                if os.stat(decoy).st_ino >= inode:
+                    break
+            self.assertEqual(inode, os.stat(decoy).st_ino)
+            planter = self.start([sys.executable, "-c", "import fcntl, sys, time\nf = open(sys.argv[1])\n"
+                                  "fcntl.flock(f, fcntl.LOCK_EX)\nprint('ready', flush=True)\ntime.sleep(120)\n",
+                                  decoy])
+            self.wait_text(planter, "ready", "the decoy lock")
+            killed = datetime.datetime.utcnow()
+            standin.stop(signal.SIGKILL)
+            line = self.wait_windows(reader, killed, lambda line: not line["ok"], "\"not running\"", 5)
+            self.assertEqual(2, line["error"])
+            planter.stop(signal.SIGKILL)
 
         with self.subTest("a region another user planted under our name is not forwarded"):
             if os.geteuid() != 0:
@@ -181,30 +265,90 @@ class BridgeTest(unittest.TestCase):
                 planter.stop(signal.SIGKILL)
                 os.unlink(region)
 
+        standin = self.start(linux("vantorix-standin", "--rate", "1000"))
+        with self.subTest("a writer that hangs holding the Linux mutex over a half-written record"):
+            self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the stand-in", 10)
+            hang = self.start([sys.executable, "-c", HANG, MUTEX, REGION])
+            try:
+                self.wait_text(hang, "held", "the hung writer")
+                held = datetime.datetime.utcnow()
+                linux_info = subprocess.run(linux("vantorix-info", "--json"), capture_output=True, text=True,
+                                            timeout=30)
+                self.assertEqual(4, linux_info.returncode, linux_info.stdout + linux_info.stderr)
+                deadline = time.time() + 30
+                while True:
+                    info = subprocess.run(windows("vantorix-info", "--json"), capture_output=True, text=True,
+                                          timeout=60)
+                    # Until the bridge holds the Windows mutex, the last whole record, never the torn one.
+                    self.assertIn(info.returncode, (0, 4), info.stdout + info.stderr + hang.report() + bridge.report())
+                    if info.returncode == 4:
+                        break
+                    self.assertFalse(torn(json.loads(info.stdout)), "the bridge copied the torn record")
+                    if time.time() > deadline:
+                        self.fail_with_output("Windows readers still read 30 s after the Linux mutex was taken")
+                different = [key for key in ("ok", "error", "message", "monitor_running", "responding")
+                             if json.loads(info.stdout)[key] != json.loads(linux_info.stdout)[key]]
+                self.assertFalse(different, "Windows %s, Linux %s" % (info.stdout, linux_info.stdout))
+                wrong = [(line["timestamp"], line["cpu_name"] if line["ok"] else line["message"])
+                         for line in self.windows_lines(reader, held)
+                         if torn(line) or line.get("monitor_running") is False]
+                self.assertFalse(wrong, "torn or \"not running\" while the Linux mutex was held" + bridge.report())
+            finally:
+                released = datetime.datetime.utcnow()
+                self.assertEqual(0, hang.stop(signal.SIGTERM), hang.report())
+            self.wait_windows(reader, released, lambda line: line["ok"] and not torn(line), "the readings again",
+                              10)
+            self.processes.remove(hang)
+
         with self.subTest("no torn record from the stand-in publishing a thousand records a second"):
+            if not OPTIONS.hunt_torn_copies:
+                self.skipTest("the hunt runs in the x86-64 build")
             # A writer that never pauses leaves no two reads through Wine
             # (tens of microseconds each) that agree: the bridge then forwards
             # nothing, safely, until it pauses. A write every millisecond, far
-            # above any monitor's rate, keeps the bridge under constant fire.
-            standin = self.start(linux("vantorix-standin", "--rate", "1000"))
-            self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the stand-in", 10)
-            copies = subprocess.run(windows("vantorix-read-stress", "100000"), capture_output=True, text=True,
-                                    timeout=900)
+            # above any monitor's rate, keeps the bridge under constant fire,
+            # copying every 20 ms to check many records in little time.
+            self.stop_within(bridge, signal.SIGINT, 1)
+            bridge = self.start(windows("vantorix-bridge", "--interval", "0.02"))
+            self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the stand-in", 60)
+            copies = subprocess.run(windows("vantorix-read-stress", "1000000", "400"), capture_output=True,
+                                    text=True, timeout=300)
             self.assertEqual(0, copies.returncode, copies.stdout + copies.stderr + bridge.report())
             print(copies.stdout.strip())
             changes = int(copies.stdout.split()[3])
-            self.assertGreater(changes, 10, "the bridge forwarded too few records: " + copies.stdout)
+            self.assertGreaterEqual(changes, 400, "the bridge forwarded too few records: " + copies.stdout)
+
+        with self.subTest("no more than one record per --interval"):
+            # From a publisher far faster than the bridge, each copy is a new
+            # record: a fast reader sees no more of them than there were copies.
+            self.stop_within(bridge, signal.SIGINT, 1)
+            interval = 0.5
+            bridge = self.start(windows("vantorix-bridge", "--interval", str(interval)))
+            self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the stand-in", 60)
+            began = time.time()
+            copies = subprocess.run(windows("vantorix-read-stress", "1000000", "8"), capture_output=True, text=True,
+                                    timeout=300)
+            took = time.time() - began
+            self.assertEqual(0, copies.returncode, copies.stdout + copies.stderr + bridge.report())
+            self.assertLessEqual(int(copies.stdout.split()[3]), took / interval + 2, copies.stdout +
+                                 "in %.1f s, copying every %g s" % (took, interval))
 
         with self.subTest("one bridge per prefix"):
             second = subprocess.run(windows("vantorix-bridge"), capture_output=True, text=True, timeout=120)
             self.assertEqual(1, second.returncode, second.stdout)
             self.assertIn("another vantorix-bridge runs in this prefix", second.stderr)
 
-        with self.subTest("Ctrl-C ends it and withdraws the names"):
-            stopped = datetime.datetime.utcnow()
-            self.assertEqual(0, bridge.stop(signal.SIGINT, timeout=2), bridge.report())
-            self.wait_windows(reader, stopped, lambda line: not line["ok"], "\"not running\"", 5)
+        with self.subTest("Ctrl-C ends it within a second, also while a Windows program keeps the mutex"):
+            self.wait_windows(reader, datetime.datetime.utcnow(), lambda line: line["ok"], "the readings", 60)
+            holder = self.start(windows("vantorix-hold-mutex"))
+            self.wait_text(holder, "held", "the Windows program keeping the mutex", 60)
+            self.wait_text(bridge, "keeps the monitor's mutex", "the bridge waiting for it")
+            self.stop_within(bridge, signal.SIGINT, 1)
             self.assertIn("stopped", bridge.text())
+            stopped = datetime.datetime.utcnow()
+            holder.stop(signal.SIGKILL)
+            self.wait_windows(reader, stopped, lambda line: not line["ok"] and not line["monitor_running"],
+                              "\"not running\"", 5)
 
         with self.subTest("the prefix shutting down ends it"):
             bridge = self.start(windows("vantorix-bridge"))
@@ -239,6 +383,8 @@ if __name__ == "__main__":
     parser.add_argument("--bin", required=True, help="the Windows build's programs")
     parser.add_argument("--linux-bin", required=True, help="the linux preset's programs")
     parser.add_argument("--data", required=True, help="the captured trees, tests/data/linux")
+    parser.add_argument("--hunt-torn-copies", action="store_true",
+                        help="read the bridge's copies of a fast publisher many times over for torn ones")
     OPTIONS, rest = parser.parse_known_args()
     private_shm()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -26,22 +26,38 @@ std::wstring DosPath(const std::string& unix_path) {
     return result;
 }
 
+CLinuxFile::CLinuxFile() : handle_(nullptr), error_(0) {}
+
 CLinuxFile::CLinuxFile(const std::wstring& path) : handle_(nullptr), error_(0) {
+    Reopen(path);
+}
+
+CLinuxFile::~CLinuxFile() {
+    Close();
+}
+
+bool CLinuxFile::Reopen(const std::wstring& path) {
+    Close();
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         error_ = GetLastError();
-    } else {
-        handle_ = file;
+        return false;
     }
+    error_ = 0;
+    handle_ = file;
+    return true;
 }
 
-CLinuxFile::~CLinuxFile() {
+void CLinuxFile::Close() {
     if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = nullptr;
 }
 
-long CLinuxFile::ReadStart(void* buffer, std::size_t size) {
-    OVERLAPPED at = {};  // offset 0, on a synchronous handle
+long CLinuxFile::ReadAt(unsigned long long offset, void* buffer, std::size_t size) {
+    OVERLAPPED at = {};  // on a synchronous handle: the offset of this read only
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD read = 0;
     if (!ReadFile(handle_, buffer, static_cast<DWORD>(size), &read, &at)) {
         return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
@@ -49,9 +65,14 @@ long CLinuxFile::ReadStart(void* buffer, std::size_t size) {
     return static_cast<long>(read);
 }
 
-long CLinuxFile::ReadNext(void* buffer, std::size_t size) {
-    DWORD read = 0;
-    return ReadFile(handle_, buffer, static_cast<DWORD>(size), &read, NULL) ? static_cast<long>(read) : -1;
+bool CLinuxFile::ReadAll(std::string* text) {
+    text->clear();
+    char chunk[4096];
+    long read = 0;
+    while ((read = ReadAt(text->size(), chunk, sizeof(chunk))) > 0) {
+        text->append(chunk, static_cast<std::size_t>(read));
+    }
+    return read == 0;
 }
 
 bool CLinuxFile::Inode(unsigned long long* inode) {
@@ -61,14 +82,14 @@ bool CLinuxFile::Inode(unsigned long long* inode) {
     return true;
 }
 
+bool CLinuxFile::Linked() {
+    // Wine answers from the file's own status (its link count), without its server.
+    FILE_STANDARD_INFO info;
+    return GetFileInformationByHandleEx(handle_, FileStandardInfo, &info, sizeof(info)) && info.NumberOfLinks > 0 &&
+           !info.DeletePending;
+}
+
 bool ReadText(const std::string& unix_path, std::string* text) {
     CLinuxFile file(DosPath(unix_path));
-    if (!file.IsOpen()) return false;
-    text->clear();
-    char chunk[4096];
-    long read = 0;
-    while ((read = file.ReadNext(chunk, sizeof(chunk))) > 0) {
-        text->append(chunk, static_cast<std::size_t>(read));
-    }
-    return read == 0;
+    return file.IsOpen() && file.ReadAll(text);
 }

@@ -13,6 +13,7 @@
 #include "LinuxFiles.h"
 #include "LinuxRegion.h"
 #include "Publisher.h"
+#include "WindowsObjects.h"
 
 namespace {
 
@@ -20,7 +21,9 @@ const char DESCRIPTION[] =
     "Publishes the readings of a Linux vantorix-publisher of this user to the\n"
     "Windows programs of this Wine prefix, under the Vantorix monitor's own\n"
     "named objects, until Ctrl-C or the prefix shuts down. While no publisher\n"
-    "runs on Linux, the objects are withdrawn: readers see \"not running\".";
+    "runs on Linux, the objects are withdrawn: readers see \"not running\"; while\n"
+    "the Linux mutex stays held for 3 s or more, so is the Windows one: readers\n"
+    "see \"not responding\", as on Linux.";
 
 const char FOOTER[] =
     "The Linux user id is, unless --uid says otherwise, the effective uid of the\n"
@@ -61,7 +64,7 @@ int Fail(const std::string& text) {
     return 1;
 }
 
-// Why nothing is published, for a Take other than Record and Unsettled.
+// Why nothing is published, for a Take other than Record, Same and Unsettled.
 const char* Reason(Take take) {
     switch (take) {
     case Take::Absent:
@@ -75,36 +78,47 @@ const char* Reason(Take take) {
     }
 }
 
+// The Linux readers give up on a monitor that keeps its mutex for their
+// timeout (vantorix-info's default --timeout): past it, Windows readers are
+// made to wait for theirs, and so give up the same way.
+const unsigned long long HELD_MS = 3000;
+
 int Run(CLinuxRegion* region, DWORD interval_ms) {
-    CPublisher publisher;
-    bool published = false;
+    CWindowsObjects windows;
+    bool current = false;  // the Windows region holds the last copy
+    bool busy = false;
     Take seen = Take::Unsettled;
-    vantorix_shared_data record, last;
     while (WaitForSingleObject(g_stop, interval_ms) == WAIT_TIMEOUT) {
-        const Take take = region->Copy(&record);
-        if (take == Take::Record && !published) {
+        const Take take = region->Copy();
+        if (take == Take::Record || (take == Take::Same && !current)) {
+            const bool published = windows.Published();
             std::uint32_t error = 0;
-            if (!publisher.Create(sizeof(record), &record, &error)) {
+            const CWindowsObjects::Result result = windows.Publish(region->Last(), &error);
+            if (result == CWindowsObjects::Result::Failed) {
                 return Fail("cannot publish in this prefix: " + CreateErrorText(error));
             }
-            published = true;
-            last = record;
-            Say("publishing");
-        } else if (take == Take::Record) {
-            if (std::memcmp(&record, &last, sizeof(record)) != 0) {
-                publisher.Publish(record);
-                last = record;
-            }
-        } else if (take != Take::Unsettled && published) {
-            publisher.Close();  // the objects vanish with our handles
-            published = false;
+            current = result == CWindowsObjects::Result::Done;
+            if (current && !published) Say("publishing");
+            if (!current && !busy) Say("waiting: a Windows program keeps the monitor's mutex");
+            busy = !current;
+        } else if (take != Take::Same && take != Take::Unsettled && (windows.Published() || windows.Holding())) {
+            windows.Withdraw();  // the objects vanish with our handles
+            current = false;
             Say(std::string("withdrawn: ") + Reason(take));
-        } else if (take != Take::Unsettled && take != seen) {
+        } else if (take != Take::Same && take != Take::Unsettled && take != seen) {
             Say(std::string("waiting: ") + Reason(take));
         }
         if (take != Take::Unsettled) seen = take;
+
+        const bool held = region->HeldFor() >= HELD_MS;
+        if (held && !windows.Holding() && windows.Hold()) {
+            Say("the Linux mutex stays held: holding the Windows one too");
+        } else if (!held && windows.Holding() && current) {
+            windows.Release();
+            Say("the Linux mutex is free again");
+        }
     }
-    publisher.Close();
+    windows.Withdraw();
     return 0;
 }
 

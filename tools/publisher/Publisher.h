@@ -23,10 +23,10 @@ public:
     // False with the platform's code in `*error` on failure: "already exists"
     // (EEXIST, ERROR_ALREADY_EXISTS) while another monitor of this user
     // publishes, "access denied" for objects someone else planted under our
-    // names, "timed out" when the mutex stays held for LOCK_TIMEOUT_MS.
-    bool Create(std::size_t region_size, const vantorix_shared_data* initial, std::uint32_t* error);
-
+    // names, "timed out" when the mutex stays held for `lock_timeout_ms`.
     static const int LOCK_TIMEOUT_MS = 5000;
+    bool Create(std::size_t region_size, const vantorix_shared_data* initial, std::uint32_t* error,
+                int lock_timeout_ms = LOCK_TIMEOUT_MS);
 
     void Lock();
     // Takes the mutex unless it stays held for `timeout_ms`.

@@ -117,8 +117,8 @@ CPublisher::~CPublisher() {
     Close();
 }
 
-bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* initial,
-                        std::uint32_t* error) {
+bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* initial, std::uint32_t* error,
+                        int lock_timeout_ms) {
     Close();
     const int mutex = OpenOurs(NamedObjectPath("VantorixMutexObject"), O_RDWR | O_CREAT, false);
     if (mutex == NO_FD) {
@@ -126,7 +126,7 @@ bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* ini
         return false;
     }
     mutex_ = static_cast<std::uintptr_t>(mutex);
-    if (!TryLock(LOCK_TIMEOUT_MS)) {
+    if (!TryLock(lock_timeout_ms)) {
         *error = ETIMEDOUT;
         Close();
         return false;

@@ -29,8 +29,8 @@ CPublisher::~CPublisher() {
     Close();
 }
 
-bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* initial,
-                        std::uint32_t* error) {
+bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* initial, std::uint32_t* error,
+                        int lock_timeout_ms) {
     Close();
     HANDLE mutex = CreateMutexW(NULL, FALSE, L"VantorixMutexObject");
     if (mutex == NULL) {
@@ -42,7 +42,7 @@ bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* ini
     // moment; one that stays belongs to another monitor: ERROR_ALREADY_EXISTS.
     HANDLE region = NULL;
     for (int attempt = 0;; ++attempt) {
-        if (!TryLock(LOCK_TIMEOUT_MS)) {
+        if (!TryLock(lock_timeout_ms)) {
             *error = WAIT_TIMEOUT;
             Close();
             return false;
