@@ -470,7 +470,8 @@ class ServeTest(unittest.TestCase):
         textfiles = os.path.join(self.scratch, "textfiles")
         os.mkdir(textfiles)
         with open(os.path.join(textfiles, "vantorix.prom"), "w") as page:
-            page.write(run("vantorix-info", "--prometheus").stdout)
+            # node_exporter is a Linux program: the Windows build's console lines end in CRLF.
+            page.write(run("vantorix-info", "--prometheus").stdout.replace("\r\n", "\n"))
         os.utime(os.path.join(textfiles, "vantorix.prom"), (time.time() - 3600,) * 2)
         node = subprocess.Popen(["prometheus-node-exporter", "--web.listen-address=127.0.0.1:%d" % node_port,
                                  "--collector.disable-defaults", "--collector.textfile",
