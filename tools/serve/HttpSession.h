@@ -6,6 +6,7 @@
 #ifndef VANTORIX_SERVE_HTTPSESSION_H
 #define VANTORIX_SERVE_HTTPSESSION_H
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
@@ -33,6 +34,19 @@ struct ServeLimits {
     std::size_t head_bytes = 8192;   // a request's head: beyond it, 431
 };
 
+// The group a client's connections are counted in: its IPv4 address (an
+// IPv4-mapped one too), or its IPv6 address's /64, which one host may hold
+// whole.
+inline std::string ClientOf(const boost::asio::ip::tcp::endpoint& peer) {
+    auto address = peer.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+    }
+    if (address.is_v4()) return address.to_string();
+    auto bytes = address.to_v6().to_bytes();
+    return std::string(reinterpret_cast<const char*>(bytes.data()), 8);
+}
+
 struct ServerState {
     Site site;
     ServeLimits limits;
@@ -59,7 +73,9 @@ template <class Stream>
 class CSession : public CConnection, public std::enable_shared_from_this<CSession<Stream>> {
 public:
     CSession(ServerState& state, Stream stream) : state_(state), stream_(std::move(stream)) {
-        state_.connections.Opened();
+        beast::error_code error;
+        const auto peer = Lowest().socket().remote_endpoint(error);
+        state_.connections.Opened(this, error ? std::string() : ClientOf(peer));
     }
     ~CSession() override { state_.connections.Closed(this); }
 
@@ -159,13 +175,18 @@ private:
         response_.emplace(static_cast<http::status>(answer.status), version);
         if (!answer.type.empty()) response_->set(http::field::content_type, answer.type);
         for (const auto& field : answer.headers) response_->insert(field.first, field.second);
-        response_->content_length(answer.body.size());
-        if (!head_only) response_->body() = std::move(answer.body);
+        response_->content_length(answer.shared ? answer.shared->size() : answer.body.size());
+        // The page's files are shared by every response; others are the
+        // connection's own, and counted as such.
+        body_ = answer.shared ? answer.shared : std::make_shared<const std::string>(std::move(answer.body));
+        if (!head_only) response_->body() = {body_->data(), body_->size()};
         response_->keep_alive(!answer.close);
+        state_.connections.Writing(this, answer.shared || head_only ? 0 : body_->size());
         Lowest().expires_after(state_.limits.write);
         http::async_write(stream_, *response_,
                           [self = this->shared_from_this(), close = answer.close](beast::error_code error, std::size_t) {
                               self->response_.reset();
+                              self->body_.reset();
                               if (error) return;
                               if (close) return self->Linger();
                               self->AwaitRequest();
@@ -197,7 +218,8 @@ private:
     beast::flat_buffer buffer_{16 * 1024};
     std::optional<http::request_parser<http::empty_body>> parser_;
     std::size_t head_bytes_ = 0;
-    std::optional<http::response<http::string_body>> response_;
+    std::shared_ptr<const std::string> body_;
+    std::optional<http::response<http::span_body<const char>>> response_;
 };
 
 // Starts a session over `stream`; it lives as long as its operations.

@@ -5,6 +5,7 @@
 #define VANTORIX_SERVE_ROUTES_H
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,7 @@ struct HttpResponse {
     int status = 200;
     std::string type;  // Content-Type; none when empty
     std::string body;
+    std::shared_ptr<const std::string> shared;  // instead of `body`: one the server keeps, never copied
     std::vector<std::pair<std::string, std::string>> headers;  // besides those every response has
     bool close = false;  // end the connection after this response
 };
@@ -32,9 +34,8 @@ struct HttpResponse {
 struct Site {
     const Options* options = nullptr;
     CLatestReading* latest = nullptr;
-    // Host values answered besides the loopback names; checked only when
-    // `check_host` (the server listens on a loopback address).
-    bool check_host = false;
+    // Host names answered besides loopback names and IP literals: this
+    // machine's name and --allow-host's, in any case.
     std::vector<std::string> allowed_hosts;
     // The live page's files, as served (MakeSite fills them).
     std::vector<std::pair<std::string, HttpResponse>> files;
@@ -49,8 +50,5 @@ HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized
 // The response to a request whose head broke a limit or was malformed:
 // 400, 431 (head too large); closes the connection.
 HttpResponse Refusal(int status);
-
-// True for a literal loopback address: 127.0.0.0/8 or ::1.
-bool IsLoopbackAddress(const std::string& address);
 
 #endif  // VANTORIX_SERVE_ROUTES_H
