@@ -7,7 +7,7 @@ loopback: the figures in docs/reliability.md ("Crowds that never read").
 
 An attacker on 127.0.0.2 opens CONNECTIONS connections, each pipelining 40
 requests for Chart.js (195 KiB) and /api/history, and never reads; then,
-with --flood S, opens and closes new connections as fast as it can for S
+with --flood S, opens and resets new connections as fast as it can for S
 seconds. Meanwhile a Prometheus-like scraper on 127.0.0.1 scrapes /metrics
 every half second over one kept-alive connection (10 s timeout, a new
 connection after a failure), and a scraper on the attacker's own address
@@ -20,6 +20,7 @@ import os
 import re
 import resource
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -51,11 +52,13 @@ def non_reader(address, source):
 
 def flood(address, source, seconds):
     """New connections as fast as one process opens them, without waiting
-    for each: each closed once 200 newer ones are under way. Their count."""
+    for each: each reset once 200 newer ones are under way. Their count."""
     opened, end, window = 0, time.time() + seconds, []
     while time.time() < end:
         sock = socket.socket()
         sock.setblocking(False)
+        # Reset when closed: no TIME_WAIT to run the address out of ports.
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         sock.bind((source, 0))
         sock.connect_ex(address)
         window.append(sock)

@@ -34,6 +34,11 @@ std::string HostPort(const std::string& host, int port) {
 // not read: a few round trips' worth, whatever the system would grow it to.
 const int SEND_BUFFER = 64 * 1024;
 
+// Connections the system completes before the server takes them: enough
+// for a burst, few enough that a client in line waits little behind a
+// flood where taking each is slow (under Wine, about a millisecond).
+const int BACKLOG = 256;
+
 // Accepts connections for as long as the server runs. Each new client is
 // answered: room is made for it from the connections that cost most (see
 // CConnections). Out of descriptors, a connection is dropped to free one,
@@ -49,7 +54,7 @@ public:
     void Accept() {
         acceptor_.async_accept(peer_, [this](beast::error_code error, tcp::socket socket) {
             if (error == asio::error::operation_aborted) return;
-            for (int batch = 0; !error && batch < 256; ++batch) {
+            for (int batch = 0; !error && batch < 64; ++batch) {
                 Start(std::move(socket), peer_);
                 socket = tcp::socket(acceptor_.get_executor());
                 acceptor_.accept(socket, peer_, error);
@@ -118,7 +123,7 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
     }
     if (!error) PrepareListener(acceptor);
     if (!error) acceptor.bind(where, error);
-    if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+    if (!error) acceptor.listen(BACKLOG, error);
     if (error) {
         std::fprintf(stderr,
                      "vantorix-info: cannot serve %s: the port is in use, or the address is not one of this "
