@@ -34,11 +34,6 @@ std::string HostPort(const std::string& host, int port) {
 // not read: a few round trips' worth, whatever the system would grow it to.
 const int SEND_BUFFER = 64 * 1024;
 
-// Connections the system completes before the server takes them: enough
-// for a burst, few enough that a client in line waits little behind a
-// flood where taking each is slow (under Wine, about a millisecond).
-const int BACKLOG = 256;
-
 // Accepts connections for as long as the server runs. Each new client is
 // answered: room is made for it from the connections that cost most (see
 // CConnections). Out of descriptors, a connection is dropped to free one,
@@ -54,10 +49,11 @@ public:
     void Accept() {
         acceptor_.async_accept(peer_, [this](beast::error_code error, tcp::socket socket) {
             if (error == asio::error::operation_aborted) return;
-            for (int batch = 0; !error && batch < 64; ++batch) {
-                Start(std::move(socket), peer_);
-                socket = tcp::socket(acceptor_.get_executor());
-                acceptor_.accept(socket, peer_, error);
+            if (!error) Start(std::move(socket), peer_);
+            for (int batch = 1; !error && batch < 64; ++batch) {
+                tcp::socket next(acceptor_.get_executor());
+                acceptor_.accept(next, peer_, error);
+                if (!error) Start(std::move(next), peer_);
                 if (error == asio::error::connection_aborted || error == asio::error::connection_reset) error = {};
             }
             if (!error || error == asio::error::would_block || error == asio::error::try_again ||
@@ -123,7 +119,7 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
     }
     if (!error) PrepareListener(acceptor);
     if (!error) acceptor.bind(where, error);
-    if (!error) acceptor.listen(BACKLOG, error);
+    if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
         std::fprintf(stderr,
                      "vantorix-info: cannot serve %s: the port is in use, or the address is not one of this "
