@@ -96,12 +96,13 @@ def connect(address, source="127.0.0.1"):
 
 def answered(sock, request=b"GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n"):
     """True when `request` on `sock` is answered with 200 and a whole body."""
+    data = b""
     try:
         sock.sendall(request)
-        data = b""
         while b"\r\n\r\n" not in data:
             chunk = sock.recv(65536)
             if not chunk:
+                print("not answered: closed after %r" % data[:40], file=sys.stderr)
                 return False
             data += chunk
         head, _, body = data.partition(b"\r\n\r\n")
@@ -112,7 +113,8 @@ def answered(sock, request=b"GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n"):
                 return False
             body += chunk
         return head.startswith(b"HTTP/1.1 200")
-    except OSError:
+    except OSError as error:
+        print("not answered: %s after %r" % (error, data[:40]), file=sys.stderr)
         return False
 
 
