@@ -87,7 +87,15 @@ public:
         });
     }
 
-    void Drop() override { Lowest().close(); }
+    // At once and whole: what was queued for the client is discarded (a
+    // reset), and pending operations are cancelled first, without which Wine
+    // keeps the socket of a write that never ends.
+    void Drop() override {
+        beast::error_code ignored;
+        Lowest().socket().set_option(boost::asio::socket_base::linger(true, 0), ignored);
+        Lowest().socket().cancel(ignored);
+        Lowest().close();
+    }
 
 private:
     beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
