@@ -48,6 +48,10 @@ LV = "tools/reading/liveness_linux.cpp"
 JS = "tools/reading/Text.h"  # JSON's float type
 RD = "tools/reading/Reading.cpp"
 SV = "tools/serve/Routes.cpp"
+HS = "tools/serve/HttpSession.h"
+CN = "tools/serve/Connections.h"
+SE = "tools/serve/Serve.cpp"
+SERVE = "-R ^serve$"
 PL = "tools/publisher/publisher_linux.cpp"
 LS = "tools/publisher/LiveSource.cpp"
 SF = "tools/publisher/source_file_linux.cpp"
@@ -180,6 +184,20 @@ MUTANTS = [
     M(LINUX, RD, "    if (reading->status != Reading::Status::Ok) return;\n", "", tests="-R metrics"),
     M(LINUX, SV, "\"default-src 'self'; frame", "\"default-src 'self'; script-src 'self' 'unsafe-inline'; frame",
       tests="-R serve"),
+    # vantorix-info --serve: who is answered, and who makes room for whom.
+    M(BOTH, SV, "const std::size_t colon = value.rfind(':');", "const std::size_t colon = value.find(':');",
+      tests=SERVE),
+    M(BOTH, SV, "if (name == Lower(allowed)) return true;", "if (name == allowed) return true;", tests=SERVE),
+    M(BOTH, SV, '(!length.empty() && length != "0")', "!length.empty()", tests=SERVE),
+    M(BOTH, HS, "self->head_bytes_ += bytes;", "self->head_bytes_ = bytes;", tests=SERVE,
+      equivalent="the parser consumes no part of an unfinished head, so one read returns the whole head, and the "
+      "parser's own limit already counts every piece of it (the table's head in small writes checks that)"),
+    M(BOTH, HS, "            self->Lowest().expires_after(self->state_.limits.head);\n            self->ReadHead();",
+      "            self->ReadHead();", tests=SERVE),
+    M(LINUX, CN, "if (open_ >= cap_) DropOne();", "if (open_ > cap_) DropOne();", tests=SERVE),
+    M(LINUX, CN, "group->second.size() >= share_", "group->second.size() > share_", tests=SERVE),
+    M(LINUX, CN, "        return group.front();\n", "        return group.back();\n", tests=SERVE),
+    M(LINUX, SE, "            if (state_.connections.DropOne()) return Accept();", "            return;", tests=SERVE),
 
     # --web-config: the file as untrusted input, basic auth, and password checks under a flood.
     M(LINUX, WC, "if (!first.second) {", "if (false) {", tests=WEB),

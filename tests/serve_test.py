@@ -88,13 +88,69 @@ def script_sources(url):
     return lists
 
 
+def rss_mib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1)) / 1024
+
+
+def connect(address, source="127.0.0.1"):
+    """A connection from `source` (any address of 127.0.0.0/8: another client)."""
+    return socket.create_connection(address, timeout=10, source_address=(source, 0))
+
+
+def answered(sock, request=b"GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n"):
+    """True when `request` on `sock` is answered with 200 and a whole body."""
+    data = b""
+    try:
+        sock.sendall(request)
+        while b"\r\n\r\n" not in data:
+            chunk = sock.recv(65536)
+            if not chunk:
+                print("not answered: closed after %r" % data[:40], file=sys.stderr)
+                return False
+            data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        length = int(re.search(rb"content-length: *(\d+)", head, re.I).group(1))
+        while len(body) < length:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return False
+            body += chunk
+        return head.startswith(b"HTTP/1.1 200")
+    except OSError as error:
+        print("not answered: %s after %r" % (error, data[:40]), file=sys.stderr)
+        return False
+
+
+def scrape(address, client="127.0.0.1"):
+    """True when a scrape on a new connection from `client` is answered."""
+    with connect(address, client) as sock:
+        return answered(sock)
+
+
+def closed(sock, within=0):
+    """True when the server has closed `sock`, within `within` seconds."""
+    sock.settimeout(within) if within else sock.setblocking(False)
+    try:
+        while True:
+            if not sock.recv(65536):
+                return True
+    except (BlockingIOError, socket.timeout):
+        return False
+    except OSError:
+        return True
+
+
 class Server:
-    def __init__(self, *args):
+    def __init__(self, *args, files=None):
+        """`files`: the server's limit on open files."""
         self.output = tempfile.TemporaryFile()
         # The history file in a place of its own, unless a test names one.
         self.state = tempfile.TemporaryDirectory()
+        limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
         self.process = subprocess.Popen(command("vantorix-info", "--serve", *args), stdout=self.output,
-                                        stderr=self.output, env=dict(os.environ, XDG_STATE_HOME=self.state.name))
+                                        stderr=self.output, env=dict(os.environ, XDG_STATE_HOME=self.state.name),
+                                        preexec_fn=limit if files else None)
         found = None
         deadline = time.time() + 30
         while not found and time.time() < deadline and self.process.poll() is None:
@@ -139,8 +195,8 @@ class ServeTest(unittest.TestCase):
         self.scratch = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.scratch, True)
 
-    def serve(self, *args):
-        server = Server(*args)
+    def serve(self, *args, files=None):
+        server = Server(*args, files=files)
         self.servers.append(server)
         self.addCleanup(lambda: server.process.poll() is None and server.stop())
         return server
@@ -293,10 +349,14 @@ class ServeTest(unittest.TestCase):
                 sock.close()
 
     def exchange(self, server, head, body_expected=True, wait_for_close=True):
-        """Sends `head`, and nothing after it, on a new connection. The answer's
-        status, headers and body, and whether the server then closed."""
+        """Sends `head` (or its pieces, one write each), and nothing after it,
+        on a new connection. The answer's status, headers and body, and
+        whether the server then closed."""
         with socket.create_connection((server.host, server.port), timeout=10) as sock:
-            sock.sendall(head)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            for piece in head if isinstance(head, list) else [head]:
+                sock.sendall(piece)
+                time.sleep(0.02)  # pacing, so that the server reads each piece alone
             data = b""
             while b"\r\n\r\n" not in data:
                 chunk = sock.recv(65536)
@@ -322,7 +382,7 @@ class ServeTest(unittest.TestCase):
             return int(lines[0].split()[1]) if lines[0] else None, headers, body, closed
 
     def test_hostile_requests_are_refused_without_reading_their_bodies(self):
-        server = self.serve("0", "--allow-host", "proxy.example")
+        server = self.serve("0", "--allow-host", "Proxy.EXAMPLE")
         script_size = os.path.getsize(PAGE_SCRIPT)
         ok = "Host: 127.0.0.1:%d\r\n" % server.port
         allowed = 'Allow: GET, HEAD'
@@ -335,17 +395,28 @@ class ServeTest(unittest.TestCase):
              ["Cache-Control: no-store"], False),
             ("[::1] without port", "GET / HTTP/1.1\r\nHost: [::1]\r\n", 200, ["X-Content-Type-Options: nosniff"],
              False),
+            ("[::1] with port", "GET / HTTP/1.1\r\nHost: [::1]:%d\r\n" % server.port, 200, [], False),
+            ("another address of the machine", "GET /metrics HTTP/1.1\r\nHost: 192.0.2.7:9100\r\n", 200, [], False),
+            ("an IPv6 address", "GET /metrics HTTP/1.1\r\nHost: [2001:db8::7]\r\n", 200, [], False),
+            ("this machine's name", "GET /metrics HTTP/1.1\r\nHost: %s\r\n" % socket.gethostname().upper(), 200,
+             [], False),
             ("HTTP/1.0, no Host", "GET /metrics HTTP/1.0\r\n", 200, [], True),
-            ("a name the proxy sends", "GET /metrics HTTP/1.1\r\nHost: Proxy.Example\r\n", 200, [], False),
+            ("a name the proxy sends", "GET /metrics HTTP/1.1\r\nHost: proxy.Example\r\n", 200, [], False),
             ("a rebound name", "GET /api/readings HTTP/1.1\r\nHost: attacker.example:%d\r\n" % server.port,
              421, [], False),
             ("a rebound name, no port", "GET /metrics HTTP/1.1\r\nHost: attacker.example\r\n", 421, [], False),
             ("events to a rebound name", "GET /api/events HTTP/1.1\r\nHost: attacker.example\r\n", 421, [], False),
             ("events every 0 reads", "GET /api/events?every=0 HTTP/1.1\r\n" + ok, 400, [], False),
             ("events every 5 s", "GET /api/events?every=5s HTTP/1.1\r\n" + ok, 400, [], False),
+            ("a rebound name under the machine's", "GET /metrics HTTP/1.1\r\nHost: %s.attacker.example\r\n"
+             % socket.gethostname(), 421, [], False),
+            ("not an address", "GET /metrics HTTP/1.1\r\nHost: [::1x]\r\n", 421, [], False),
             ("a huge header", "GET /metrics HTTP/1.1\r\n" + ok + "X-Big: " + "a" * 20000 + "\r\n", 431,
              data_headers[1:], True),
             ("thousands of headers", "GET /metrics HTTP/1.1\r\n" + ok + "X-A: b\r\n" * 3000, 431, [], True),
+            ("a huge head in small writes", ["GET /metrics HTTP/1.1\r\n" + ok] +
+             ["X-Part-%d: %s\r\n" % (n, "a" * 1000) for n in range(10)], 431, [], True),
+            ("a GET with an empty body", "GET /metrics HTTP/1.1\r\n" + ok + "Content-Length: 0\r\n", 200, [], False),
             ("a gigabyte POST", "POST /metrics HTTP/1.1\r\n" + ok + "Content-Length: 1000000000\r\n", 405,
              [allowed], True),
             ("a chunked PUT", "PUT / HTTP/1.1\r\n" + ok + "Transfer-Encoding: chunked\r\n", 405, [allowed], True),
@@ -358,7 +429,8 @@ class ServeTest(unittest.TestCase):
             ("not HTTP", "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 400, [], True),
         ]
         for what, head, status, headers, closed in table:
-            got = self.exchange(server, (head + "\r\n").encode("latin-1"))
+            pieces = [piece.encode("latin-1") for piece in (head if isinstance(head, list) else [head])]
+            got = self.exchange(server, pieces + [b"\r\n"])
             self.assertEqual((status, closed), (got[0], got[3]), what)
             for header in headers:
                 name, _, value = header.partition(": ")
@@ -372,42 +444,93 @@ class ServeTest(unittest.TestCase):
                                                  body_expected=False)
         self.assertEqual((200, b"", True), (status, body, int(headers["content-length"]) > 0))
 
-    def test_slow_and_idle_crowds_do_not_starve_a_scrape(self):
+    def test_slow_idle_and_greedy_crowds_do_not_starve_a_scrape(self):
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
         self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
         server = self.serve("0")
         address = (server.host, server.port)
-        # More than the server keeps open (1024): the idle make room.
-        idle = [socket.create_connection(address, timeout=10) for _ in range(1000)]
-        trickling = [socket.create_connection(address, timeout=10) for _ in range(200)]
-        crowd = idle + trickling
-        self.addCleanup(lambda: [sock.close() for sock in crowd])
-        for sock in trickling:
-            sock.sendall(b"GET /metrics HTTP/1.1\r\nHost: localhost\r\nX-Slow: ")
-        ok = ("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % server.port).encode()
-        for second in range(10):  # a header line a second, for twice as long as a head may take
-            for sock in trickling:
+        slow = b"GET /metrics HTTP/1.1\r\nHost: localhost\r\nX-Slow: "
+        greedy = (b"GET /app.js HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                  b"GET /api/history?seconds=86400 HTTP/1.1\r\nHost: localhost\r\n\r\n") * 20
+
+        def second_head(sock):
+            self.assertTrue(answered(sock))
+            sock.sendall(slow)
+
+        # (what, their client, how many, what each does first, trickles a head)
+        table = [
+            ("idle", "127.0.0.3", 1000, lambda sock: None, False),
+            ("a head trickled", "127.0.0.4", 100, lambda sock: sock.sendall(slow), True),
+            ("a kept-alive connection's second head trickled", "127.0.0.5", 5, second_head, True),
+            ("40 requests for the page's script and the history, never read", "127.0.0.2", 1100,
+             lambda sock: sock.sendall(greedy), False),
+        ]
+        crowds = []
+        for what, client, count, start, _ in table:
+            crowds.append([])
+            self.addCleanup(lambda crowd=crowds[-1]: [sock.close() for sock in crowd])
+            for _ in range(count):
+                crowds[-1].append(connect(address, client))
                 try:
-                    sock.send(b"a\r\nX-Slow: ")
+                    start(crowds[-1][-1])
                 except OSError:
-                    pass
-            status, _, body, _ = self.exchange(server, ok, wait_for_close=False)
-            self.assertEqual((200, True), (status, b"vantorix_up" in body), "second %d" % second)
+                    pass  # it made room for a newer one already
+        # All in: the server has taken the newest, and so let the oldest go.
+        for (what, _, _, _, _), crowd in zip(table, crowds):
+            wait_for(lambda: len(crowd) <= 128 or closed(crowd[-129]), 60, "the server to take all of: " + what)
+        scraper = connect(address)  # kept alive, as Prometheus does
+        self.addCleanup(scraper.close)
+        for second in range(10):  # a header line a second, for twice as long as a head may take
+            for (what, client, _, _, trickles), crowd in zip(table, crowds):
+                for sock in crowd if trickles else []:
+                    try:
+                        sock.send(b"a\r\nX-Slow: ")
+                    except OSError:
+                        pass
+                # A scraper among them: answered at once or on its first retry.
+                self.assertTrue(scrape(address, client) or scrape(address, client), (what, second))
+            self.assertTrue(answered(scraper), "second %d" % second)
+            self.assertLess(rss_mib(server.process.pid), 64, "second %d" % second)
             time.sleep(1)
-
-        def closed(sock):
-            sock.setblocking(False)
-            try:
-                return sock.recv(65536) == b""
-            except BlockingIOError:
-                return False
-            except OSError:
-                return True
-
         # Their bytes did not extend the head's deadline.
-        self.assertEqual([], [n for n, sock in enumerate(trickling) if not closed(sock)][:5], "still open")
-        wait_for(lambda: all(closed(sock) for sock in idle), 20, "the server to close the idle crowd")
+        for (what, _, _, _, trickles), crowd in zip(table, crowds):
+            if trickles:
+                self.assertEqual([], [n for n, sock in enumerate(crowd) if not closed(sock)][:5], what)
+        wait_for(lambda: all(closed(sock) for crowd in crowds for sock in crowd), 20,
+                 "the server to close the idle and the greedy")
+
+    def test_room_is_made_from_the_oldest_at_the_cap_and_when_out_of_descriptors(self):
+        if OPTIONS.runner:
+            self.skipTest("limits on open files are Linux's")
+        # (what, the clients' connections, kept alive, before a new client's)
+        table = [
+            ("a client's share", [("127.0.0.6", 17)], "127.0.0.6"),
+            ("the cap", [("127.0.0.7", 17)] + [("127.0.0.%d" % n, 16) for n in range(8, 15)] + [("127.0.0.15", 7)],
+             "127.0.0.16"),
+        ]
+        for what, clients, newcomer in table:
+            server = self.serve("0", files=200)  # so 136 connections, 17 from one client
+            address = (server.host, server.port)
+            crowds = [[connect(address, client) for _ in range(count)] for client, count in clients]
+            self.addCleanup(lambda crowds=crowds: [sock.close() for crowd in crowds for sock in crowd])
+            self.assertEqual([], [(n, m) for n, crowd in enumerate(crowds) for m, sock in enumerate(crowd) if not answered(sock)], what)
+            crowds.append([connect(address, newcomer)])
+            self.assertTrue(answered(crowds[-1][0]), what)
+            # The oldest connection of the client holding most went, and only it.
+            self.assertTrue(closed(crowds[0][0], within=5), what)
+            self.assertTrue(answered(crowds[0][1]) and answered(crowds[0][-1]), what)
+            server.stop()
+        # Out of descriptors, the server frees one and goes on accepting.
+        server = self.serve("0")
+        address = (server.host, server.port)
+        spare = len(os.listdir("/proc/%d/fd" % server.process.pid)) + 10
+        resource.prlimit(server.process.pid, resource.RLIMIT_NOFILE, (spare, spare))
+        crowd = [connect(address, "127.0.0.17") for _ in range(30)]
+        self.assertTrue(answered(crowd[-1]) and scrape(address), "out of descriptors")
+        for sock in crowd:
+            sock.close()
+        self.assertTrue(scrape(address), "after")
 
     def test_slow_readers_of_the_history_lock_no_one_out(self):
         if OPTIONS.runner:

@@ -6,6 +6,7 @@
 #ifndef VANTORIX_SERVE_HTTPSESSION_H
 #define VANTORIX_SERVE_HTTPSESSION_H
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -34,6 +35,19 @@ struct ServeLimits {
     std::size_t head_bytes = 8192;   // a request's head: beyond it, 431
 };
 
+// The group a client's connections are counted in: its IPv4 address (an
+// IPv4-mapped one too), or its IPv6 address's /64, which one host may hold
+// whole.
+inline std::string ClientOf(const boost::asio::ip::tcp::endpoint& peer) {
+    auto address = peer.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+    }
+    if (address.is_v4()) return address.to_string();
+    auto bytes = address.to_v6().to_bytes();
+    return std::string(reinterpret_cast<const char*>(bytes.data()), 8);
+}
+
 struct ServerState {
     Site site;
     ServeLimits limits;
@@ -61,7 +75,9 @@ template <class Stream>
 class CSession : public CConnection, public CEventSink, public std::enable_shared_from_this<CSession<Stream>> {
 public:
     CSession(ServerState& state, Stream stream) : state_(state), stream_(std::move(stream)) {
-        state_.connections.Opened();
+        beast::error_code error;
+        const auto peer = Lowest().socket().remote_endpoint(error);
+        state_.connections.Opened(this, error ? std::string() : ClientOf(peer));
     }
     ~CSession() override {
         if (streaming_) state_.events->Leave(this);
@@ -76,7 +92,15 @@ public:
         });
     }
 
-    void Drop() override { Lowest().close(); }
+    // At once and whole: what was queued for the client is discarded (a
+    // reset), and pending operations are cancelled first, without which Wine
+    // keeps the socket of a write that never ends.
+    void Drop() override {
+        beast::error_code ignored;
+        Lowest().socket().set_option(boost::asio::socket_base::linger(true, 0), ignored);
+        Lowest().socket().cancel(ignored);
+        Lowest().close();
+    }
 
 private:
     beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
@@ -177,10 +201,14 @@ private:
         ResponseBody::value_type& body = response_->body();
         body.own = std::move(answer.body);
         body.pieces = std::move(answer.pieces);
+        // The page's files are shared by every response, never copied.
+        if (answer.shared) body.pieces.insert(body.pieces.begin(), TextPiece{answer.shared, 0, answer.shared->size()});
         body.held = std::move(answer.held);
         if (every == 0) response_->content_length(ResponseBody::size(body));
         if (head_only) body.own.clear(), body.pieces.clear();
         response_->keep_alive(!answer.close && every == 0);
+        // Only what the connection holds of its own counts against the budget.
+        state_.connections.Writing(this, body.own.size());
         Lowest().expires_after(state_.limits.write);
         http::async_write(stream_, *response_,
                           [self = this->shared_from_this(), close = answer.close, every](beast::error_code error,

@@ -1,5 +1,7 @@
 #include "Routes.h"
 
+#include <boost/asio/ip/address.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -116,13 +118,25 @@ std::string HostName(const std::string& value) {
     return Lower(port ? value.substr(0, colon) : value);
 }
 
+// True for "192.0.2.1" or "[2001:db8::1]": a name no DNS can rebind.
+bool IsAddressLiteral(const std::string& name) {
+    boost::system::error_code error;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+        boost::asio::ip::make_address_v6(name.substr(1, name.size() - 2), error);
+    } else {
+        boost::asio::ip::make_address_v4(name, error);
+    }
+    return !error;
+}
+
 // A page on a foreign name that resolves here (DNS rebinding) must not read
-// the readings: on loopback, only the loopback names are answered.
-// No Host at all (HTTP/1.0 tools) is no rebinding: browsers always send one.
+// the readings, whatever address is served: only this machine's names and
+// addresses are answered. No Host at all (HTTP/1.0 tools) is no rebinding:
+// browsers always send one.
 bool HostAllowed(const Site& site, const std::string& value) {
-    if (!site.check_host || value.empty()) return true;
+    if (value.empty()) return true;
     const std::string name = HostName(value);
-    if (name == "localhost" || name == "[::1]" || IsLoopbackAddress(name)) return true;
+    if (name == "localhost" || IsAddressLiteral(name)) return true;
     for (const std::string& allowed : site.allowed_hosts) {
         if (name == Lower(allowed)) return true;
     }
@@ -139,24 +153,6 @@ HttpResponse WithPolicy(HttpResponse response) {
 
 }  // namespace
 
-bool IsLoopbackAddress(const std::string& address) {
-    if (address == "::1") return true;
-    // 127.d.d.d, each part a number up to 255.
-    int parts = 0, value = -1;
-    for (const char c : address + ".") {
-        if (c == '.') {
-            if (value < 0 || value > 255 || (parts == 0 && value != 127)) return false;
-            ++parts;
-            value = -1;
-        } else if (std::isdigit(static_cast<unsigned char>(c)) && value < 1000) {
-            value = (value < 0 ? 0 : value * 10) + (c - '0');
-        } else {
-            return false;
-        }
-    }
-    return parts == 4;
-}
-
 Site MakeSite(const Options& options, CLatestReading* latest) {
     Site site;
     site.options = &options;
@@ -167,9 +163,9 @@ Site MakeSite(const Options& options, CLatestReading* latest) {
     for (const PageFile* file = PAGE_FILES; file->path; ++file) {
         HttpResponse response;
         response.type = file->type;
-        response.body =
+        response.shared = std::make_shared<const std::string>(
             Replaced(Replaced(std::string(reinterpret_cast<const char*>(file->data), file->size), "@INTERVAL@", interval),
-                     "@START@", START_MONITOR);
+                     "@START@", START_MONITOR));
         site.files.emplace_back(file->path, std::move(response));
     }
     return site;
@@ -180,7 +176,7 @@ HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized
     const std::string path = request.target.substr(0, request.target.find('?'));
     const std::string length = request.header("Content-Length");
     if (!HostAllowed(site, request.header("Host"))) {
-        response = Text(421, "This server answers only to its loopback names; see --allow-host.");
+        response = Text(421, "This server answers only to its own names and addresses; give others with --allow-host.");
     } else if (request.method != "GET" && request.method != "HEAD") {
         // Refused before its body is read: the connection ends instead.
         response = Text(405, "Only GET and HEAD.");

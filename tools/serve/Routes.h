@@ -28,6 +28,7 @@ struct HttpResponse {
     std::string body;
     TextPieces pieces;  // shared text sent after `body`, never copied
     std::shared_ptr<const void> held;  // kept until the response is sent or dropped
+    std::shared_ptr<const std::string> shared;  // instead of `body`: one the server keeps, never copied
     std::vector<std::pair<std::string, std::string>> headers;  // besides those every response has
     bool close = false;  // end the connection after this response
     int events_every = 0;  // > 0: the body begins an event stream of one reading per this many reads
@@ -37,9 +38,8 @@ struct HttpResponse {
 struct Site {
     const Options* options = nullptr;
     CLatestReading* latest = nullptr;
-    // Host values answered besides the loopback names; checked only when
-    // `check_host` (the server listens on a loopback address).
-    bool check_host = false;
+    // Host names answered besides loopback names and IP literals: this
+    // machine's name and --allow-host's, in any case.
     std::vector<std::string> allowed_hosts;
     // The live page's files, as served (MakeSite fills them).
     std::vector<std::pair<std::string, HttpResponse>> files;
@@ -58,8 +58,5 @@ HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized
 // 400, 431 (head too large), or that must come back later: 429 (too many
 // password checks wait for its address); closes the connection.
 HttpResponse Refusal(int status);
-
-// True for a literal loopback address: 127.0.0.0/8 or ::1.
-bool IsLoopbackAddress(const std::string& address);
 
 #endif  // VANTORIX_SERVE_ROUTES_H

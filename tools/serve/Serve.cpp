@@ -5,6 +5,7 @@
 #include "Serve.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -31,38 +32,60 @@ std::string HostPort(const std::string& host, int port) {
     return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-// Accepts connections for as long as the server runs. At the cap, the
-// connection that has waited longest for a request makes room.
+// What a connection may keep queued in the system for a client that does
+// not read: a few round trips' worth, whatever the system would grow it to.
+const int SEND_BUFFER = 64 * 1024;
+
+// Accepts connections for as long as the server runs. Each new client is
+// answered: room is made for it from the connections that cost most (see
+// CConnections). Out of descriptors, a connection is dropped to free one,
+// or, with none open, accepting pauses for a moment.
 class CListener {
 public:
     CListener(tcp::acceptor& acceptor, ServerState& state, asio::ssl::context* tls)
         : acceptor_(acceptor), state_(state), tls_(tls), pause_(acceptor.get_executor()) {}
 
+    // Takes a connection, then every other one waiting (up to a batch, so
+    // that the sessions get their turn): one wake-up for many connections,
+    // which under Wine is most of what each costs.
     void Accept() {
-        acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
+        acceptor_.async_accept(peer_, [this](beast::error_code error, tcp::socket socket) {
             if (error == asio::error::operation_aborted) return;
-            if (error) {
-                // Out of descriptors: room from an idle connection, or a pause.
-                if (state_.connections.MakeRoom()) return Accept();
-                pause_.expires_after(std::chrono::milliseconds(100));
-                return pause_.async_wait([this](beast::error_code) { Accept(); });
+            if (!error) Start(std::move(socket), peer_);
+            for (int batch = 1; !error && batch < 64; ++batch) {
+                tcp::socket next(acceptor_.get_executor());
+                acceptor_.accept(next, peer_, error);
+                if (!error) Start(std::move(next), peer_);
+                if (error == asio::error::connection_aborted || error == asio::error::connection_reset) error = {};
             }
-            if (state_.connections.MakeRoom()) {
-                if (tls_) {
-                    StartTlsSession(state_, std::move(socket), *tls_);
-                } else {
-                    StartSession(state_, beast::tcp_stream(std::move(socket)));
-                }
+            if (!error || error == asio::error::would_block || error == asio::error::try_again ||
+                error == asio::error::connection_aborted || error == asio::error::connection_reset) {
+                return Accept();
             }
-            Accept();
+            // Out of descriptors: one freed, else a pause.
+            if (state_.connections.DropOne()) return Accept();
+            pause_.expires_after(std::chrono::milliseconds(100));
+            pause_.async_wait([this](beast::error_code) { Accept(); });
         });
     }
 
 private:
+    void Start(tcp::socket socket, const tcp::endpoint& peer) {
+        state_.connections.MakeRoom(ClientOf(peer));
+        beast::error_code ignored;
+        socket.set_option(asio::socket_base::send_buffer_size(SEND_BUFFER), ignored);
+        if (tls_) {
+            StartTlsSession(state_, std::move(socket), *tls_);
+        } else {
+            StartSession(state_, beast::tcp_stream(std::move(socket)));
+        }
+    }
+
     tcp::acceptor& acceptor_;
     ServerState& state_;
     asio::ssl::context* tls_;
     asio::steady_timer pause_;
+    tcp::endpoint peer_;
 };
 
 }  // namespace
@@ -116,7 +139,9 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
     }
     where = acceptor.local_endpoint();
     const std::string address = where.address().to_string();
-    state.site.check_host = where.address().is_loopback();
+    // Names of this machine are no rebinding (the FQDN would ask DNS).
+    const std::string name = asio::ip::host_name(error);
+    if (!error && !name.empty()) state.site.allowed_hosts.push_back(name);
     if (!where.address().is_loopback() && !authorize) {
         std::fprintf(stderr,
                      "vantorix-info: warning: serving on %s, which other machines may reach, with no "
@@ -124,6 +149,7 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
                      address.c_str());
     }
 
+    acceptor.non_blocking(true, error);
     CListener listener(acceptor, state, tls);
     listener.Accept();
     std::printf("vantorix-info: serving %s://%s/ (metrics at /metrics; Ctrl-C to stop)\n", tls ? "https" : "http",
