@@ -69,7 +69,8 @@ def free_port():
 
 class Flood:
     """`count` connections from `source` that guess `user`'s password, each guessing again on a new connection
-    once the last is answered (and reset then: no TIME_WAIT), after the Retry-After of a 429, until stop() or
+    once the last is answered (and reset then: no TIME_WAIT), a second later after a 429's Retry-After or when
+    the server dropped it (one client holds an eighth of the server's connections at most), until stop() or
     `limit` connections. The pause keeps the checks' queue full without making the test a load test of the
     serving thread."""
 
@@ -124,7 +125,7 @@ class Flood:
                 self.retry_after += status == 429 and b"retry-after: " in lower
             self.selector.unregister(sock)
             sock.close()
-            if head[1] and status == 429:
+            if not head[1] or status == 429:  # told to wait, or dropped to make room for another client
                 self.later.append(time.time() + 1)
             else:
                 self.open()
