@@ -278,7 +278,9 @@ TEST(History, RingsCoverTheirSpan) {
         EXPECT_EQ(last - row.first_before_last, samples[0]["t"].get<std::int64_t>());
         for (std::size_t n = 0; n < samples.size(); ++n) {
             const std::int64_t t = samples[n]["t"].get<std::int64_t>();
-            if (n > 0) EXPECT_GE(t - samples[n - 1]["t"].get<std::int64_t>(), row.least_gap) << n;
+            if (n > 0) {
+                EXPECT_GE(t - samples[n - 1]["t"].get<std::int64_t>(), row.least_gap) << n;
+            }
             const std::int64_t read = (t - T0) / row.every_ms;  // a minute's: its first read's
             const float first = static_cast<float>(1 + read % 1000);
             EXPECT_EQ(first, samples[n].contains("temp_min") ? samples[n]["temp_min"][0].get<float>()

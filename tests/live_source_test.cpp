@@ -183,7 +183,9 @@ TEST(LiveSourceTest, HostileFilesAreRefusedWithoutBlocking) {
         EXPECT_EQ(row.clock_mhz, record.cpu_clock);
         for (int core = 0; core < row.cores; ++core) {
             EXPECT_EQ(row.temp, record.temp[core]) << core;
-            if (core < 128) EXPECT_EQ(row.tj_max, record.tj_max[core]) << core;  // its slots
+            if (core < 128) {  // its slots
+                EXPECT_EQ(row.tj_max, record.tj_max[core]) << core;
+            }
         }
         fs::remove_all(root);
     }
