@@ -12,6 +12,8 @@ import tempfile
 import time
 import unittest
 
+from waiting import wait_until
+
 OPTIONS = None
 
 
@@ -51,14 +53,13 @@ class PythonBindingTest(unittest.TestCase):
 
     def test_a_held_mutex_ends_the_wait_at_the_timeout_or_at_ctrl_c(self):
         self.standin("--hold")
-        deadline = time.time() + 30
-        while True:  # until the stand-in holds its mutex
+        def not_responding():  # once the stand-in holds its mutex
             try:
                 getvantorixinfo.read(timeout=0.2)
             except getvantorixinfo.VantorixNotResponding as error:
-                self.assertEqual((errno.ETIMEDOUT, True), (error.code, error.monitor_running))
-                break
-            self.assertLess(time.time(), deadline, "the stand-in never held its mutex")
+                return error
+        error = wait_until(not_responding, "the stand-in to hold its mutex")
+        self.assertEqual((errno.ETIMEDOUT, True), (error.code, error.monitor_running))
         with self.assertRaises(getvantorixinfo.VantorixNotResponding):
             getvantorixinfo.read(timeout=0.5)
         # A read without a deadline still ends at Ctrl-C once it waits for the mutex.
@@ -67,9 +68,7 @@ class PythonBindingTest(unittest.TestCase):
              "except KeyboardInterrupt:\n    print('interrupted')"],
             env=dict(os.environ, PYTHONPATH=OPTIONS.module), stdout=subprocess.PIPE, text=True)
         self.addCleanup(waiting.kill)
-        while not waits_for_a_lock(waiting.pid):
-            self.assertLess(time.time(), deadline, "the reader never waited for the mutex")
-            time.sleep(0.01)
+        wait_until(lambda: waits_for_a_lock(waiting.pid), "the reader to wait for the mutex", process=waiting)
         waiting.send_signal(signal.SIGINT)
         out, _ = waiting.communicate(timeout=10)  # a hang, not a slow machine, reaches this
         self.assertEqual(("interrupted\n", 0), (out, waiting.returncode))
