@@ -222,7 +222,12 @@ class PublisherTest(unittest.TestCase):
                 process = subprocess.Popen([program, "--root", root],
                                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
                 if ready is not None:
-                    wait_until(lambda: ready(process), moment, process=process)
+                    try:
+                        wait_until(lambda: ready(process), moment, process=process)
+                    except AssertionError:
+                        process.kill()  # not left publishing for the next moment
+                        process.communicate()
+                        raise
                 process.send_signal(signal.SIGTERM)
                 try:
                     _, stderr = process.communicate(timeout=15)

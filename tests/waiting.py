@@ -23,14 +23,18 @@ def wait_until(predicate, what, timeout=DEADLINE_SECONDS, process=None):
 
 def takes_stop_signals(pid):
     """Whether process `pid` has its own way with SIGINT and SIGTERM now: a
-    handler for each (SigCgt), or each blocked to be waited for (SigBlk)."""
+    handler for each (SigCgt), each blocked to be waited for (SigBlk), or its
+    main thread waiting for them in sigtimedwait, which unblocks what it waits
+    for while it waits (so SigBlk shows neither then)."""
     wanted = (1 << (signal.SIGINT - 1)) | (1 << (signal.SIGTERM - 1))
     try:
         with open("/proc/%d/status" % pid) as status:
             masks = dict(line.split(":", 1) for line in status if line.startswith(("SigCgt", "SigBlk")))
-    except FileNotFoundError:
+        with open("/proc/%d/wchan" % pid) as wchan:
+            waiting = wchan.read().startswith("do_sigtimedwait")
+    except (FileNotFoundError, ProcessLookupError):
         return False
-    return any(int(masks.get(name, "0"), 16) & wanted == wanted for name in ("SigCgt", "SigBlk"))
+    return waiting or any(int(masks.get(name, "0"), 16) & wanted == wanted for name in ("SigCgt", "SigBlk"))
 
 
 def wait_for_stop_signals(process, timeout=DEADLINE_SECONDS):
