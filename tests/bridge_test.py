@@ -228,8 +228,8 @@ class BridgeTest(unittest.TestCase):
                 if os.stat(decoy).st_ino >= inode:
                     break
             self.assertEqual(inode, os.stat(decoy).st_ino)
-            planter = self.start([sys.executable, "-c", "import fcntl, sys, time\nf = open(sys.argv[1])\n"
-                                  "fcntl.flock(f, fcntl.LOCK_EX)\nprint('ready', flush=True)\ntime.sleep(120)\n",
+            planter = self.start([sys.executable, "-c", "import fcntl, signal, sys\nf = open(sys.argv[1])\n"
+                                  "fcntl.flock(f, fcntl.LOCK_EX)\nprint('ready', flush=True)\nsignal.pause()\n",
                                   decoy])
             self.wait_text(planter, "ready", "the decoy lock")
             killed = datetime.datetime.utcnow()
@@ -248,8 +248,8 @@ class BridgeTest(unittest.TestCase):
             if os.path.exists(region):
                 os.unlink(region)  # the killed publisher's leftover
             # Its own file, readable by all, under a lifetime lock as a publisher holds.
-            plant = ("import fcntl, sys, time\nf = open(sys.argv[1], 'wb')\nf.write(bytes(2688))\nf.flush()\n"
-                     "fcntl.flock(f, fcntl.LOCK_EX)\nprint('ready', flush=True)\ntime.sleep(120)\n")
+            plant = ("import fcntl, signal, sys\nf = open(sys.argv[1], 'wb')\nf.write(bytes(2688))\nf.flush()\n"
+                     "fcntl.flock(f, fcntl.LOCK_EX)\nprint('ready', flush=True)\nsignal.pause()  # held until killed\n")
             planter = self.start(["setpriv", "--reuid", OTHER_USER, "--regid", OTHER_USER, "--init-groups", "--",
                                   sys.executable, "-c", plant, region])
             planted = datetime.datetime.utcnow()

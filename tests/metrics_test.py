@@ -34,10 +34,7 @@ class Monitor:
     def __init__(self, *args):
         self.process = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), *args],
                                         stdout=subprocess.DEVNULL)
-        deadline = time.time() + 20
-        while tool("--json").returncode != 0:
-            assert time.time() < deadline, "the stand-in monitor did not publish"
-            time.sleep(0.05)
+        wait_until(lambda: tool("--json").returncode == 0, "the stand-in monitor to publish", process=self.process)
 
     def stop(self):
         self.process.terminate()

@@ -12,8 +12,9 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
+
+from waiting import wait_until
 
 from prometheus_client.parser import text_string_to_metric_families
 
@@ -67,10 +68,8 @@ class Monitor:
     def __init__(self, *args):
         self.process = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), *args],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        deadline = time.time() + 20
-        while subprocess.run([os.path.join(OPTIONS.bin, "vantorix-info")], capture_output=True).returncode:
-            assert time.time() < deadline and self.process.poll() is None, "the stand-in monitor did not publish"
-            time.sleep(0.05)
+        wait_until(lambda: subprocess.run([os.path.join(OPTIONS.bin, "vantorix-info")], capture_output=True)
+                   .returncode == 0, "the stand-in monitor to publish", process=self.process)
 
     def stop(self):
         self.process.terminate()
