@@ -13,7 +13,7 @@ windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 clang lld ll
 deb=(dpkg-dev file g++-mingw-w64-i686 g++-mingw-w64-x86-64)  # MinGW: the bridge the .deb carries
 test=(libgtest-dev googletest clang libclang-rt-14-dev python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace
       systemd man-db python3-setuptools python3-wheel python3-pip python3-venv python3-wheel-whl
-      prometheus prometheus-node-exporter chromium chromium-driver python3-selenium openssl)
+      prometheus prometheus-node-exporter chromium chromium-driver python3-selenium openssl iproute2)
 ci=(mmdebstrap)
 
 groups=("$@")
