@@ -52,6 +52,7 @@ HS = "tools/serve/HttpSession.h"
 CN = "tools/serve/Connections.h"
 SE = "tools/serve/Serve.cpp"
 SERVE = "-R ^serve$"
+CONN = "-R ^connections_tests$"
 PL = "tools/publisher/publisher_linux.cpp"
 LS = "tools/publisher/LiveSource.cpp"
 SF = "tools/publisher/source_file_linux.cpp"
@@ -194,10 +195,20 @@ MUTANTS = [
       "parser's own limit already counts every piece of it (the table's head in small writes checks that)"),
     M(BOTH, HS, "            self->Lowest().expires_after(self->state_.limits.head);\n            self->ReadHead();",
       "            self->ReadHead();", tests=SERVE),
-    M(LINUX, CN, "if (open_ >= cap_) DropOne();", "if (open_ > cap_) DropOne();", tests=SERVE),
+    M(LINUX, CN, "if (open_ >= cap_ &&", "if (open_ > cap_ &&", tests=SERVE),
     M(LINUX, CN, "group->second.size() >= share_", "group->second.size() > share_", tests=SERVE),
     M(LINUX, CN, "        return group.front();\n", "        return group.back();\n", tests=SERVE),
     M(LINUX, SE, "            if (state_.connections.DropOne()) return Accept();", "            return;", tests=SERVE),
+    M(LINUX, CN, "now - connection->since_ > stalled_", "now - connection->since_ > stalled_ && false", tests=CONN),
+    M(LINUX, CN, "group.second.front()->since_ < crowd->front()->since_",
+      "group.second.front()->since_ > crowd->front()->since_", tests=CONN),
+    M(LINUX, CN, "group.second.size() > crowd->size() ||", "false ||", tests=CONN),
+    M(LINUX, CN, "held_ > budget_ &&", "held_ >= budget_ &&", tests=CONN),
+    M(LINUX, CN, "bytes == 0) return;", "false) return;", tests=CONN),
+    M(LINUX, CN, "        Release(connection);\n        connection->state_ = state;", "        connection->state_ = state;",
+      tests=CONN),
+    M(LINUX, CN, "bytes.data()), 8)", "bytes.data()), 16)", tests=CONN),
+    M(LINUX, CN, "if (address.is_v6() && address.to_v6().is_v4_mapped())", "if (false)", tests=CONN),
 
     # --web-config: the file as untrusted input, basic auth, and password checks under a flood.
     M(LINUX, WC, "if (!first.second) {", "if (false) {", tests=WEB),
@@ -224,7 +235,7 @@ MUTANTS = [
       "        } catch (const std::exception&) {  // out of memory: refused, and the thread goes on\n        }\n"
       "        lock.lock();", "bool passed = shared->check(job.authorization);", tests=WEB),
     M(LINUX, HS, "self->Respond(request, passed, !passed);", "self->Respond(request, passed);", tests=WEB),
-    M(LINUX, "tools/serve/Connections.h", "if (drop_checking && drop_checking()) return true;", "", tests=WEB),
+    M(LINUX, CN, "!(drop_checking && drop_checking())", "!(false)", tests=WEB),
 
     # vantorix-publisher: its objects, and the tree it reads as untrusted.
     M(LINUX, PL, "if (Fd(region_) != NO_FD && SameFile(Fd(region_), path)) unlink",

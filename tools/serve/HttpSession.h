@@ -35,19 +35,6 @@ struct ServeLimits {
     std::size_t head_bytes = 8192;   // a request's head: beyond it, 431
 };
 
-// The group a client's connections are counted in: its IPv4 address (an
-// IPv4-mapped one too), or its IPv6 address's /64, which one host may hold
-// whole.
-inline std::string ClientOf(const boost::asio::ip::tcp::endpoint& peer) {
-    auto address = peer.address();
-    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
-    }
-    if (address.is_v4()) return address.to_string();
-    auto bytes = address.to_v6().to_bytes();
-    return std::string(reinterpret_cast<const char*>(bytes.data()), 8);
-}
-
 struct ServerState {
     Site site;
     ServeLimits limits;
@@ -77,7 +64,7 @@ public:
     CSession(ServerState& state, Stream stream) : state_(state), stream_(std::move(stream)) {
         beast::error_code error;
         const auto peer = Lowest().socket().remote_endpoint(error);
-        state_.connections.Opened(this, error ? std::string() : ClientOf(peer));
+        state_.connections.Opened(this, error ? std::string() : ClientOf(peer.address()));
     }
     ~CSession() override {
         if (streaming_) state_.events->Leave(this);

@@ -71,7 +71,7 @@ public:
 
 private:
     void Start(tcp::socket socket, const tcp::endpoint& peer) {
-        state_.connections.MakeRoom(ClientOf(peer));
+        state_.connections.MakeRoom(ClientOf(peer.address()));
         beast::error_code ignored;
         socket.set_option(asio::socket_base::send_buffer_size(SEND_BUFFER), ignored);
         if (tls_) {
