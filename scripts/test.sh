@@ -50,8 +50,6 @@ if [ -z "${VANTORIX_PRIVATE_SHM:-}" ]; then
     fi
 fi
 
-bash scripts/install-deps.sh
-
 configure=()
 if [ "${CI:-}" = "true" ]; then
     # Warnings fail the build in CI.
@@ -71,11 +69,24 @@ presets=("$@")
 lanes=no
 if [ ${#presets[@]} -eq 0 ]; then
     presets=("${native[@]}" "${windows[@]}" deb)
-    # The Windows lane needs a /dev/shm and a loopback of its own, so that
-    # neither lane sees the other's monitor or takes the port it probed.
-    if [ -n "${VANTORIX_PRIVATE_SHM:-}" ] && command -v ip >/dev/null && unshare --net true 2>/dev/null; then
-        lanes=yes
-    fi
+    lanes=yes
+fi
+
+# What these presets need installed (scripts/install-deps.sh's groups).
+groups=(linux test)
+for preset in "${presets[@]}"; do
+    case "$preset" in
+        mingw-* | msvc-* | windows-zip) groups+=(windows) ;;
+        deb) groups+=(deb) ;;
+    esac
+done
+bash scripts/install-deps.sh $(printf '%s\n' "${groups[@]}" | sort -u)
+
+# The Windows lane needs a /dev/shm and a loopback of its own, so that
+# neither lane sees the other's monitor or takes the port it probed.
+if [ "$lanes" = yes ] && ! { [ -n "${VANTORIX_PRIVATE_SHM:-}" ] && command -v ip >/dev/null &&
+                             unshare --net true 2>/dev/null; }; then
+    lanes=no
 fi
 
 windows_zip() {
