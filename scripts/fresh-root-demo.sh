@@ -58,13 +58,15 @@ cp --remove-destination -L /etc/resolv.conf "$root/etc/resolv.conf"  # apt-get's
 
 demo_started=$SECONDS
 log=$cache/demo.log
-# A mount and PID namespace of its own: its /proc, this machine's /sys (the
+# A mount and PID namespace of its own: the root a mount point (namespaces
+# made inside it, as the tests make, need one), its /proc, this machine's /sys (the
 # publisher's readings), mmdebstrap's /dev with terminals of its own (apt
 # logs through one) and a fresh tmpfs on /dev/shm, and every process it
 # started ended with it.
 set +e
 unshare --mount --pid --fork --kill-child bash -c '
     set -e
+    mount --bind "$1" "$1"  # a mount point, as on a machine
     mount -t proc proc "$1/proc"
     mount --rbind /sys "$1/sys"
     mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$1/dev/pts"
