@@ -547,7 +547,7 @@ class ServeTest(unittest.TestCase):
         server.process.send_signal(signal.SIGSTOP)
         self.addCleanup(server.process.send_signal, signal.SIGCONT)
         wait_for(stopped, 10, "the server to stop")
-        for _ in range(1000):
+        for _ in range(200):
             with connect(address, "127.0.0.2") as sock:
                 sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         server.process.send_signal(signal.SIGCONT)
