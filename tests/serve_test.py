@@ -532,6 +532,28 @@ class ServeTest(unittest.TestCase):
             sock.close()
         self.assertTrue(scrape(address), "after")
 
+    def test_connections_reset_before_they_are_taken_cost_no_one_else_theirs(self):
+        server = self.serve("0")
+        address = (server.host, server.port)
+        scraper = connect(address)  # kept alive
+        self.addCleanup(scraper.close)
+        self.assertTrue(answered(scraper))
+        # A flood from 127.0.0.2, each connection reset while the server is
+        # stopped, so that every one is taken after its client left.
+        def stopped():
+            with open("/proc/%d/status" % server.process.pid) as status:
+                return re.search(r"State:\s+T", status.read())
+
+        server.process.send_signal(signal.SIGSTOP)
+        self.addCleanup(server.process.send_signal, signal.SIGCONT)
+        wait_for(stopped, 10, "the server to stop")
+        for _ in range(200):
+            with connect(address, "127.0.0.2") as sock:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        server.process.send_signal(signal.SIGCONT)
+        self.assertTrue(scrape(address), "a new connection behind the flood")
+        self.assertTrue(answered(scraper), "the kept-alive connection")
+
     def test_slow_readers_of_the_history_lock_no_one_out(self):
         if OPTIONS.runner:
             self.skipTest("no history file on Windows")

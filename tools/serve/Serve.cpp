@@ -52,14 +52,12 @@ public:
         acceptor_.async_accept(peer_, [this](beast::error_code error, tcp::socket socket) {
             if (error == asio::error::operation_aborted) return;
             if (!error) Start(std::move(socket), peer_);
-            for (int batch = 1; !error && batch < 64; ++batch) {
+            for (int batch = 1; (!error || ClientLeft(error)) && batch < 64; ++batch) {
                 tcp::socket next(acceptor_.get_executor());
                 acceptor_.accept(next, peer_, error);
                 if (!error) Start(std::move(next), peer_);
-                if (error == asio::error::connection_aborted || error == asio::error::connection_reset) error = {};
             }
-            if (!error || error == asio::error::would_block || error == asio::error::try_again ||
-                error == asio::error::connection_aborted || error == asio::error::connection_reset) {
+            if (!error || ClientLeft(error) || error == asio::error::would_block || error == asio::error::try_again) {
                 return Accept();
             }
             // Out of descriptors: one freed, else a pause.

@@ -3,6 +3,7 @@
 #define VANTORIX_SERVE_SERVESYSTEM_H
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <cstddef>
 
@@ -13,5 +14,10 @@ std::size_t ConnectionCap();
 // Sets the listening socket's options before it is bound: the port back at
 // once after a restart, never shared with a second server.
 void PrepareListener(boost::asio::ip::tcp::acceptor& acceptor);
+
+// True when an accept failed for that connection alone, which the system
+// has taken off its queue all the same (its client reset it while it
+// waited): the next one is taken at once.
+bool ClientLeft(const boost::system::error_code& error);
 
 #endif  // VANTORIX_SERVE_SERVESYSTEM_H
