@@ -30,6 +30,7 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 from selenium.webdriver.common.by import By
+from waiting import wait_until
 
 OPTIONS = None
 RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "prometheus", "vantorix-alerts.yml")
@@ -56,13 +57,7 @@ def run(name, *args, timeout=60):
 
 
 def wait_for(predicate, timeout, what):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.1)
-    raise AssertionError("timed out after %g s waiting for %s" % (timeout, what))
+    return wait_until(predicate, what, timeout)
 
 
 def get(url):
