@@ -22,9 +22,13 @@ import resource
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from waiting import wait_until  # noqa: E402
 
 PIPELINE = (b"GET /app.js HTTP/1.1\r\nHost: localhost\r\n\r\n"
             b"GET /api/history?seconds=86400 HTTP/1.1\r\nHost: localhost\r\n\r\n") * 20
@@ -101,11 +105,11 @@ def main():
     command = ([args.runner] if args.runner else []) + [os.path.join(args.bin, "vantorix-info" + args.suffix),
                                                          "--serve", "0"]
     server = subprocess.Popen(command, stdout=output, stderr=output)
-    found, deadline = None, time.time() + 60
-    while not found and time.time() < deadline:
-        time.sleep(0.1)
+
+    def serving():
         output.seek(0)
-        found = re.search(rb"serving http://([\d.]+):(\d+)/", output.read())
+        return re.search(rb"serving http://([\d.]+):(\d+)/", output.read())
+    found = wait_until(serving, "the server's address", 60, server)
     address = (found.group(1).decode(), int(found.group(2)))
     idle_rss = rss_kib(server.pid)
     done = threading.Event()

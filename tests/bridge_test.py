@@ -27,6 +27,8 @@ import tempfile
 import time
 import unittest
 
+from waiting import wait_until
+
 OPTIONS = None
 # What differs between the two readers without being a reading: a Windows
 # reader cannot tell whether the monitor is alive.
@@ -150,20 +152,18 @@ class BridgeTest(unittest.TestCase):
         return [line for line in lines if line["timestamp"] >= stamp]
 
     def wait_windows(self, log, since, accept, what, seconds):
-        deadline = time.time() + seconds
-        while time.time() < deadline:
-            for line in self.windows_lines(log, since):
-                if accept(line):
-                    return line
-            time.sleep(0.05)
-        self.fail_with_output("the Windows side did not show %s within %g s" % (what, seconds))
+        def shown():
+            return next((line for line in self.windows_lines(log, since) if accept(line)), None)
+        try:
+            return wait_until(shown, "the Windows side to show " + what, seconds)
+        except AssertionError as error:
+            self.fail_with_output(str(error))
 
     def wait_text(self, process, text, what, seconds=30):
-        deadline = time.time() + seconds
-        while text not in process.text():
-            if time.time() > deadline or process.process.poll() is not None:
-                self.fail_with_output("%s: no \"%s\" within %g s" % (what, text, seconds))
-            time.sleep(0.05)
+        try:
+            wait_until(lambda: text in process.text(), "%s: \"%s\"" % (what, text), seconds, process.process)
+        except AssertionError as error:
+            self.fail_with_output(str(error))
 
     def stop_within(self, process, how, seconds):
         """Stops `process` with `how`; fails unless it ends within `seconds`, with status 0."""
@@ -191,12 +191,15 @@ class BridgeTest(unittest.TestCase):
                     # intervals in which the captured counters did not move: the Linux
                     # reading is asked again until the Windows side has shown it.
                     expected, asked = linux_reading(), datetime.datetime.utcnow()
-                    for attempt in range(20):
-                        shown = [{key: value for key, value in line.items() if key not in VOLATILE}
-                                 for line in self.windows_lines(reader, asked)]
-                        if expected is None or expected in shown:
-                            break
-                        time.sleep(0.05)
+                    def shown_now():
+                        shown[:] = [{key: value for key, value in line.items() if key not in VOLATILE}
+                                    for line in self.windows_lines(reader, asked)]
+                        return expected is None or expected in shown
+                    shown = []
+                    try:
+                        wait_until(shown_now, "the Linux reading on the Windows side", 1)
+                    except AssertionError:
+                        pass  # asked again, below, until the deadline
                     if expected is not None and expected in shown:
                         break
                     if time.time() > deadline:

@@ -27,6 +27,8 @@ import time
 import unittest
 import urllib.request
 
+from waiting import wait_until
+
 OPTIONS = None
 SECRET_HASH = "$2b$04$0BxFDrr.gQ38PTmo8uk9qOMiscKh4TCviOFqq9sACoE33dwkyYsoq"  # bcrypt of "secret", cost 4
 SECRET_HASH_10 = "$2b$10$sZuADW5coNsVp0zKqyP3.uY2q.TLXkINF.bOXOwvdH6I46zK.7Z8a"  # the same, cost 10
@@ -274,8 +276,8 @@ class WebConfigTest(unittest.TestCase):
             for user in ["new%d" % n for n in range(5)]:
                 if done.is_set():
                     return
-                while flood.statuses.get(429, 0) < 1000 and not done.is_set():  # the guesses' queue is full
-                    time.sleep(0.05)
+                wait_until(lambda: flood.statuses.get(429, 0) >= 1000 or done.is_set(),  # the guesses' queue is full
+                           "the guesses' queue to be full")
                 before = flood.statuses.get(401, 0)
                 connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30, source_address=("127.0.0.3", 0))
                 started = time.time()
@@ -343,16 +345,16 @@ class WebConfigTest(unittest.TestCase):
             guess.connect(("127.0.0.1", port))
             guess.sendall(("GET / HTTP/1.1\r\nAuthorization: %s\r\n\r\n" % basic("slow:guess")).encode())
             guesses.append(guess)
-        sockets, deadline = 0, time.time() + 60
-        while sockets < 1024:  # the server holds as many connections as it takes
-            self.assertLess(time.time(), deadline, "the server holds %d sockets" % sockets)
-            time.sleep(0.05)
-            sockets = 0
+        def sockets():
+            count = 0
             for fd in os.listdir("/proc/%d/fd" % server.pid):
                 try:
-                    sockets += os.readlink("/proc/%d/fd/%s" % (server.pid, fd)).startswith("socket:")
+                    count += os.readlink("/proc/%d/fd/%s" % (server.pid, fd)).startswith("socket:")
                 except OSError:  # closed meanwhile
                     pass
+            return count
+        # The server holds as many connections as it takes.
+        wait_until(lambda: sockets() >= 1024, "the server to hold 1,024 sockets", 60)
         self.assertEqual(200, scrape())
 
     def plain_request(self, port, authorization):
