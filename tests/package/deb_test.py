@@ -167,7 +167,7 @@ def serve_over_tls(scratch, folder, entry):
         config.write("tls_server_config: {cert_file: server.pem, key_file: server.key}\n"
                      "basic_auth_users: {prom: '%s'}\n" % SECRET_HASH)
     for path in [folder] + [os.path.join(folder, name) for name in os.listdir(folder)]:
-        os.chown(path, 0, entry.pw_gid)  # readable by the service's user, as the README says
+        os.chown(path, 0, entry.pw_gid)  # readable by the service's user, as docs/services.md says
         os.chmod(path, 0o750 if path == folder else 0o640)
     port = free_port()
     with open(SERVE_DEFAULTS) as defaults:
