@@ -81,7 +81,8 @@ def read_the_installed_documents():
         missing = [link for link in links if not os.path.isfile(os.path.join(os.path.dirname(page), link))]
         expect(not missing, "%s links to files not installed: %s" % (page, missing))
     for program, name_line in (("vantorix-info", "vantorix-info - show the processor readings"),
-                               ("vantorix-publisher", "vantorix-publisher - ")):
+                               ("vantorix-publisher", "vantorix-publisher - "),
+                               ("vantorix-bridge", "vantorix-bridge - give the Windows programs")):
         shown = run(["man", "-P", "cat", program], env={**ENV, "MANWIDTH": "200"}).stdout
         expect(name_line in shown, "man %s shows:\n%s" % (program, shown[:500]))
         with gzip.open("/usr/share/man/man1/%s.1.gz" % program, "rt", encoding="utf-8") as roff:
