@@ -39,12 +39,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # (the Windows zip has a README of its own).
 if(NOT WIN32)
     install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/architecture.md ${PROJECT_SOURCE_DIR}/docs/performance.md
-                  ${PROJECT_SOURCE_DIR}/docs/reliability.md ${PROJECT_SOURCE_DIR}/docs/serve.png
-                  ${PROJECT_SOURCE_DIR}/docs/serve-phone.png ${PROJECT_SOURCE_DIR}/docs/windows-zip.txt
-                  ${PROJECT_SOURCE_DIR}/docs/serve-64.png ${PROJECT_SOURCE_DIR}/docs/serve-64-phone.png
-                  ${PROJECT_SOURCE_DIR}/docs/serve-256.png ${PROJECT_SOURCE_DIR}/docs/serve-256-phone.png
-            DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+    # Every page of docs/ and the files they show (docs/man holds the man pages' sources).
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+            FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "*.txt" PATTERN man EXCLUDE)
     install(FILES ${PROJECT_SOURCE_DIR}/examples/read_once.cpp DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 

@@ -121,7 +121,7 @@ class MetricsTest(unittest.TestCase):
             self.assertEqual(re.search(r'"temp":\[([^,\]]+)', json_text).group(1), text[temperature, "0"])
 
     def test_textfile_recipe_replaces_the_page_during_an_outage(self):
-        # The README's recipe, run by a shell as cron would.
+        # The textfile recipe (docs/metrics.md), run by a shell as cron would.
         scratch = tempfile.TemporaryDirectory()
         self.addCleanup(scratch.cleanup)
         folder = scratch.name
@@ -151,12 +151,12 @@ class MetricsTest(unittest.TestCase):
 
     def scraped_by_node_exporter(self, folder):
         """What Debian's node exporter serves from the textfile folder `folder`, after
-        checking that the README's recipe writes to the folder it reads by default."""
+        checking that the textfile recipe (docs/metrics.md) writes to the folder it reads by default."""
         default = re.search(r'--collector\.textfile\.directory="([^"]+)"', subprocess.run(
             ["prometheus-node-exporter", "--help"], capture_output=True, text=True).stdout).group(1)
-        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md")) as readme:
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "metrics.md")) as readme:
             recipe = re.search(r"--prometheus --count 3 .*> (\S+)/vantorix\.prom\.\$\$", readme.read()).group(1)
-        self.assertEqual(default, recipe, "the README's textfile recipe")
+        self.assertEqual(default, recipe, "docs/metrics.md's textfile recipe")
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The Python package as pip installs it, with the README's offline command
+"""The Python package as pip installs it, with the offline command of docs/python.md
 in a plain virtual environment of Debian's python3: typed, MIT in its
 metadata, and its error telling a missing monitor from one that runs but
 cannot be read."""
@@ -31,7 +31,7 @@ class PythonPackageTest(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="vantorix-pip-", dir=OPTIONS.scratch)
         shutil.copytree(OPTIONS.source, os.path.join(cls.work, "python"))  # pip builds in the tree
-        with open(os.path.join(os.path.dirname(OPTIONS.source), "README.md")) as readme:
+        with open(os.path.join(os.path.dirname(OPTIONS.source), "docs", "python.md")) as readme:
             offline = re.search(r"^ +(pip install [^#\n]*--no-index[^#\n]*?) *#", readme.read(), re.M).group(1)
         venv = os.path.join(cls.work, "venv")
         subprocess.run(["/usr/bin/python3", "-m", "venv", venv], check=True)

@@ -553,7 +553,7 @@ class ServeTest(unittest.TestCase):
         if OPTIONS.runner:
             self.skipTest("no history file on Windows")
         # 900 reads of 256 cores whose numbers print long: a history file
-        # (README: "The history file") of 1.9 MB and an answer of 6.9 MB,
+        # (docs/serving.md: "The history file") of 1.9 MB and an answer of 6.9 MB,
         # more than a socket's buffers hold.
         now, value = int(time.time() * 1000) - 1000, -1.2345679e-38
         rows = b"".join(struct.pack("<qIf", now - (899 - i) * 1000, 256, 3000.0) + struct.pack("<512f", *[value] * 512)

@@ -81,7 +81,8 @@ def read_the_installed_documents():
         missing = [link for link in links if not os.path.isfile(os.path.join(os.path.dirname(page), link))]
         expect(not missing, "%s links to files not installed: %s" % (page, missing))
     for program, name_line in (("vantorix-info", "vantorix-info - show the processor readings"),
-                               ("vantorix-publisher", "vantorix-publisher - ")):
+                               ("vantorix-publisher", "vantorix-publisher - "),
+                               ("vantorix-bridge", "vantorix-bridge - give the Windows programs")):
         shown = run(["man", "-P", "cat", program], env={**ENV, "MANWIDTH": "200"}).stdout
         expect(name_line in shown, "man %s shows:\n%s" % (program, shown[:500]))
         with gzip.open("/usr/share/man/man1/%s.1.gz" % program, "rt", encoding="utf-8") as roff:
@@ -167,7 +168,7 @@ def serve_over_tls(scratch, folder, entry):
         config.write("tls_server_config: {cert_file: server.pem, key_file: server.key}\n"
                      "basic_auth_users: {prom: '%s'}\n" % SECRET_HASH)
     for path in [folder] + [os.path.join(folder, name) for name in os.listdir(folder)]:
-        os.chown(path, 0, entry.pw_gid)  # readable by the service's user, as the README says
+        os.chown(path, 0, entry.pw_gid)  # readable by the service's user, as docs/services.md says
         os.chmod(path, 0o750 if path == folder else 0o640)
     port = free_port()
     with open(SERVE_DEFAULTS) as defaults:

@@ -106,7 +106,7 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     bool json = false, jsonl = false, prometheus = false;
     std::vector<std::string> watch;
     std::string serve;
-    app.add_flag("--json", json, "print one JSON object per read (README.md lists its fields)");
+    app.add_flag("--json", json, "print one JSON object per read (docs/vantorix-info.md lists its fields)");
     app.add_flag(
         "--jsonl", jsonl, "log: one JSON object per line with a \"timestamp\", every interval until Ctrl-C (or --count reads)");
     app.add_flag(
@@ -132,8 +132,9 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     CLI::Option* allow_host_option =
         app.add_option("--allow-host", options->allowed_hosts,
                        "with --serve: also answer requests for NAME, as a reverse proxy in front sends it "
-                       "(repeatable); on a loopback address it answers only those for 127.0.0.1, [::1] or "
-                       "localhost (a foreign name that resolves here is a rebinding attack)")
+                       "(repeatable); otherwise it answers only those for localhost, an IP address or this "
+                       "machine's own name, on every address (a foreign name that resolves here is a "
+                       "rebinding attack)")
             ->type_name("NAME")
             ->allow_extra_args(false);
 

@@ -52,14 +52,14 @@ public:
     // minute. Only one thread adds.
     bool Add(const Reading& reading, std::int64_t time_ms);
 
-    // The last `seconds` (README: "/api/history"): up to an hour the reads
+    // The last `seconds` (docs/serving.md: "/api/history"): up to an hour the reads
     // themselves, beyond it the minutes; only samples later than `since_ms`.
     HistoryAnswer Answer(long seconds, std::int64_t since_ms, std::int64_t now_ms) const;
     std::string RenderJson(long seconds, std::int64_t since_ms, std::int64_t now_ms) const {
         return Joined(Answer(seconds, since_ms, now_ms));
     }
 
-    // The history as the bytes of its file (HistoryFormat.cpp; README: "The
+    // The history as the bytes of its file (HistoryFormat.cpp; docs/serving.md: "The
     // history file"). Saved: by the thread that adds, or while none does.
     std::string Saved() const;
     // Takes the history back from a file's bytes, before the first Add. A

@@ -1,4 +1,4 @@
-// The history kept in a file between runs (README: "The history file"): read
+// The history kept in a file between runs (docs/serving.md: "The history file"): read
 // back at start, after checks, and written by a thread of its own, so that a
 // slow disk never holds up a read; each time whole, as a new file renamed
 // over the old one. The file's format is in HistoryFormat.cpp; what touches

@@ -7,10 +7,10 @@
 // lines are the whole processor's (hottest core, mean) and the cores are a
 // heat strip, a row per core, coloured by headroom to TjMax. Over 24 hours
 // each minute is drawn as its minimum-maximum band with its mean. The text
-// and the charts are updated every 2 s over 5 minutes, every 5 s over an
-// hour, every 10 s over 24 hours, each time in one frame, since a frame is
-// what a page left open costs (docs/performance.md); nothing is drawn while
-// the page is hidden. Readings the monitor did not report arrive as null:
+// and the charts are updated at the rates of FLUSH below (docs/serving.md
+// lists them), each time in one frame, since a frame is what a page left
+// open costs (docs/performance.md); nothing is drawn while the page is
+// hidden. Readings the monitor did not report arrive as null:
 // "n/a", a gap. Text from the record goes in as text only.
 "use strict";
 (function () {
