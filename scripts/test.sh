@@ -98,8 +98,9 @@ windows_zip() {
 # Runs a preset's tests, keeping ctest's output as it is, and says in one
 # line what ran and what did not (from ctest's closing lines).
 ctest_preset() {
-    local preset=$1 log status passed total failed_tests not_run why
+    local preset=$1 log status passed total failed_tests not_run why skipped
     log=$(mktemp)
+    rm -f "build/$preset/skipped.txt"  # why tests skipped, a line each, from those that say (deb_systemd)
     set +e
     ctest --preset "$preset" 2>&1 | tee "$log"
     status=${PIPESTATUS[0]}
@@ -108,13 +109,17 @@ ctest_preset() {
     total=$(sed -nE 's/.* tests failed out of ([0-9]+)$/\1/p' "$log" | tail -1)
     failed_tests=$(sed -nE '/^The following tests FAILED:/,/^$/ s/^[[:space:]]+[0-9]+ - ([^ ]+) .*/\1/p' "$log" | xargs)
     # "N not run (Disabled: why): a, b", one group per kind ctest gives; why
-    # this build's programs cannot run here is in not-run.txt (cmake/Wine.cmake).
+    # this build's programs cannot run here is in not-run.txt (cmake/Wine.cmake),
+    # why tests skipped in skipped.txt.
     why=$(cat "build/$preset/not-run.txt" 2>/dev/null || true)
+    skipped=$(paste -sd ';' "build/$preset/skipped.txt" 2>/dev/null || true)
     not_run=$(sed -nE '/^The following tests did not run:/,/^$/ s/^[[:space:]]+[0-9]+ - ([^ ]+) \((.*)\)$/\2 \1/p' "$log" |
-              awk -v why="$why" '{ names[$1] = names[$1] (names[$1] == "" ? "" : ", ") $2; count[$1]++ }
-                   END { for (kind in names)
-                             printf "%s%d not run (%s): %s", (n++ ? "; " : ""), count[kind],
-                                    kind == "Disabled" && why != "" ? kind ", " why : kind, names[kind] }')
+              awk -v why="$why" -v skipped="$skipped" '{ names[$1] = names[$1] (names[$1] == "" ? "" : ", ") $2; count[$1]++ }
+                   END { for (kind in names) {
+                             label = kind
+                             if (kind == "Disabled" && why != "") label = kind ", " why
+                             if (kind == "Skipped" && skipped != "") label = kind ", " skipped
+                             printf "%s%d not run (%s): %s", (n++ ? "; " : ""), count[kind], label, names[kind] } }')
     rm -f "$log"
     local line="$preset: built; $passed of ${total:-?} tests run passed"
     [ -z "$failed_tests" ] || line+="; FAILED: $failed_tests"
