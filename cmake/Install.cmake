@@ -40,7 +40,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(NOT WIN32)
     install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
     install(FILES ${PROJECT_SOURCE_DIR}/docs/architecture.md ${PROJECT_SOURCE_DIR}/docs/performance.md
-                  ${PROJECT_SOURCE_DIR}/docs/reliability.md ${PROJECT_SOURCE_DIR}/docs/serve.png
+                  ${PROJECT_SOURCE_DIR}/docs/reliability.md ${PROJECT_SOURCE_DIR}/docs/dotnet.md
+                  ${PROJECT_SOURCE_DIR}/docs/serve.png
                   ${PROJECT_SOURCE_DIR}/docs/serve-phone.png ${PROJECT_SOURCE_DIR}/docs/windows-zip.txt
                   ${PROJECT_SOURCE_DIR}/docs/serve-64.png ${PROJECT_SOURCE_DIR}/docs/serve-64-phone.png
                   ${PROJECT_SOURCE_DIR}/docs/serve-256.png ${PROJECT_SOURCE_DIR}/docs/serve-256-phone.png
