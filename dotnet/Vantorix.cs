@@ -201,16 +201,17 @@ namespace GetVantorixInfo
             Copy copy = Copy.Join();
             WaitHandle[] waits = cancellationToken.CanBeCanceled
                 ? new[] { copy.Done, cancellationToken.WaitHandle } : new WaitHandle[] { copy.Done };
+            bool forever = timeout == Timeout.InfiniteTimeSpan;
             for (;;)
             {
                 // Whole milliseconds, rounded up: never a wait that ends early.
-                double left = timeout == Timeout.InfiniteTimeSpan ? Timeout.Infinite
-                            : Math.Ceiling((timeout - called.Elapsed).TotalMilliseconds);
-                if (left <= 0 && timeout != Timeout.InfiniteTimeSpan)
-                    throw new VantorixNotRespondingException();
+                double left = forever ? Timeout.Infinite
+                            : Math.Max(0, Math.Ceiling((timeout - called.Elapsed).TotalMilliseconds));
                 if (WaitHandle.WaitAny(waits, (int)left) == 0)
                     break;
                 cancellationToken.ThrowIfCancellationRequested();
+                if (!forever && called.Elapsed >= timeout)
+                    throw new VantorixNotRespondingException();
             }
             if (copy.Failure != null)
                 throw copy.Failure;
@@ -271,7 +272,9 @@ namespace GetVantorixInfo
     // the monitor's mutex without a deadline, and a thread inside a native call
     // cannot be interrupted. A read that gives up leaves the call to finish on
     // its own; a later read waits for that same call rather than start another,
-    // so a monitor that never lets go costs one thread, not one per read.
+    // so a monitor that never lets go costs one thread, not one per read. (Mono,
+    // unlike .NET, waits at exit for this thread, which it cannot stop while the
+    // library waits: docs/dotnet.md.)
     sealed class Copy
     {
         static readonly object Gate = new object();
