@@ -15,7 +15,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 from waiting import wait_until
