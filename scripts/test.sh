@@ -17,6 +17,8 @@
 # presets but run only by scripts/bench.sh --wine.
 #   deb         the .deb: built, installed on this machine, used and removed (as root)
 #   windows-zip the Windows .zip from the four Windows builds: its files, and its tool under Wine
+#   nuget       the .NET binding's NuGet package, with the MinGW and linux builds' libraries:
+#               its files, and a read through it with Mono (the binding's own tests are linux's)
 #   bench       the benchmarks, built only: scripts/bench.sh runs them
 # It ends with a line per preset: what ran, and what did not and why.
 # A whole run as root goes in two lanes side by side, native and Windows,
@@ -64,7 +66,7 @@ fi
 # The two lanes of a whole run, side by side (below); the .deb comes after
 # both, since it takes the bridge from the MinGW trees.
 native=(linux linux-asan linux-tsan fuzz bench)
-windows=(mingw-i686 mingw-x64 msvc-i686 msvc-x64 windows-zip)
+windows=(mingw-i686 mingw-x64 msvc-i686 msvc-x64 windows-zip nuget)
 presets=("$@")
 lanes=no
 if [ ${#presets[@]} -eq 0 ]; then
@@ -76,7 +78,7 @@ fi
 groups=(linux test)
 for preset in "${presets[@]}"; do
     case "$preset" in
-        mingw-* | msvc-* | windows-zip) groups+=(windows) ;;
+        mingw-* | msvc-* | windows-zip | nuget) groups+=(windows) ;;
         deb) groups+=(deb) ;;
     esac
 done
@@ -93,6 +95,20 @@ windows_zip() {
     scripts/package-windows.sh &&
     /usr/bin/python3 tests/package/windows_zip_test.py --zip build/windows-zip/getvantorixinfo-*-windows.zip \
         --runner build/mingw-x64/wine-run.sh --scratch build/windows-zip
+}
+
+nuget_package() {
+    local package=()
+    # In a whole run the linux preset is built first (and again by the other
+    # lane meanwhile): the package takes its library as it is.
+    if [ -n "${VANTORIX_LINUX_BUILT:-}" ]; then
+        package=(--no-linux-build)
+    else
+        cmake --preset linux "${configure[@]}" >/dev/null && cmake --build --preset linux --target vantorix-standin || return 1
+    fi
+    scripts/package-dotnet.sh "${package[@]}" &&
+    /usr/bin/python3 tests/package/nuget_test.py --nupkg build/nuget/GetVantorixInfo.*.nupkg --source . \
+        --linux-bin build/linux/bin --scratch build/nuget
 }
 
 # Runs a preset's tests, keeping ctest's output as it is, and says in one
@@ -144,7 +160,7 @@ if [ "$lanes" = yes ]; then
     mkdir -p build
     # First the linux build, whose programs the bridge's tests (Windows lane) run.
     echo "=== linux (built first: the bridge's tests run its programs)"
-    cmake --preset linux "${configure[@]}" >/dev/null && cmake --build --preset linux || true
+    cmake --preset linux "${configure[@]}" >/dev/null && cmake --build --preset linux && export VANTORIX_LINUX_BUILT=1 || true
     echo "=== two lanes, side by side: ${native[*]} | ${windows[*]}"
     lane native bash scripts/test.sh "${native[@]}" &
     native_lane=$!
@@ -182,6 +198,13 @@ for preset in "${presets[@]}"; do
             summary+=("windows-zip: made and its tests passed")
         else
             summary+=("windows-zip: FAILED")
+            failed+=("$preset")
+        fi
+    elif [ "$preset" = nuget ]; then
+        if nuget_package; then
+            summary+=("nuget: made and its tests passed")
+        else
+            summary+=("nuget: FAILED")
             failed+=("$preset")
         fi
     elif ! cmake --preset "$preset" "${configure[@]}" >/dev/null; then

@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""The NuGet package (scripts/package-dotnet.sh): exactly its files, each
+native library built for its folder's machine and the assembly AnyCPU, the
+.nuspec's metadata and the parts of the package format, the targets' files
+within the package; and, unpacked, a C# program that loads the package's
+lib/net461/GetVantorixInfo.dll reads the stand-in monitor's record through
+the package's own Linux library, which the assembly finds by itself, in the
+package as Debian's NuGet client installs it."""
+import argparse
+import json
+import os
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ElementTree
+import zipfile
+
+OPTIONS = None
+FILES = {
+    "GetVantorixInfo.nuspec", "[Content_Types].xml", "_rels/.rels",
+    "package/services/metadata/core-properties/getvantorixinfo.psmdcp", "LICENSE.txt", "README.md",
+    "lib/net461/GetVantorixInfo.dll", "lib/net461/GetVantorixInfo.xml", "build/net461/GetVantorixInfo.targets",
+    "runtimes/win-x86/native/GetVantorixInfo.dll", "runtimes/win-x64/native/GetVantorixInfo.dll",
+    "runtimes/linux-x64/native/libGetVantorixInfo.so.1",
+}
+MACHINES = {"win-x86": 0x14C, "win-x64": 0x8664}  # IMAGE_FILE_MACHINE_I386, _AMD64
+NUSPEC = "{http://schemas.microsoft.com/packaging/2013/05/nuspec.xsd}"
+
+
+def pe(data):
+    """A PE file's machine and, for a .NET assembly, its CLI header's flags (else None)."""
+    offset, = struct.unpack_from("<I", data, 0x3C)
+    signature, machine, sections, _, _, _, optional_size = struct.unpack_from("<4sHHIIIH", data, offset)
+    assert signature == b"PE\0\0"
+    optional = offset + 24
+    magic, = struct.unpack_from("<H", data, optional)
+    directories = optional + (96 if magic == 0x10B else 112)
+    cli_rva, cli_size = struct.unpack_from("<II", data, directories + 14 * 8)  # the CLR runtime header
+    if not cli_size:
+        return machine, None
+    for section in range(sections):
+        _, size, rva, _, raw = struct.unpack_from("<8sIIII", data, optional + optional_size + section * 40)
+        if rva <= cli_rva < rva + size:
+            return machine, struct.unpack_from("<I", data, raw + cli_rva - rva + 16)[0]
+    raise AssertionError("no section holds the CLI header")
+
+
+class NugetPackageTest(unittest.TestCase):
+    def setUp(self):
+        self.package = zipfile.ZipFile(OPTIONS.nupkg)
+        self.addCleanup(self.package.close)
+
+    def xml(self, name):
+        return ElementTree.fromstring(self.package.read(name))
+
+    def test_holds_exactly_its_files_the_nuspec_first(self):
+        names = self.package.namelist()
+        self.assertEqual(FILES, set(names))  # and no folder entries
+        self.assertEqual("GetVantorixInfo.nuspec", names[0])
+
+    def test_each_binary_is_built_for_its_folder(self):
+        for rid, machine in MACHINES.items():
+            self.assertEqual((machine, None), pe(self.package.read("runtimes/%s/native/GetVantorixInfo.dll" % rid)), rid)
+        elf = self.package.read("runtimes/linux-x64/native/libGetVantorixInfo.so.1")
+        self.assertEqual((b"\x7fELF", 2, 62), (elf[:4], elf[4], struct.unpack_from("<H", elf, 18)[0]))  # 64-bit x86-64
+        # AnyCPU: IL only (flag 1), not 32-bit required (flag 2), in a PE32 image.
+        machine, flags = pe(self.package.read("lib/net461/GetVantorixInfo.dll"))
+        self.assertEqual((0x14C, 1), (machine, flags & 3))
+
+    def test_nuspec_and_package_parts(self):
+        metadata = self.xml("GetVantorixInfo.nuspec").find(NUSPEC + "metadata")
+        value = lambda name: metadata.find(NUSPEC + name).text
+        self.assertEqual(("GetVantorixInfo", OPTIONS.version), (value("id"), value("version")))
+        license = metadata.find(NUSPEC + "license")
+        self.assertEqual(("file", "LICENSE.txt", "README.md"), (license.get("type"), license.text, value("readme")))
+        self.assertEqual([".NETFramework4.6.1"],
+                         [group.get("targetFramework") for group in metadata.iter(NUSPEC + "group")])
+        # Every file's extension has a content type, and the relationships point into the package.
+        types = {entry.get("Extension") for entry in self.xml("[Content_Types].xml")}
+        self.assertEqual(set(), {name.rsplit(".", 1)[-1] for name in FILES} - types)
+        targets = {entry.get("Target").lstrip("/") for entry in self.xml("_rels/.rels")}
+        self.assertEqual(set(), targets - FILES)
+
+    def test_targets_put_each_windows_dll_in_its_architectures_folder(self):
+        items = self.xml("build/net461/GetVantorixInfo.targets").iter(
+            "{http://schemas.microsoft.com/developer/msbuild/2003}None")
+        copied = {}
+        for item in items:
+            path = os.path.normpath(os.path.join("build/net461", item.get("Include").replace(
+                "$(MSBuildThisFileDirectory)", "").replace("\\", "/")))
+            copied[item.find("{http://schemas.microsoft.com/developer/msbuild/2003}Link").text] = path
+        self.assertEqual({"x86\\GetVantorixInfo.dll": "runtimes/win-x86/native/GetVantorixInfo.dll",
+                          "x64\\GetVantorixInfo.dll": "runtimes/win-x64/native/GetVantorixInfo.dll"}, copied)
+
+    def test_the_unpacked_package_reads_through_its_own_library(self):
+        with tempfile.TemporaryDirectory(dir=os.path.abspath(OPTIONS.scratch)) as scratch:
+            # Unpacked by Debian's NuGet client (2.8), as nuget.exe install does on Windows.
+            home = os.path.join(scratch, "home")
+            subprocess.run(["nuget", "install", "GetVantorixInfo", "-Version", OPTIONS.version, "-Source",
+                            os.path.dirname(os.path.abspath(OPTIONS.nupkg)), "-OutputDirectory", scratch,
+                            "-NonInteractive", "-NoCache"], env=dict(os.environ, HOME=home, XDG_CONFIG_HOME=home),
+                           check=True, stdout=subprocess.DEVNULL, timeout=300)
+            unpacked = os.path.join(scratch, "GetVantorixInfo." + OPTIONS.version)
+            assembly = os.path.join(unpacked, "lib", "net461")
+            probe = os.path.join(scratch, "probe.exe")
+            subprocess.run(["mcs", "-nologo", "-sdk:4.6.1-api", "-r:System.Core.dll",
+                            "-r:" + os.path.join(assembly, "GetVantorixInfo.dll"), "-out:" + probe,
+                            os.path.join(OPTIONS.source, "tests", "dotnet", "Probe.cs")], check=True)
+            # The assembly stays in the package (MONO_PATH), and nothing names the library's folder.
+            env = {name: value for name, value in os.environ.items() if name != "VANTORIX_LIBRARY_DIR"}
+            env.update(MONO_PATH=assembly, LD_LIBRARY_PATH="")
+            standin = os.path.join(OPTIONS.linux_bin, "vantorix-standin")
+            subprocess.run([standin, "--remove"], check=True)
+            monitor = subprocess.Popen([standin, "--generation", "77"], stdout=subprocess.PIPE)
+            try:
+                self.assertEqual(b"ready\n", monitor.stdout.readline())
+                run = lambda *args: subprocess.run(["mono", probe, *args], env=env, capture_output=True, text=True,
+                                                   timeout=120, check=True).stdout
+                self.assertEqual({os.path.join(unpacked, "runtimes", "linux-x64", "native", "libGetVantorixInfo.so.1")},
+                                 set(run("library").split()))
+                got = json.loads(run("read"))
+                self.assertEqual(("Stand-in CPU, generation 77", 78, True), (got["cpu_name"], got["core_total"],
+                                                                              got["fahrenheit"]))
+            finally:
+                monitor.terminate()
+                monitor.wait()
+                monitor.stdout.close()
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--nupkg", required=True)
+    parser.add_argument("--source", required=True, help="the source tree's top")
+    parser.add_argument("--linux-bin", required=True, help="the linux build's programs (the stand-in)")
+    parser.add_argument("--scratch", required=True)
+    OPTIONS, rest = parser.parse_known_args()
+    with open(os.path.join(OPTIONS.source, "CMakeLists.txt")) as cmake:
+        OPTIONS.version = re.search(r"project\(GetVantorixInfo VERSION ([0-9.]+)", cmake.read()).group(1)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
