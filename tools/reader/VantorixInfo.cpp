@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "CommandLine.h"
+#include "Output.h"
 #include "Outputs.h"
 #include "Reading.h"
 #include "Terminal.h"
@@ -174,5 +175,8 @@ int main(int argc, char** argv) {
     // otherwise end the program by its default, without the exit it promises.
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    return Run(argc, argv);
+    int status = StartOutput(argc, argv);
+    if (status < 0) status = Run(argc, argv);
+    EndOutput(status);
+    return status;
 }
