@@ -2,14 +2,14 @@
 # Installs what building and testing need on Debian 12, skipping what is there.
 #   scripts/install-deps.sh [group...]    (default: linux windows deb test)
 #   linux     the Linux build: the library, the tools, their man pages
-#   windows   the Windows builds: MinGW-w64, clang and lld, and Wine to run them
+#   windows   the Windows builds: MinGW-w64, clang and lld, Wine to run them, wixl and msitools for the installers
 #   deb       making the .deb (cpack --preset deb), with the Windows bridge it carries
 #   test      the tests and the benchmarks
 #   ci        CI's fresh-root demo (scripts/fresh-root-demo.sh): mmdebstrap
 set -euo pipefail
 
 linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man libboost-dev libssl-dev libcrypt-dev libyaml-cpp-dev)
-windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 clang lld llvm)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 clang lld llvm wixl msitools)
 deb=(dpkg-dev file g++-mingw-w64-i686 g++-mingw-w64-x86-64)  # MinGW: the bridge the .deb carries
 test=(libgtest-dev googletest clang libclang-rt-14-dev python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace
       systemd man-db python3-setuptools python3-wheel python3-pip python3-venv python3-wheel-whl
