@@ -44,6 +44,7 @@ if(NOT WIN32)
                   ${PROJECT_SOURCE_DIR}/docs/serve-phone.png ${PROJECT_SOURCE_DIR}/docs/windows-zip.txt
                   ${PROJECT_SOURCE_DIR}/docs/serve-64.png ${PROJECT_SOURCE_DIR}/docs/serve-64-phone.png
                   ${PROJECT_SOURCE_DIR}/docs/serve-256.png ${PROJECT_SOURCE_DIR}/docs/serve-256-phone.png
+                  ${PROJECT_SOURCE_DIR}/docs/windows-install.md
             DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
     install(FILES ${PROJECT_SOURCE_DIR}/examples/read_once.cpp DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
