@@ -204,7 +204,8 @@ class WindowsMsiTest(unittest.TestCase):
         self.addCleanup(standin.wait)
         self.addCleanup(standin.kill)
         self.assertEqual(0, prefix.run("wineboot")[0])
-        wait_until(lambda: "vantorix_up 1\n" in (scrape(port) or ""), "the Run entry's server to serve", process=standin)
+        wait_until(lambda: "vantorix_up 1\n" in (scrape(port) or ""), "the Run entry's server to serve",
+                   process=standin)
         page = os.path.join(textfiles, "vantorix.prom")
         wait_until(lambda: os.path.isfile(page), "the textfile")
         with open(page, "rb") as file:
