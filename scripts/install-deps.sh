@@ -2,7 +2,7 @@
 # Installs what building and testing need on Debian 12, skipping what is there.
 #   scripts/install-deps.sh [group...]    (default: linux windows deb test)
 #   linux     the Linux build: the library, the tools, their man pages
-#   windows   the Windows builds: MinGW-w64, clang and lld, and Wine to run them
+#   windows   the Windows builds: MinGW-w64, clang and lld, Wine to run them, wixl and msitools for the installers
 #   deb       making the .deb (cpack --preset deb), with the Windows bridge it carries,
 #             and booting a Debian root with systemd-nspawn to run its units
 #   test      the tests and the benchmarks
@@ -10,7 +10,7 @@
 set -euo pipefail
 
 linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man libboost-dev libssl-dev libcrypt-dev libyaml-cpp-dev)
-windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 clang lld llvm)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 clang lld llvm wixl msitools)
 # MinGW: the bridge the .deb carries; mmdebstrap, systemd-nspawn: its units booted in a container
 deb=(dpkg-dev file g++-mingw-w64-i686 g++-mingw-w64-x86-64 mmdebstrap systemd-container)
 test=(libgtest-dev googletest clang libclang-rt-14-dev python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace

@@ -7,8 +7,11 @@
 # a demo (scripts/demo.cmd), so that the tool can be tried without the
 # Vantorix monitor:
 #     build/windows-zip/getvantorixinfo-<version>-windows.zip
-# Reuses the presets' build trees: after scripts/test.sh only the install
-# and the zip are left to do.
+# Beside it, an installer per architecture (packaging/windows/, with Debian's
+# wixl and msibuild) from the MinGW folders and vantorix-infow.exe:
+#     build/windows-zip/getvantorixinfo-<version>-x64.msi, -x86.msi
+# Reuses the presets' build trees: after scripts/test.sh only the install,
+# the zip and the installers are left to do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 version=$(sed -n 's/^project(GetVantorixInfo VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -18,8 +21,8 @@ rm -rf "$out"
 mkdir -p "$out/$name"
 
 # preset:folder:targets
-for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info vantorix-standin vantorix-bridge" \
-             mingw-x64:mingw-x64:"GetVantorixInfo vantorix-info vantorix-standin vantorix-bridge" \
+for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info vantorix-infow vantorix-standin vantorix-bridge" \
+             mingw-x64:mingw-x64:"GetVantorixInfo vantorix-info vantorix-infow vantorix-standin vantorix-bridge" \
              msvc-i686:msvc-x86:GetVantorixInfo \
              msvc-x64:msvc-x64:GetVantorixInfo; do
     IFS=: read -r preset folder targets <<<"$build"
@@ -32,6 +35,9 @@ for build in mingw-i686:mingw-x86:"GetVantorixInfo vantorix-info vantorix-standi
         # Not installed by CMake: development equipment, shipped for trying the tool.
         strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "build/$preset/CMakeCache.txt")
         "$strip" -o "$out/$name/$folder/bin/vantorix-standin.exe" "build/$preset/bin/vantorix-standin.exe"
+        # The installer's alone: the zip is for developers, who have the console program.
+        mkdir -p "$out/msi-${folder#mingw-}"
+        "$strip" -o "$out/msi-${folder#mingw-}/vantorix-infow.exe" "build/$preset/bin/vantorix-infow.exe"
         sed -e 's/$/\r/' scripts/demo.cmd > "$out/$name/$folder/demo.cmd"
     fi
 done
@@ -43,3 +49,16 @@ cp grafana/vantorix-fleet.json "$out/$name/grafana/"
 sed -e "s/@VERSION@/$version/" -e 's/$/\r/' docs/windows-zip.txt > "$out/$name/README.txt"
 (cd "$out" && cmake -E tar cf "$name.zip" --format=zip "$name")
 echo "$out/$name.zip"
+
+# The installers. wixl 0.101 has no component condition: the Run entry's is
+# set afterwards, and so are the properties that the installing service
+# takes from the command line (wixl has no Secure attribute).
+for build in mingw-x64:x64 mingw-i686:x86; do
+    IFS=: read -r preset arch <<<"$build"
+    msi=$out/getvantorixinfo-$version-$arch.msi
+    wixl -a "$arch" -I "build/$preset/msi" -D Root="$out/$name" -D Bin="$out/$name/mingw-$arch/bin" \
+         -D Launcher="$out/msi-$arch/vantorix-infow.exe" -o "$msi" packaging/windows/getvantorixinfo.wxs
+    msibuild "$msi" -q "UPDATE \`Component\` SET \`Condition\` = 'AUTOSTART = \"1\"' WHERE \`Component\` = 'RunEntry'"
+    msibuild "$msi" -q "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;LISTEN_ADDR;LISTEN_PORT;EXTRA_FLAGS;AUTOSTART' WHERE \`Property\` = 'SecureCustomProperties'"
+    echo "$msi"
+done

@@ -16,7 +16,8 @@
 # The Windows timing program (bench/win_timing.cpp) is built with the MinGW
 # presets but run only by scripts/bench.sh --wine.
 #   deb         the .deb: built, installed on this machine, used and removed (as root)
-#   windows-zip the Windows .zip from the four Windows builds: its files, and its tool under Wine
+#   windows-zip the Windows .zip from the four Windows builds: its files, and its tool under Wine;
+#               and the installers (.msi): installed, served from a restart, upgraded and removed under Wine
 #   nuget       the .NET binding's NuGet package, with the MinGW and linux builds' libraries:
 #               its files, and a read through it with Mono (the binding's own tests are linux's)
 #   bench       the benchmarks, built only: scripts/bench.sh runs them
@@ -94,7 +95,9 @@ fi
 windows_zip() {
     scripts/package-windows.sh &&
     /usr/bin/python3 tests/package/windows_zip_test.py --zip build/windows-zip/getvantorixinfo-*-windows.zip \
-        --runner build/mingw-x64/wine-run.sh --scratch build/windows-zip
+        --runner build/mingw-x64/wine-run.sh --scratch build/windows-zip &&
+    /usr/bin/python3 tests/package/windows_msi_test.py --folder build/windows-zip --scratch build/windows-zip \
+        --version "$(sed -n 's/^project(GetVantorixInfo VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 }
 
 nuget_package() {

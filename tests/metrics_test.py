@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Tests of vantorix-info's --prometheus and --jsonl output and its report of
 an unchanged record: the exposition parses (with prometheus_client's parser)
-and carries the published values; the textfile recipe replaces the page
-during an outage and never installs a page it could not write; a record that
+and carries the published values; the README's --textfile line replaces the
+page during an outage, and --prometheus fails on a page it could not write; a record that
 stops changing is noted only when asked (--unchanged-after), and the note
 clears when the monitor publishes again."""
 import argparse
@@ -120,29 +120,29 @@ class MetricsTest(unittest.TestCase):
         if not fahrenheit:
             self.assertEqual(re.search(r'"temp":\[([^,\]]+)', json_text).group(1), text[temperature, "0"])
 
-    def test_textfile_recipe_replaces_the_page_during_an_outage(self):
-        # The textfile recipe (docs/metrics.md), run by a shell as cron would.
+    def test_textfile_replaces_the_page_during_an_outage(self):
+        # The --textfile line of docs/metrics.md, for one read.
         scratch = tempfile.TemporaryDirectory()
         self.addCleanup(scratch.cleanup)
         folder = scratch.name
         page = os.path.join(folder, "vantorix.prom")
-        recipe = ('"$0" --prometheus > "$1.$$" && mv "$1.$$" "$1"', os.path.join(OPTIONS.bin, "vantorix-info"), page)
+        recipe = [os.path.join(OPTIONS.bin, "vantorix-info"), "--textfile", page, "--count", "1"]
         monitor = Monitor("--generation", "10")
         try:
-            subprocess.run(["sh", "-c", *recipe], check=True, timeout=120)
+            subprocess.run(recipe, check=True, stdout=subprocess.DEVNULL, timeout=120)
         finally:
             monitor.stop()
         with open(page) as file:
             self.assertEqual(1, samples(file.read())[("vantorix_up", None)][0])
         self.assertEqual(1, self.scraped_by_node_exporter(folder)[("vantorix_up", None)][0])
-        self.assertEqual(0, subprocess.run(["sh", "-c", *recipe], timeout=120).returncode)
+        self.assertEqual(0, subprocess.run(recipe, stdout=subprocess.DEVNULL, timeout=120).returncode)
         with open(page) as file:
             found = samples(file.read())
         self.assertEqual((0, 1, 0), tuple(found[(name, None)][0] for name in
                                           ("vantorix_up", "vantorix_responding", "vantorix_record_unchanged")))
         self.assertNotIn(("vantorix_cores", None), found, "readings of the last monitor left in the page")
         self.assertEqual([os.path.basename(page)], os.listdir(folder))
-        # A page that cannot be written whole fails, so `&& mv` keeps the old one.
+        # A page that cannot be written whole fails, so a `> file.$$ && mv` keeps the old one.
         with open("/dev/full", "w") as full:
             failed = subprocess.run([os.path.join(OPTIONS.bin, "vantorix-info"), "--prometheus"], stdout=full,
                                     stderr=subprocess.PIPE, text=True, timeout=120)
@@ -151,12 +151,12 @@ class MetricsTest(unittest.TestCase):
 
     def scraped_by_node_exporter(self, folder):
         """What Debian's node exporter serves from the textfile folder `folder`, after
-        checking that the textfile recipe (docs/metrics.md) writes to the folder it reads by default."""
+        checking that the --textfile line of docs/metrics.md writes to the folder it reads by default."""
         default = re.search(r'--collector\.textfile\.directory="([^"]+)"', subprocess.run(
             ["prometheus-node-exporter", "--help"], capture_output=True, text=True).stdout).group(1)
-        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "metrics.md")) as readme:
-            recipe = re.search(r"--prometheus --count 3 .*> (\S+)/vantorix\.prom\.\$\$", readme.read()).group(1)
-        self.assertEqual(default, recipe, "docs/metrics.md's textfile recipe")
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "metrics.md")) as page:
+            recipe = re.search(r"^    vantorix-info --textfile (\S+)/vantorix\.prom --interval", page.read(), re.M).group(1)
+        self.assertEqual(default, recipe, "docs/metrics.md's --textfile line")
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             port = probe.getsockname()[1]

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Tests of vantorix-info against the stand-in monitor, natively or under Wine:
 --json gives back exactly the published record, a missing monitor gives the
-documented exit code and hint, and --watch recovers when a monitor appears."""
+documented exit code and hint, --watch recovers when a monitor appears, and
+--textfile's file is only ever a whole page."""
 import argparse
 import json
 import os
@@ -14,6 +15,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 
 from waiting import wait_for_stop_signals, wait_until
 
@@ -380,6 +382,98 @@ class ReaderToolTest(unittest.TestCase):
                      "2  the read failed", "3  bad command line", "5  the monitor stopped"):
             self.assertIn(line, result.stdout)
         self.assertEqual(3, run("vantorix-info", "--no-such-option").returncode)
+
+    def test_textfile_is_only_ever_a_whole_page(self):
+        """--textfile, alone and beside --serve: a reader polling the file
+        while the tool rewrites it every 0.1 s reads whole, valid pages only
+        (LF line ends, no byte order mark, a newline at the end); a write
+        that fails (the path is a folder) is reported once, leaves no
+        temporary file, never stops the server and is tried again at each
+        read."""
+        monitor = Monitor("--synthetic", "--rate", "20")
+        self.addCleanup(monitor.stop)
+        line = re.compile(r"(# (HELP|TYPE) \w+ .+|\w+(\{[^}\n]*\})? \S+)\n")
+        for name, args in (("alone", ()), ("beside --serve", ("--serve", "0"))):
+            with self.subTest(name), tempfile.TemporaryDirectory(dir=OPTIONS.scratch) as folder:
+                path = os.path.join(folder, "vantorix.prom")
+                tool, out, err = self.start_textfile(path, *args)
+                rewrites, inode_seen, shape, polls = 0, None, None, 0
+                while rewrites < 20 and polls < 100000:  # bounded: 20 rewrites take 2 s
+                    polls += 1
+                    try:
+                        with open(path, "rb") as file:
+                            page, inode = file.read(), os.fstat(file.fileno()).st_ino
+                    except FileNotFoundError:  # before the first write
+                        wait_until(lambda: tool.poll() is None, "the tool to run on")
+                        time.sleep(0.001)
+                        continue
+                    text = page.decode("utf-8")  # UTF-8, whole
+                    self.assertFalse(page.startswith(b"\xef\xbb\xbf") or b"\r" in page, page[:80])
+                    self.assertEqual("", line.sub("", text), "not whole lines of the text format")
+                    # Every page has the same samples: a cut one has fewer.
+                    names = [sample.split(" ")[0] for sample in text.splitlines() if not sample.startswith("#")]
+                    shape = shape or names
+                    self.assertEqual(shape, names)
+                    self.assertIn("vantorix_up 1\n", text)
+                    rewrites, inode_seen = rewrites + (inode != inode_seen), inode  # each page is a new file
+                    time.sleep(0.001)
+                self.assertEqual(20, rewrites, "rewrites seen in %d polls" % polls)
+                if args:
+                    self.assertIn("vantorix_up 1\n", self.scrape(out))
+                self.only_the_page(folder, tool)
+                self.stop_textfile(tool, folder)
+        with tempfile.TemporaryDirectory(dir=OPTIONS.scratch) as folder:
+            path = os.path.join(folder, "vantorix.prom")
+            os.mkdir(path)  # the move over it fails at every read
+            tool, out, err = self.start_textfile(path, "--serve", "0")
+            reports = lambda: read_all(err).decode().count("cannot write the metrics to")
+            wait_until(reports, "the failed write's report", process=tool)
+            reads = lambda: int(re.search(r"^vantorix_reads_total (\d+)", self.scrape(out), re.M).group(1))
+            later = reads() + 5
+            wait_until(lambda: reads() >= later, "five more reads, each failing to write", process=tool)
+            self.assertEqual(1, reports(), read_all(err))
+            self.only_the_page(folder, tool)
+            os.rmdir(path)
+            wait_until(lambda: os.path.isfile(path), "the page, at the next read", process=tool)
+            wait_until(lambda: b"writing the metrics to %s again" % (OPTIONS.path_prefix + path).encode()
+                       in read_all(err), "the note that it writes again", process=tool)
+            self.stop_textfile(tool, folder)
+
+    def start_textfile(self, path, *args):
+        """vantorix-info --textfile `path` every 0.1 s, with `args`, once it
+        runs; and the files its output and its errors go to."""
+        out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        self.addCleanup(out.close)
+        self.addCleanup(err.close)
+        tool = start("vantorix-info", "--textfile", OPTIONS.path_prefix + path, "--interval", "0.1", *args,
+                     stdout=out, stderr=err)
+        self.addCleanup(tool.wait)
+        self.addCleanup(tool.kill)
+        self.assertTrue(wait_for_output(out, b"writing the metrics to", tool), read_all(err))
+        if args:
+            self.assertTrue(wait_for_output(out, b"serving http://", tool), read_all(err))
+        return tool, out, err
+
+    def only_the_page(self, folder, tool):
+        """Waits until `folder` holds the page alone, between two writes: a
+        temporary file that stayed behind would be there at every look."""
+        wait_until(lambda: os.listdir(folder) == ["vantorix.prom"], "no file but the page in " + folder, process=tool)
+
+    def stop_textfile(self, tool, folder):
+        # Natively SIGTERM, which ends it with 0 once a write in progress is
+        # done, leaving the page alone; Wine passes no signal on.
+        if OPTIONS.runner:
+            tool.kill()
+            tool.wait(timeout=30)
+        else:
+            tool.terminate()
+            self.assertEqual(0, tool.wait(timeout=30))
+            self.assertEqual(["vantorix.prom"], os.listdir(folder), "a temporary file stayed")
+
+    def scrape(self, out):
+        url = re.search(rb"serving (http://\S+/)", read_all(out)).group(1).decode()
+        with urllib.request.urlopen(url + "metrics", timeout=30) as response:
+            return response.read().decode()
 
     def test_watch_waits_for_the_monitor_and_recovers(self):
         out = tempfile.TemporaryFile()

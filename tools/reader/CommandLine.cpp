@@ -15,11 +15,11 @@ const char DESCRIPTION[] = "Reads the processor readings that the Vantorix monit
 
 const char FOOTER[] =
     "Exit status:\n"
-    "  0  the readings were read (or --watch, --jsonl or --serve was stopped with Ctrl-C or SIGTERM);\n"
-    "     --prometheus: a complete page was written, also one that says vantorix_up 0\n"
+    "  0  the readings were read (or --watch, --jsonl, --serve or --textfile was stopped with Ctrl-C or\n"
+    "     SIGTERM); --prometheus, --textfile: a complete page was written, also one that says vantorix_up 0\n"
     "  1  the Vantorix monitor is not running\n"
-    "  2  the read failed for another reason (the message says which); --prometheus: the page could\n"
-    "     not be written; --serve: the address could not be served\n"
+    "  2  the read failed for another reason (the message says which); --prometheus, --textfile with\n"
+    "     --count: the (last) page could not be written; --serve: the address could not be served\n"
     "  3  bad command line, or a --web-config file that cannot be used\n"
     "  4  the monitor is not responding: it holds its mutex longer than --timeout\n"
     "  5  the monitor stopped; its last record is left (the readings are shown; Linux)\n"
@@ -152,6 +152,15 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                        "none; Linux build only)")
             ->type_name("FILE");
 
+    CLI::Option* textfile_option =
+        app.add_option("--textfile", options->textfile,
+                       "after each read, write the metrics page to PATH for a textfile collector (node_exporter's, "
+                       "windows_exporter's): each time whole (a file beside it, then renamed over it), with LF line "
+                       "ends. Beside --serve (one process serves and writes), or alone: a read every --interval "
+                       "until Ctrl-C (or --count reads). A failed write is reported once and tried again at the "
+                       "next read")
+            ->type_name("PATH");
+
     CLI::Option* count_option =
         app.add_option("--count", options->count, "stop after N reads (default 1; --jsonl and --watch: no limit)")
             ->type_name("N")
@@ -210,7 +219,18 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                    stderr);
         return EXIT_USAGE;
     }
+    if (textfile_option->count() > 0 && (json || jsonl || prometheus || watch_option->count() > 0)) {
+        std::fputs("vantorix-info: --textfile goes with --serve, or alone\n"
+                   "Run with --help for more information.\n",
+                   stderr);
+        return EXIT_USAGE;
+    }
+    if (textfile_option->count() > 0 && options->textfile.empty()) {
+        std::fputs("vantorix-info: --textfile needs a file\nRun with --help for more information.\n", stderr);
+        return EXIT_USAGE;
+    }
     options->history_file_given = history_file_option->count() > 0;
+    if (textfile_option->count() > 0) options->mode = Mode::Textfile;
     if (json) options->mode = Mode::Json;
     if (jsonl) options->mode = Mode::Jsonl;
     if (prometheus) options->mode = Mode::Prometheus;

@@ -1,7 +1,8 @@
 // vantorix-info: shows the readings the Vantorix monitor publishes, as a
-// table, as JSON, as metrics, as a live view or over HTTP. Uses only the
-// library's public header. It never hangs: a read that waits too long for the
-// monitor's mutex is reported, and Ctrl-C or SIGTERM ends every mode promptly.
+// table, as JSON, as metrics (also into a file, --textfile), as a live view
+// or over HTTP. Uses only the library's public header. It never hangs: a
+// read that waits too long for the monitor's mutex is reported, and Ctrl-C or
+// SIGTERM ends every mode promptly.
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,9 +12,11 @@
 #include <thread>
 
 #include "CommandLine.h"
+#include "Output.h"
 #include "Outputs.h"
 #include "Reading.h"
 #include "Terminal.h"
+#include "Textfile.h"
 #include "WebConfig.h"
 
 namespace {
@@ -129,13 +132,27 @@ int Print(const Options& options) {
     return ExitStatus(reading);
 }
 
-}  // namespace
+// --textfile alone: a read every interval, each page written to the file,
+// until stopped (0) or `count` reads: then 0 when the last page was written,
+// 2 when it was not. A failed read is in the page (vantorix_up 0).
+int WriteTextfile(const Options& options) {
+    std::printf("vantorix-info: writing the metrics to %s after each read, every %g s (Ctrl-C to stop)\n",
+                options.textfile.c_str(), options.interval);
+    std::fflush(stdout);
+    CMonitorReader reader(options.unchanged_after);
+    CTextfile textfile(options.textfile);
+    bool written = false;
+    for (long reads = 0; !g_signal && (options.count < 0 || reads < options.count); ++reads) {
+        if (reads > 0) Sleep(options.interval);
+        bool completed = false;
+        Reading reading = reader.Read(options.timeout, &g_signal, &completed);
+        if (g_signal) break;
+        written = textfile.Write(RenderPrometheus(reading));
+    }
+    return g_signal || written ? EXIT_OK : EXIT_READ_FAILED;
+}
 
-int main(int argc, char** argv) {
-    // First of all: a signal that came while anything below ran would
-    // otherwise end the program by its default, without the exit it promises.
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+int Run(int argc, char** argv) {
     Options options;
     const int status = ParseCommandLine(argc, argv, &options);
     if (status >= 0) return status;
@@ -144,7 +161,22 @@ int main(int argc, char** argv) {
         return Watch(options);
     case Mode::Serve:
         return ServeWithWebConfig(options, &g_signal);
+    case Mode::Textfile:
+        return WriteTextfile(options);
     default:
         return Print(options);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // First of all: a signal that came while anything below ran would
+    // otherwise end the program by its default, without the exit it promises.
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    int status = StartOutput(argc, argv);
+    if (status < 0) status = Run(argc, argv);
+    EndOutput(status);
+    return status;
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-enum class Mode { Table, Json, Jsonl, Prometheus, Watch, Serve };
+enum class Mode { Table, Json, Jsonl, Prometheus, Watch, Serve, Textfile };
 
 struct Options {
     Mode mode = Mode::Table;
@@ -20,6 +20,7 @@ struct Options {
     std::string web_config;                 // --serve: TLS and basic auth from this file; empty: neither
     bool history_file_given = false;        // --serve: --history-file was given
     std::string history_file;               // --serve: where the history is kept; empty: nowhere
+    std::string textfile;                   // --textfile: the metrics page written here after each read
 };
 
 enum ExitCode {

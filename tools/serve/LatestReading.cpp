@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "Outputs.h"
+
 namespace {
 
 std::int64_t NowMs() {
@@ -15,6 +17,7 @@ std::int64_t NowMs() {
 CLatestReading::CLatestReading(const Options& options, const std::atomic<int>* interrupted)
     : history_(options.interval),
       file_(options.history_file_given ? options.history_file : DefaultHistoryPath(), &history_, NowMs()),
+      textfile_(options.textfile),
       thread_(&CLatestReading::Run, this, options, interrupted) {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait(guard, [&] { return have_; });
@@ -41,6 +44,24 @@ void CLatestReading::OnRead(std::function<void()> callback) {
     on_read_ = std::move(callback);
 }
 
+void CLatestReading::StartTextfile() {
+    textfile_started_ = true;
+    WriteTextfile();
+}
+
+// The latest reading, taken under the write's own lock: of two writes, the
+// later one writes the newer page.
+void CLatestReading::WriteTextfile() {
+    if (!textfile_started_) return;
+    std::lock_guard<std::mutex> writing(textfile_lock_);
+    Reading reading;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        reading = latest_;
+    }
+    textfile_.Write(RenderPrometheus(reading));
+}
+
 HistoryAnswer CLatestReading::History(const std::string& query) const {
     return AnswerHistory(history_, query, NowMs());
 }
@@ -58,12 +79,16 @@ void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
         const bool meaningful = completed || !*interrupted;
         // Once a minute the history is saved, by a thread of the file's.
         if (meaningful && history_.Add(reading, NowMs())) file_.Save(history_.Saved());
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (meaningful || !have_) latest_ = reading;
+            have_ = true;
+            reads_ += completed ? 1 : 0;
+            changed_.notify_all();
+            if (on_read_) on_read_();
+        }
+        if (meaningful) WriteTextfile();
         std::unique_lock<std::mutex> guard(lock_);
-        if (meaningful || !have_) latest_ = reading;
-        have_ = true;
-        reads_ += completed ? 1 : 0;
-        changed_.notify_all();
-        if (on_read_) on_read_();
         // On a fixed beat; after a long wait for the monitor, from now.
         next = std::max(next + interval, std::chrono::steady_clock::now());
         if (changed_.wait_until(guard, next, [&] { return stopping_; })) return;

@@ -16,6 +16,7 @@
 #include "HistoryFile.h"
 #include "Options.h"
 #include "Reading.h"
+#include "Textfile.h"
 
 class CLatestReading {
 public:
@@ -38,8 +39,15 @@ public:
     // Called on the reading thread after each read from now on (none: empty).
     void OnRead(std::function<void()> callback);
 
+    // From now on writes the metrics page to options.textfile after each
+    // read, the latest one at once. The server calls it once the address is
+    // its own, so that a second server (another user's, at logon) that
+    // cannot have the port writes nothing over the first one's file.
+    void StartTextfile();
+
 private:
     void Run(Options options, const std::atomic<int>* interrupted);
+    void WriteTextfile();
 
     mutable std::mutex lock_;
     std::condition_variable changed_;
@@ -50,6 +58,9 @@ private:
     std::function<void()> on_read_;
     CHistory history_;  // locks itself
     CHistoryFile file_;  // saved to at each closed minute, and at the end
+    std::mutex textfile_lock_;  // one write at a time, each of the latest reading
+    std::atomic<bool> textfile_started_{false};
+    CTextfile textfile_;
     std::thread thread_;
 };
 

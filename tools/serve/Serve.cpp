@@ -152,6 +152,10 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
     listener.Accept();
     std::printf("vantorix-info: serving %s://%s/ (metrics at /metrics; Ctrl-C to stop)\n", tls ? "https" : "http",
                 HostPort(address, where.port()).c_str());
+    if (!options.textfile.empty()) {
+        std::printf("vantorix-info: writing the metrics to %s after each read\n", options.textfile.c_str());
+        latest.StartTextfile();
+    }
     std::fflush(stdout);
     // Each read is rendered once, on the event loop, for every event stream;
     // with none open the loop is not woken.

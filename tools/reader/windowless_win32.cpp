@@ -1,0 +1,115 @@
+// vantorix-infow.exe: vantorix-info linked for Windows' GUI subsystem, as
+// pythonw.exe is to python.exe: started at logon (the installer's Run entry),
+// it opens no console window. What it would print goes to
+// %LOCALAPPDATA%\GetVantorixInfo\vantorix-info.log (begun anew once past
+// 1 MiB), after a line that says when it started and with what, and before
+// one that says its exit status. `vantorix-infow --stop` ends every other
+// program of its name on this machine and waits until they have ended: the
+// uninstaller runs it first, since Windows deletes no program that runs.
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Options.h"
+#include "Output.h"
+#include "Reading.h"
+
+namespace {
+
+const DWORD LOG_LIMIT = 1 << 20;
+const DWORD STOP_WAIT_MS = 10000;
+
+std::string Utf8(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], size, nullptr,
+                            nullptr);
+    }
+    return narrow;
+}
+
+// %LOCALAPPDATA%\GetVantorixInfo: each user's own; the temporary folder
+// where there is no such variable.
+std::wstring LogFolder() {
+    wchar_t buffer[MAX_PATH + 1];
+    DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) length = GetTempPathW(MAX_PATH, buffer);
+    std::wstring folder(buffer, length < MAX_PATH ? length : 0);
+    while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+    return folder + L"\\GetVantorixInfo";
+}
+
+// This program's file name, as the system lists its processes.
+std::wstring OwnName() {
+    wchar_t path[MAX_PATH + 1];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring full(path, length < MAX_PATH ? length : 0);
+    return full.substr(full.find_last_of(L"\\/") + 1);
+}
+
+// Ends every other process of this program's name, of every user where the
+// caller may (the uninstaller runs as the system), and waits for each.
+int StopServers() {
+    const std::wstring name = OwnName();
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "vantorix-infow: cannot list the processes (error %lu)\n", GetLastError());
+        return EXIT_READ_FAILED;
+    }
+    std::vector<HANDLE> ending;
+    bool failed = false;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId() || _wcsicmp(entry.szExeFile, name.c_str()) != 0) continue;
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (process && TerminateProcess(process, EXIT_OK)) {
+            ending.push_back(process);
+            continue;
+        }
+        std::fprintf(stderr, "vantorix-infow: cannot end process %lu (error %lu)\n", entry.th32ProcessID,
+                     GetLastError());
+        failed = true;
+        if (process) CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    for (HANDLE process : ending) {
+        if (WaitForSingleObject(process, STOP_WAIT_MS) != WAIT_OBJECT_0) {
+            std::fprintf(stderr, "vantorix-infow: process %lu did not end\n", GetProcessId(process));
+            failed = true;
+        }
+        CloseHandle(process);
+    }
+    std::fprintf(stderr, "vantorix-infow: ended %u server(s)\n", static_cast<unsigned>(ending.size()));
+    return failed ? EXIT_READ_FAILED : EXIT_OK;
+}
+
+}  // namespace
+
+int StartOutput(int argc, char** argv) {
+    const std::wstring folder = LogFolder();
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring log = folder + L"\\vantorix-info.log";
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    const bool full = GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &data) &&
+                      (data.nFileSizeHigh != 0 || data.nFileSizeLow > LOG_LIMIT);
+    // Without a log it runs all the same, with nowhere to say anything.
+    if (_wfreopen(log.c_str(), full ? L"w" : L"a", stdout) && _wfreopen(log.c_str(), L"a", stderr)) {
+        std::setvbuf(stdout, nullptr, _IONBF, 0);  // each line at once, in order with stderr's
+        std::fprintf(stderr, "%s vantorix-infow " VANTORIX_VERSION " started, process %lu: %s\n", Timestamp().c_str(),
+                     GetCurrentProcessId(), Utf8(GetCommandLineW()).c_str());
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--stop") == 0) return StopServers();
+    return -1;
+}
+
+void EndOutput(int status) {
+    std::fprintf(stderr, "%s vantorix-infow exited with status %d\n", Timestamp().c_str(), status);
+}

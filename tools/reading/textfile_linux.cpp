@@ -1,0 +1,43 @@
+// The page is written as a shell's `>` would (mode 0666 less the umask, so
+// that the collector's user can read it) into a file beside it, then renamed
+// over it: a reader opens the old page or the new one, never a part. It is
+// not flushed to disk: the next read rewrites it, and a collector reads it
+// from the page cache.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "Textfile.h"
+
+namespace {
+
+std::string Why(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+bool ReplaceTextfile(const std::string& path, const std::string& text, std::string* why) {
+    const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *why = Why("cannot make a file beside it");
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    bool ok = done == text.size();
+    if (!ok) *why = Why("cannot write it");
+    if (close(fd) != 0 && ok) ok = false, *why = Why("cannot write it");
+    if (ok && rename(temporary.c_str(), path.c_str()) != 0) ok = false, *why = Why("cannot rename it into place");
+    if (!ok) unlink(temporary.c_str());
+    return ok;
+}
