@@ -13,6 +13,7 @@
 #include "CommandLine.h"
 #include "Outputs.h"
 #include "Reading.h"
+#include "ServeSystem.h"
 #include "Terminal.h"
 #include "WebConfig.h"
 
@@ -143,6 +144,7 @@ int main(int argc, char** argv) {
     case Mode::Watch:
         return Watch(options);
     case Mode::Serve:
+        for (const int number : StopSignals()) std::signal(number, OnSignal);  // SIGHUP too: the history is saved
         return ServeWithWebConfig(options, &g_signal);
     default:
         return Print(options);
