@@ -2,6 +2,8 @@
 // known pattern of reads, missing readings left out rather than counted as
 // 0, and the query parsed strictly.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "History.h"
 #include "HistoryFile.h"
@@ -236,6 +239,51 @@ TEST(HistoryFile, FilesThatAreNotWholeSafeAndOursAreIgnored) {
         EXPECT_EQ(0u, Samples(history, 3600)) << c.name;
         EXPECT_EQ(0u, Samples(history, 86400)) << c.name;
     }
+}
+
+// What saves killed midway left beside the file goes at the next start, and
+// only that: no file of another naming, no symbolic link (nor what it points
+// to), no FIFO, directory or other user's file, none a save still writes.
+TEST(HistoryFile, EarlierSavesTemporariesGoAtStart) {
+    Scratch scratch;
+    const std::string target = scratch.Write("target", "x");
+    int held = -1;
+    const auto file = [](const std::string& path) { return static_cast<bool>(std::ofstream(path) << "t"); };
+    const struct {
+        const char* name;
+        std::function<bool(const std::string& path)> plant;  // false: not here (needs root)
+        bool goes;
+    } rows[] = {
+        {"history.Ab3xY9", file, true},
+        {"history.Ab3xY0", [&](const std::string& p) {
+             held = open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+             return held >= 0 && flock(held, LOCK_EX) == 0;  // a save in progress
+         }, false},
+        {"history.Ab3x", file, false},
+        {"history.Ab3xY9z", file, false},
+        {"history.Ab3-Y9", file, false},
+        {"other.Ab3xY9", file, false},
+        {"history.Link01", [&](const std::string& p) { return symlink(target.c_str(), p.c_str()) == 0; }, false},
+        {"history.Fifo01", [&](const std::string& p) { return mkfifo(p.c_str(), 0600) == 0; }, false},
+        {"history.Dir001", [&](const std::string& p) { return mkdir(p.c_str(), 0700) == 0; }, false},
+        {"history.Other1", [&](const std::string& p) {
+             return geteuid() == 0 && file(p) && chown(p.c_str(), 65534, 65534) == 0;
+         }, false},
+    };
+    std::vector<bool> planted;
+    for (const auto& row : rows) planted.push_back(row.plant(scratch.dir + "/" + row.name));
+    CHistory history(1.0);
+    { CHistoryFile started(scratch.dir + "/history", &history, NOW); }
+    for (std::size_t n = 0; n < planted.size(); ++n) {
+        struct stat status {};
+        const bool there = lstat((scratch.dir + "/" + rows[n].name).c_str(), &status) == 0;
+        if (planted[n]) {
+            EXPECT_EQ(!rows[n].goes, there) << rows[n].name;
+        }
+    }
+    struct stat status {};
+    EXPECT_EQ(0, stat(target.c_str(), &status));
+    if (held >= 0) close(held);
 }
 
 // Each ring covers its span and no more, whatever the pace of the reads, and

@@ -15,6 +15,7 @@
 #include "Output.h"
 #include "Outputs.h"
 #include "Reading.h"
+#include "ServeSystem.h"
 #include "Terminal.h"
 #include "Textfile.h"
 #include "WebConfig.h"
@@ -160,6 +161,7 @@ int Run(int argc, char** argv) {
     case Mode::Watch:
         return Watch(options);
     case Mode::Serve:
+        for (const int number : StopSignals()) std::signal(number, OnSignal);  // SIGHUP too: the history is saved
         return ServeWithWebConfig(options, &g_signal);
     case Mode::Textfile:
         return WriteTextfile(options);

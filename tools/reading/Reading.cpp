@@ -70,13 +70,15 @@ CMonitorReader::CMonitorReader(double unchanged_after)
 #if defined(_WIN32)
     worker_ = std::thread(Work, state_);
 #else
-    // The worker starts with SIGINT and SIGTERM blocked, so that they reach a
-    // thread that notices them: one waiting in the library may never return
-    // to run a handler (sanitizer runtimes run handlers only at such returns).
+    // The worker starts with SIGINT, SIGTERM and SIGHUP blocked, so that they
+    // reach a thread that notices them: one waiting in the library may never
+    // return to run a handler (sanitizer runtimes run handlers only at such
+    // returns).
     sigset_t block, previous;
     sigemptyset(&block);
     sigaddset(&block, SIGINT);
     sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &block, &previous);
     worker_ = std::thread(Work, state_);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);

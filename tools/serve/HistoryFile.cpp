@@ -7,6 +7,7 @@
 
 CHistoryFile::CHistoryFile(const std::string& path, CHistory* history, std::int64_t now_ms) : path_(path) {
     if (path_.empty()) return;
+    RemoveTemporaries(path_);
     std::string bytes, why;
     if (ReadHistoryFile(path_, &bytes, &why)) history->Restore(bytes, now_ms, &why);
     if (!why.empty()) {
@@ -15,7 +16,7 @@ CHistoryFile::CHistoryFile(const std::string& path, CHistory* history, std::int6
     thread_ = std::thread(&CHistoryFile::Run, this);
 }
 
-CHistoryFile::~CHistoryFile() {
+void CHistoryFile::Finish() {
     if (!thread_.joinable()) return;
     {
         std::lock_guard<std::mutex> guard(lock_);

@@ -37,12 +37,21 @@ bool ReadHistoryFile(const std::string& path, std::string* bytes, std::string* w
 // its directory (mode 0700) when missing.
 bool WriteHistoryFile(const std::string& path, const std::string& bytes, std::string* why);
 
+// Removes the temporary files that saves to `path` left beside it (a server
+// killed while it saved): those of that naming that are regular files of
+// this user's, reached without following a symbolic link, and that no save
+// in progress holds.
+void RemoveTemporaries(const std::string& path);
+
 // Takes the history back from `path` ("": none) and saves it there when
 // asked. Problems are warnings on stderr: the server runs on without a file.
 class CHistoryFile {
 public:
+    // Takes earlier saves' temporaries away too.
     CHistoryFile(const std::string& path, CHistory* history, std::int64_t now_ms);
-    ~CHistoryFile();  // writes what is still waiting, then stops
+    ~CHistoryFile() { Finish(); }
+    // Writes what is still waiting, then stops; later saves are not made.
+    void Finish();
     CHistoryFile(const CHistoryFile&) = delete;
     CHistoryFile& operator=(const CHistoryFile&) = delete;
 

@@ -1,7 +1,10 @@
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +23,28 @@ void MakeDirectories(const std::string& dir) {
         mkdir(dir.substr(0, at).c_str(), 0700);
     }
     mkdir(dir.c_str(), 0700);
+}
+
+// The folder of `path`, and its file's name.
+std::string Folder(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+std::string Name(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// A temporary of a save to `name`: "NAME.XXXXXX", as mkostemp makes it.
+bool TemporaryOf(const std::string& name, const char* entry) {
+    const std::size_t length = std::strlen(entry);
+    if (length != name.size() + 7 || name.compare(0, name.size(), entry, name.size()) != 0 ||
+        entry[name.size()] != '.') {
+        return false;
+    }
+    for (std::size_t at = name.size() + 1; at < length; ++at) {
+        if (!std::isalnum(static_cast<unsigned char>(entry[at]))) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -68,8 +93,7 @@ bool ReadHistoryFile(const std::string& path, std::string* bytes, std::string* w
 }
 
 bool WriteHistoryFile(const std::string& path, const std::string& bytes, std::string* why) {
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string dir = Folder(path);
     MakeDirectories(dir);
     std::string temporary = path + ".XXXXXX";
     const int fd = mkostemp(&temporary[0], O_CLOEXEC);  // mode 0600
@@ -77,6 +101,7 @@ bool WriteHistoryFile(const std::string& path, const std::string& bytes, std::st
         *why = Why("cannot make a file beside it");
         return false;
     }
+    flock(fd, LOCK_EX);  // held while it is written: a second server's start leaves it alone
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -99,4 +124,23 @@ bool WriteHistoryFile(const std::string& path, const std::string& bytes, std::st
         close(directory);
     }
     return true;
+}
+
+void RemoveTemporaries(const std::string& path) {
+    const std::string name = Name(path);
+    DIR* dir = opendir(Folder(path).c_str());
+    if (!dir) return;
+    while (const dirent* entry = readdir(dir)) {
+        if (!TemporaryOf(name, entry->d_name)) continue;
+        // O_NONBLOCK: a FIFO of that name does not hang the open.
+        const int fd = openat(dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat status {};
+        if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            unlinkat(dirfd(dir), entry->d_name, 0);  // a name, never followed
+        }
+        close(fd);
+    }
+    closedir(dir);
 }

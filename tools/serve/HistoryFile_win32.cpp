@@ -14,3 +14,5 @@ bool WriteHistoryFile(const std::string&, const std::string&, std::string* why) 
     *why = "a history file is not available on Windows";
     return false;
 }
+
+void RemoveTemporaries(const std::string&) {}

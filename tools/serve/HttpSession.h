@@ -64,7 +64,8 @@ public:
     CSession(ServerState& state, Stream stream) : state_(state), stream_(std::move(stream)) {
         beast::error_code error;
         const auto peer = Lowest().socket().remote_endpoint(error);
-        state_.connections.Opened(this, error ? std::string() : ClientOf(peer.address()));
+        if (!error) client_ = ClientOf(peer.address());
+        state_.connections.Opened(this, client_);
     }
     ~CSession() override {
         if (streaming_) state_.events->Leave(this);
@@ -153,6 +154,7 @@ private:
             const auto found = head.find(name);
             return found == head.end() ? std::string() : std::string(found->value());
         };
+        request.client = client_;
         const int known = state_.authorize ? state_.authorize.known(request.header("Authorization")) : 1;
         if (known >= 0) return Respond(request, known == 1);
         // The head stays in parser_ until the answer: nothing is read
@@ -212,14 +214,17 @@ private:
     // at the cap) and reads only to learn that the client left.
     void StartEvents(int every) {
         state_.connections.Waiting(this);
-        Lowest().expires_never();
         streaming_ = true;
-        state_.events->Join(this, every);
         buffer_.clear();
-        ReadUntilGone();
+        ReadUntilGone();  // before the first event, whose write deadline it must not take
+        state_.events->Join(this, every);
     }
 
+    // With no deadline: a deadline set while a read is pending is the
+    // write's alone (Beast keeps one per direction), so each event's write
+    // is bounded and the stream lives as long as its client reads.
     void ReadUntilGone() {
+        Lowest().expires_never();
         stream_.async_read_some(buffer_.prepare(512), [self = this->shared_from_this()](beast::error_code error,
                                                                                      std::size_t) {
             if (!error) return self->ReadUntilGone();
@@ -272,6 +277,7 @@ private:
     }
 
     ServerState& state_;
+    std::string client_;  // its group among the connections (ClientOf)
     Stream stream_;
     beast::flat_buffer buffer_{16 * 1024};
     std::optional<http::request_parser<http::empty_body>> parser_;

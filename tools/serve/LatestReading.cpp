@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "Outputs.h"
+#include "ServeSystem.h"
 
 namespace {
 
@@ -23,7 +24,8 @@ CLatestReading::CLatestReading(const Options& options, const std::atomic<int>* i
     changed_.wait(guard, [&] { return have_; });
 }
 
-CLatestReading::~CLatestReading() {
+void CLatestReading::Stop() {
+    if (!thread_.joinable()) return;
     {
         std::lock_guard<std::mutex> guard(lock_);
         stopping_ = true;
@@ -31,6 +33,7 @@ CLatestReading::~CLatestReading() {
     }
     thread_.join();
     file_.Save(history_.Saved());
+    file_.Finish();
 }
 
 Reading CLatestReading::Get(std::uint64_t* reads) const {
@@ -62,6 +65,30 @@ void CLatestReading::WriteTextfile() {
     textfile_.Write(RenderPrometheus(reading));
 }
 
+void CLatestReading::OnOutOfDescriptors(std::function<void()> make_room) {
+    std::lock_guard<std::mutex> guard(lock_);
+    make_room_ = std::move(make_room);
+}
+
+void CLatestReading::RoomMade(bool made) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (room_ == Room::Asked) room_ = made ? Room::Made : Room::None;
+    changed_.notify_all();
+}
+
+// Asks for room and waits for it (a second at most: the server may be
+// stopping); true once a descriptor was freed.
+bool CLatestReading::MakeRoom() {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!make_room_ || stopping_) return false;
+    room_ = Room::Asked;
+    make_room_();
+    changed_.wait_for(guard, std::chrono::seconds(1), [&] { return room_ != Room::Asked || stopping_; });
+    const bool made = room_ == Room::Made;
+    room_ = Room::None;
+    return made;
+}
+
 HistoryAnswer CLatestReading::History(const std::string& query) const {
     return AnswerHistory(history_, query, NowMs());
 }
@@ -74,6 +101,14 @@ void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
     for (;;) {
         bool completed = false;
         Reading reading = reader.Read(options.timeout, interrupted, &completed);
+        // Out of descriptors, which says nothing about the monitor: room is
+        // made and the read made again (a few times, as a connection may
+        // take the descriptor freed first).
+        for (int tries = 0; tries < 4 && completed && reading.status == Reading::Status::Failed &&
+                            OutOfDescriptors(reading.error) && MakeRoom();
+             ++tries) {
+            reading = reader.Read(options.timeout, interrupted, &completed);
+        }
         reading.timestamp = Timestamp();
         // A read abandoned for a signal says nothing about the monitor.
         const bool meaningful = completed || !*interrupted;

@@ -25,7 +25,11 @@ public:
     // options.timeout). Reads in progress are abandoned once `*interrupted`
     // is set.
     CLatestReading(const Options& options, const std::atomic<int>* interrupted);
-    ~CLatestReading();  // stops the reading thread and saves the history
+    ~CLatestReading() { Stop(); }
+
+    // Stops the reading thread and saves the history, returning once the
+    // file is whole; once.
+    void Stop();
     CLatestReading(const CLatestReading&) = delete;
     CLatestReading& operator=(const CLatestReading&) = delete;
 
@@ -45,9 +49,16 @@ public:
     // cannot have the port writes nothing over the first one's file.
     void StartTextfile();
 
+    // Called on the reading thread when a read failed for want of
+    // descriptors, to make room (a connection closed): it answers with
+    // RoomMade, from any thread, and the read is made again.
+    void OnOutOfDescriptors(std::function<void()> make_room);
+    void RoomMade(bool made);
+
 private:
     void Run(Options options, const std::atomic<int>* interrupted);
     void WriteTextfile();
+    bool MakeRoom();
 
     mutable std::mutex lock_;
     std::condition_variable changed_;
@@ -56,6 +67,8 @@ private:
     Reading latest_;
     std::uint64_t reads_ = 0;
     std::function<void()> on_read_;
+    std::function<void()> make_room_;
+    enum class Room { None, Asked, Made } room_ = Room::None;
     CHistory history_;  // locks itself
     CHistoryFile file_;  // saved to at each closed minute, and at the end
     std::mutex textfile_lock_;  // one write at a time, each of the latest reading

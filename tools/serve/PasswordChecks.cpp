@@ -11,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+#include "ServeSystem.h"
+
 namespace {
 
 struct Job {
@@ -60,8 +62,10 @@ Job Take(Shared& shared) {
 
 // The checker thread. It holds `shared` (and so the check's own state) for
 // as long as it runs, so that it may outlive the server: after Stop it
-// delivers nothing and ends when its check does.
+// delivers nothing and ends when its check does. It never takes a stop
+// signal, so that one held back at the end waits for none.
 void Work(std::shared_ptr<Shared> shared) {
+    HoldStopSignals();
     std::unique_lock<std::mutex> lock(shared->mutex);
     for (;;) {
         shared->wake.wait(lock, [&] { return shared->stopped || !shared->turns.empty(); });

@@ -19,8 +19,11 @@ const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
 
 // /api/history responses in flight at once; more are told to come back. Each
 // holds its list of pieces (at most 115 KB) and keeps the history's texts it
-// sends alive until it is sent or dropped (at most the write deadline).
+// sends alive until it is sent or dropped (at most the write deadline). One
+// client holds at most a quarter of them, so that its stalled readers leave
+// room for the others.
 const int HISTORY_SENDING = 8;
+const int HISTORY_SHARE = HISTORY_SENDING / 4;
 
 // The page runs only its own files and styles (its script sets styles
 // through the CSSOM, which the policy allows), and no other site may frame it.
@@ -73,7 +76,9 @@ HttpResponse Readings(const Site& site, const HttpRequest&) {
 }
 
 HttpResponse History(const Site& site, const HttpRequest& request) {
-    if (*site.history_sending >= HISTORY_SENDING) {
+    Site::HistorySending& sending = *site.history_sending;
+    const auto mine = sending.by_client.find(request.client);
+    if (sending.all >= HISTORY_SENDING || (mine != sending.by_client.end() && mine->second >= HISTORY_SHARE)) {
         HttpResponse busy = Text(503, "Too many history requests at once; try again in a second.");
         busy.headers.emplace_back("Retry-After", "1");
         return busy;
@@ -84,9 +89,13 @@ HttpResponse History(const Site& site, const HttpRequest& request) {
     response.status = answer.status;
     response.pieces = std::move(answer.pieces);
     // Counted until the response is let go.
-    const std::shared_ptr<int> sending = site.history_sending;
-    ++*sending;
-    response.held = std::shared_ptr<const void>(sending.get(), [sending](const void*) { --*sending; });
+    ++sending.all;
+    ++sending.by_client[request.client];
+    const std::shared_ptr<Site::HistorySending> counts = site.history_sending;
+    response.held = std::shared_ptr<const void>(counts.get(), [counts, client = request.client](const void*) {
+        --counts->all;
+        if (--counts->by_client[client] == 0) counts->by_client.erase(client);
+    });
     return response;
 }
 

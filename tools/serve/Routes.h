@@ -5,6 +5,7 @@
 #define VANTORIX_SERVE_ROUTES_H
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -20,6 +21,7 @@ struct HttpRequest {
     std::string target;  // "/metrics?x=1"
     // The value of a header (name in any case), or "" when it is absent.
     std::function<std::string(const char* name)> header;
+    std::string client;  // the group its connection is counted in (ClientOf)
 };
 
 struct HttpResponse {
@@ -43,9 +45,13 @@ struct Site {
     std::vector<std::string> allowed_hosts;
     // The live page's files, as served (MakeSite fills them).
     std::vector<std::pair<std::string, HttpResponse>> files;
-    // /api/history responses not yet sent or dropped (counted on the one
-    // serving thread).
-    std::shared_ptr<int> history_sending = std::make_shared<int>(0);
+    // /api/history responses not yet sent or dropped, in all and per client
+    // (counted on the one serving thread).
+    struct HistorySending {
+        int all = 0;
+        std::map<std::string, int> by_client;
+    };
+    std::shared_ptr<HistorySending> history_sending = std::make_shared<HistorySending>();
 };
 
 // A site over `latest`, with the page's files made ready once.

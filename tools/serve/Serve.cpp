@@ -10,7 +10,6 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include <csignal>  // SIGINT, SIGTERM
 #include <cstdio>
 #include <string>
 
@@ -108,12 +107,24 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
         state.connections.drop_checking = [&state] { return state.checks->DropOne(); };
     }
     // Until here a signal only set `*signal` (and cut the first read short).
-    asio::signal_set signals(context, SIGINT, SIGTERM);
+    asio::signal_set signals(context);
+    for (const int number : StopSignals()) signals.add(number);
     signals.async_wait([&](beast::error_code error, int number) {
         if (error) return;
         *signal = number;
         context.stop();
     });
+    // The last save, on every way out, while the signals are still taken
+    // here (their set gives them their default action back as it goes): a
+    // second one does not cut it short. Then they are held back, and the
+    // process exits 0 whatever comes.
+    struct FinalSave {
+        CLatestReading& latest;
+        ~FinalSave() {
+            latest.Stop();
+            HoldStopSignals();
+        }
+    } final_save{latest};
     if (*signal) return EXIT_OK;
 
     beast::error_code error;
@@ -166,8 +177,13 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
     latest.OnRead([&context, &events] {
         if (events.Listening()) asio::post(context, [&events] { events.Publish(events.render()); });
     });
+    // A read that failed for want of descriptors: a connection goes, as at the cap.
+    latest.OnOutOfDescriptors([&context, &state, &latest] {
+        asio::post(context, [&state, &latest] { latest.RoomMade(state.connections.DropOne()); });
+    });
     context.run();
     latest.OnRead(nullptr);  // the context is gone before the reading thread
+    latest.OnOutOfDescriptors(nullptr);
     // Checks still waiting are dropped, and their connections closed, while
     // the context their sockets belong to is still there; a check in
     // progress is not waited for.

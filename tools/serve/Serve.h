@@ -7,8 +7,9 @@
 #include "Authorizer.h"
 #include "Options.h"
 
-// Serves options.serve_host:serve_port until SIGINT or SIGTERM, which it
-// stores in `*signal` (or until `*signal` is set). With `tls`, over TLS
+// Serves options.serve_host:serve_port until a stop signal (StopSignals:
+// SIGINT, SIGTERM, SIGHUP), which it stores in `*signal` (or until
+// `*signal` is set), then saves the history. With `tls`, over TLS
 // (where the build has it); with `authorize`, only to requests it accepts
 // (others get 401). Returns the exit status: 0 when stopped, 2 when the
 // address cannot be served.

@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -7,7 +10,22 @@
 
 namespace {
 const std::size_t CAP = 1024;
-const std::size_t SPARE = 64;  // descriptors for everything but connections
+const std::size_t SPARE = 64;  // asked for beyond the cap
+// Kept for the server's own work besides what it holds open at start: the
+// listener, the event loop (its epoll, wake-up and timer, the signals'
+// pipe), a read of the monitor (its mutex, its region, the probe of its
+// life), a save of the history (the new file, its folder) and the
+// connection taken before room is made for it: 13, and some to spare.
+const std::size_t KEPT = 16;
+
+// The descriptors open now, below `limit`.
+std::size_t OpenNow(rlim_t limit) {
+    std::size_t open = 0;
+    for (rlim_t fd = 0; fd < std::min<rlim_t>(limit, 65536); ++fd) {
+        if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++open;
+    }
+    return open;
+}
 }  // namespace
 
 // The soft limit on open files is often 1024: raised to the hard limit.
@@ -20,7 +38,23 @@ std::size_t ConnectionCap() {
         getrlimit(RLIMIT_NOFILE, &limit);
     }
     if (limit.rlim_cur == RLIM_INFINITY) return CAP;
-    return limit.rlim_cur > 2 * SPARE ? std::min<std::size_t>(CAP, limit.rlim_cur - SPARE) : SPARE;
+    const std::size_t own = OpenNow(limit.rlim_cur) + KEPT;
+    return limit.rlim_cur > own + 1 ? std::min<std::size_t>(CAP, limit.rlim_cur - own) : 1;
+}
+
+bool OutOfDescriptors(std::uint32_t error) {
+    return error == EMFILE || error == ENFILE;
+}
+
+std::vector<int> StopSignals() {
+    return {SIGINT, SIGTERM, SIGHUP};
+}
+
+void HoldStopSignals() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int number : StopSignals()) sigaddset(&held, number);
+    pthread_sigmask(SIG_BLOCK, &held, nullptr);
 }
 
 // SO_REUSEADDR: on Linux it only lets a restarted server past the old
