@@ -48,20 +48,20 @@ LV = "tools/reading/liveness_linux.cpp"
 JS = "tools/reading/Text.h"  # JSON's float type
 RD = "tools/reading/Reading.cpp"
 SV = "tools/serve/Routes.cpp"
-HS = "tools/serve/HttpSession.h"
-CN = "tools/serve/Connections.h"
-SE = "tools/serve/Serve.cpp"
+HS = "tools/serve/http/HttpSession.h"
+CN = "tools/serve/http/Connections.h"
+LI = "tools/serve/http/Listener.cpp"
 SERVE = "-R ^serve$"
 CONN = "-R ^connections_tests$"
 PL = "tools/publisher/publisher_linux.cpp"
 LS = "tools/publisher/LiveSource.cpp"
 SF = "tools/publisher/source_file_linux.cpp"
-WC = "tools/serve/WebConfig.cpp"
-WT = "tools/serve/WebConfigTls.cpp"
-PC = "tools/serve/PasswordChecks.cpp"
-HS = "tools/serve/HttpSession.h"
+WC = "tools/serve/web/WebConfig.cpp"
+BA = "tools/serve/web/BasicAuth.cpp"
+WT = "tools/serve/web/web_config_linux.cpp"
+PC = "tools/serve/http/PasswordChecks.cpp"
 WEB = "-R ^web_config$"
-HI = "tools/serve/History.cpp"
+HI = "tools/serve/history/History.cpp"
 TOOL = "-R reader_tool"
 PUBLISHER = "-R ^publisher$"
 
@@ -198,7 +198,7 @@ MUTANTS = [
     M(LINUX, CN, "if (open_ >= cap_ &&", "if (open_ > cap_ &&", tests=SERVE),
     M(LINUX, CN, "group->second.size() >= share_", "group->second.size() > share_", tests=SERVE),
     M(LINUX, CN, "        return group.front();\n", "        return group.back();\n", tests=SERVE),
-    M(LINUX, SE, "            if (state_.connections.DropOne()) return Accept();", "            return;", tests=SERVE),
+    M(LINUX, LI, "        if (state_.connections.DropOne()) return Accept();", "        return;", tests=SERVE),
     M(LINUX, CN, "now - connection->since_ > stalled_", "now - connection->since_ > stalled_ && false", tests=CONN),
     M(LINUX, CN, "group.second.front()->since_ < crowd->front()->since_",
       "group.second.front()->since_ > crowd->front()->since_", tests=CONN),
@@ -223,10 +223,10 @@ MUTANTS = [
       "    const CDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK",
       "// Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.\n"
       "    const CDescriptor file{open(path.c_str(), O_RDONLY", tests=WEB),
-    M(LINUX, "tools/serve/WebConfig.h", "MAX_CONFIG_BYTES = 1 << 20;", "MAX_CONFIG_BYTES = 1 << 24;", tests=WEB),
-    M(LINUX, WC, "const int padding = (encoded.back() == '=') + (encoded[encoded.size() - 2] == '=');",
+    M(LINUX, "tools/serve/web/WebConfig.h", "MAX_CONFIG_BYTES = 1 << 20;", "MAX_CONFIG_BYTES = 1 << 24;", tests=WEB),
+    M(LINUX, BA, "const int padding = (encoded.back() == '=') + (encoded[encoded.size() - 2] == '=');",
       "const int padding = (encoded.back() == '=');", tests=WEB),
-    M(LINUX, WC, " && password.find('\\0') == std::string::npos;", ";", tests=WEB),
+    M(LINUX, BA, " && password.find('\\0') == std::string::npos;", ";", tests=WEB),
     M(LINUX, WT, ": ssl::verify_peer);", ": ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);", tests=WEB),
     M(LINUX, PC, "if (last != shared.turns.end()) shared.turns.splice(shared.turns.end(), shared.turns, last);", ";",
       tests=WEB),

@@ -13,8 +13,8 @@
 #include "CommandLine.h"
 #include "Outputs.h"
 #include "Reading.h"
+#include "Serve.h"
 #include "Terminal.h"
-#include "WebConfig.h"
 
 namespace {
 
@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
     case Mode::Watch:
         return Watch(options);
     case Mode::Serve:
-        return ServeWithWebConfig(options, &g_signal);
+        return Serve(options, &g_signal);
     default:
         return Print(options);
     }

@@ -11,8 +11,8 @@
 // once, by the reading thread, outside the lock: a request only collects the
 // texts it needs, shared rather than copied (SharedText.h), so that it costs
 // the serving thread microseconds and holds the lock no longer.
-#ifndef VANTORIX_SERVE_HISTORY_H
-#define VANTORIX_SERVE_HISTORY_H
+#ifndef VANTORIX_SERVE_HISTORY_HISTORY_H
+#define VANTORIX_SERVE_HISTORY_HISTORY_H
 
 #include <cstdint>
 #include <memory>
@@ -59,7 +59,7 @@ public:
         return Joined(Answer(seconds, since_ms, now_ms));
     }
 
-    // The history as the bytes of its file (HistoryFormat.cpp; README: "The
+    // The history as the bytes of its file (HistoryFormat.h; README: "The
     // history file"). Saved: by the thread that adds, or while none does.
     std::string Saved() const;
     // Takes the history back from a file's bytes, before the first Add. A
@@ -121,9 +121,14 @@ private:
     std::unique_ptr<Accumulator[]> open_load_;
 };
 
+// Takes the history back from the file at `path` (HistoryFile.h) before the
+// first Add: false, with why in `why` ("" when there is no file), when the
+// file is not used.
+bool RestoreHistory(CHistory* history, const std::string& path, std::int64_t now_ms, std::string* why);
+
 // An answer to GET /api/history?QUERY, independent of the HTTP server:
 // `seconds=N` (1 to 86400) and optionally `since=MS`, both whole decimal
 // numbers, each at most once; anything else is status 400.
 HistoryAnswer AnswerHistory(const CHistory& history, const std::string& query, std::int64_t now_ms);
 
-#endif  // VANTORIX_SERVE_HISTORY_H
+#endif  // VANTORIX_SERVE_HISTORY_HISTORY_H

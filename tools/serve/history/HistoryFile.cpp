@@ -3,15 +3,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "History.h"
-
-CHistoryFile::CHistoryFile(const std::string& path, CHistory* history, std::int64_t now_ms) : path_(path) {
+CHistoryFile::CHistoryFile(const std::string& path) : path_(path) {
     if (path_.empty()) return;
-    std::string bytes, why;
-    if (ReadHistoryFile(path_, &bytes, &why)) history->Restore(bytes, now_ms, &why);
-    if (!why.empty()) {
-        std::fprintf(stderr, "vantorix-info: warning: the history in %s is not used: %s\n", path_.c_str(), why.c_str());
-    }
     thread_ = std::thread(&CHistoryFile::Run, this);
 }
 

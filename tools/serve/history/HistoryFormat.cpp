@@ -1,17 +1,4 @@
-// The history's file: what a restarted server shows at once. Native byte
-// order (the magic read back in the other order does not match):
-//
-//   header   "VANTHIST", u32 version (1), u32 raw rows (<= 3600),
-//            u32 minute rows (<= 1440), u32 0, i64 saved at (ms since 1970)
-//   raw      per row, oldest first: i64 time, u32 cores (<= 256), f32 clock,
-//            cores x f32 temperature, cores x f32 load
-//   minutes  per row, oldest first: i64 start (a whole minute), u32 cores,
-//            3 x f32 clock (min, mean, max), cores x 3 x f32 temperature,
-//            cores x 3 x f32 load
-//   end      u64 FNV-1a of every byte before it
-//
-// A file is taken only whole: every size, count and time is checked (none in
-// the future) before any of it is used.
+// The history as the bytes of its file, and back (HistoryFormat.h).
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -19,12 +6,10 @@
 
 #include "History.h"
 #include "HistoryFile.h"
+#include "HistoryFormat.h"
 
 namespace {
 
-const char MAGIC[8] = {'V', 'A', 'N', 'T', 'H', 'I', 'S', 'T'};
-const std::uint32_t VERSION = 1;
-const std::size_t HEADER = 32;
 const std::int64_t MINUTE_MS = 60000;
 
 template <typename T>
@@ -37,14 +22,14 @@ class CCursor {
 public:
     CCursor(const char* at, const char* end) : at_(at), end_(end) {}
     template <typename T>
-    bool Get(T* value) {
+    bool Take(T* value) {
         if (static_cast<std::size_t>(end_ - at_) < sizeof(T)) return false;
         std::memcpy(value, at_, sizeof(T));
         at_ += sizeof(T);
         return true;
     }
-    bool Get(float* value) {
-        if (!Get<float>(value)) return false;
+    bool Take(float* value) {
+        if (!Take<float>(value)) return false;
         if (!std::isfinite(*value)) *value = std::numeric_limits<float>::quiet_NaN();
         return true;
     }
@@ -66,18 +51,18 @@ std::uint64_t HistoryChecksum(const char* data, std::size_t size) {
 }
 
 std::size_t HistoryFileLimit() {
-    return HEADER + CHistory::RAW_SAMPLES * (16 + CHistory::CORES * 8) +
+    return HISTORY_HEADER + CHistory::RAW_SAMPLES * (16 + CHistory::CORES * 8) +
            CHistory::MINUTES * (24 + CHistory::CORES * 24) + 8;
 }
 
 std::string CHistory::Saved() const {
-    std::size_t size = HEADER + 8;
+    std::size_t size = HISTORY_HEADER + 8;
     for (int row = 0; row < raw_count_; ++row) size += 16 + static_cast<std::size_t>(raw_cores_[row]) * 8;
     for (int row = 0; row < minute_count_; ++row) size += 24 + static_cast<std::size_t>(minute_cores_[row]) * 24;
     std::string out;
     out.reserve(size);
-    out.append(MAGIC, sizeof MAGIC);
-    Put(&out, VERSION);
+    out.append(HISTORY_MAGIC, sizeof HISTORY_MAGIC);
+    Put(&out, HISTORY_VERSION);
     Put(&out, static_cast<std::uint32_t>(raw_count_));
     Put(&out, static_cast<std::uint32_t>(minute_count_));
     Put(&out, std::uint32_t{0});
@@ -117,13 +102,13 @@ bool CHistory::Restore(const std::string& bytes, std::int64_t now_ms, std::strin
         *why = text;
         return false;
     };
-    if (bytes.size() < HEADER + 8 || bytes.size() > HistoryFileLimit()) return fail("not the size of a history file");
-    if (std::memcmp(bytes.data(), MAGIC, sizeof MAGIC) != 0) return fail("not a history file");
-    CCursor header(bytes.data() + sizeof MAGIC, bytes.data() + HEADER);
+    if (bytes.size() < HISTORY_HEADER + 8 || bytes.size() > HistoryFileLimit()) return fail("not the size of a history file");
+    if (std::memcmp(bytes.data(), HISTORY_MAGIC, sizeof HISTORY_MAGIC) != 0) return fail("not a history file");
+    CCursor header(bytes.data() + sizeof HISTORY_MAGIC, bytes.data() + HISTORY_HEADER);
     std::uint32_t version = 0, raws = 0, minutes = 0, zero = 0;
     std::int64_t saved = 0;
-    header.Get(&version), header.Get(&raws), header.Get(&minutes), header.Get(&zero), header.Get(&saved);
-    if (version != VERSION) return fail("a version of the history file this server does not read");
+    header.Take(&version), header.Take(&raws), header.Take(&minutes), header.Take(&zero), header.Take(&saved);
+    if (version != HISTORY_VERSION) return fail("a version of the history file this server does not read");
     std::uint64_t checksum = 0;
     std::memcpy(&checksum, bytes.data() + bytes.size() - 8, 8);
     if (checksum != HistoryChecksum(bytes.data(), bytes.size() - 8)) return fail("its checksum does not match");
@@ -131,23 +116,23 @@ bool CHistory::Restore(const std::string& bytes, std::int64_t now_ms, std::strin
     if (saved < 0 || saved > now_ms) return fail("saved in the future");
 
     // Rows into the rings, which no one reads before the counts are set.
-    CCursor rows(bytes.data() + HEADER, bytes.data() + bytes.size() - 8);
+    CCursor rows(bytes.data() + HISTORY_HEADER, bytes.data() + bytes.size() - 8);
     const auto row_ok = [&](std::int64_t time, std::uint32_t cores) {
         return time >= 0 && time <= saved && cores <= static_cast<std::uint32_t>(CORES);
     };
     for (std::uint32_t row = 0; row < raws; ++row) {
         std::int64_t time = 0;
         std::uint32_t cores = 0;
-        if (!rows.Get(&time) || !rows.Get(&cores)) return fail("truncated");
+        if (!rows.Take(&time) || !rows.Take(&cores)) return fail("truncated");
         if (!row_ok(time, cores)) return fail("a read with more than 256 cores, or at a time out of range");
         raw_time_[row] = time;
         raw_cores_[row] = static_cast<std::int16_t>(cores);
-        bool whole = rows.Get(&raw_clock_[row]);
+        bool whole = rows.Take(&raw_clock_[row]);
         for (std::uint32_t core = 0; core < cores; ++core) {
-            whole = whole && rows.Get(&raw_temp_[core * RAW_SAMPLES + row]);
+            whole = whole && rows.Take(&raw_temp_[core * RAW_SAMPLES + row]);
         }
         for (std::uint32_t core = 0; core < cores; ++core) {
-            whole = whole && rows.Get(&raw_load_[core * RAW_SAMPLES + row]);
+            whole = whole && rows.Take(&raw_load_[core * RAW_SAMPLES + row]);
         }
         if (!whole) return fail("truncated");
     }
@@ -155,7 +140,7 @@ bool CHistory::Restore(const std::string& bytes, std::int64_t now_ms, std::strin
     for (std::uint32_t row = 0; row < minutes; ++row) {
         std::int64_t start = 0;
         std::uint32_t cores = 0;
-        if (!rows.Get(&start) || !rows.Get(&cores)) return fail("truncated");
+        if (!rows.Take(&start) || !rows.Take(&cores)) return fail("truncated");
         if (!row_ok(start, cores) || start % MINUTE_MS != 0) {
             return fail("a minute with more than 256 cores, or at a time out of range");
         }
@@ -163,12 +148,12 @@ bool CHistory::Restore(const std::string& bytes, std::int64_t now_ms, std::strin
         minute_cores_[row] = static_cast<std::int16_t>(cores);
         const std::size_t at = static_cast<std::size_t>(row) * 3;
         bool whole = true;
-        for (int k = 0; k < 3; ++k) whole = whole && rows.Get(&minute_clock_[at + k]);
+        for (int k = 0; k < 3; ++k) whole = whole && rows.Take(&minute_clock_[at + k]);
         for (std::uint32_t core = 0; core < cores * 3; ++core) {
-            whole = whole && rows.Get(&minute_temp_[core / 3 * stride + at + core % 3]);
+            whole = whole && rows.Take(&minute_temp_[core / 3 * stride + at + core % 3]);
         }
         for (std::uint32_t core = 0; core < cores * 3; ++core) {
-            whole = whole && rows.Get(&minute_load_[core / 3 * stride + at + core % 3]);
+            whole = whole && rows.Take(&minute_load_[core / 3 * stride + at + core % 3]);
         }
         if (!whole) return fail("truncated");
     }
@@ -184,4 +169,9 @@ bool CHistory::Restore(const std::string& bytes, std::int64_t now_ms, std::strin
     minute_count_ = static_cast<int>(minutes);
     minute_next_ = minute_count_ % MINUTES;
     return true;
+}
+
+bool RestoreHistory(CHistory* history, const std::string& path, std::int64_t now_ms, std::string* why) {
+    std::string bytes;
+    return ReadHistoryFile(path, HistoryFileLimit(), &bytes, why) && history->Restore(bytes, now_ms, why);
 }

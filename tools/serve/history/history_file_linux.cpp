@@ -37,7 +37,7 @@ std::string DefaultHistoryPath() {
     return "";
 }
 
-bool ReadHistoryFile(const std::string& path, std::string* bytes, std::string* why) {
+bool ReadHistoryFile(const std::string& path, std::size_t limit, std::string* bytes, std::string* why) {
     // O_NONBLOCK: a FIFO planted in its place does not hang the open.
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -49,7 +49,7 @@ bool ReadHistoryFile(const std::string& path, std::string* bytes, std::string* w
     if (!ok) *why = Why("cannot stat it");
     if (ok && !S_ISREG(status.st_mode)) ok = false, *why = "not a regular file";
     if (ok && status.st_uid != geteuid()) ok = false, *why = "another user's file";
-    if (ok && static_cast<unsigned long long>(status.st_size) > HistoryFileLimit()) ok = false, *why = "too large";
+    if (ok && static_cast<unsigned long long>(status.st_size) > limit) ok = false, *why = "too large";
     if (ok) {
         // One byte more than it should have, to see that it ends there.
         bytes->resize(static_cast<std::size_t>(status.st_size) + 1);

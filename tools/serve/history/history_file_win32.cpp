@@ -5,7 +5,7 @@ std::string DefaultHistoryPath() {
     return "";
 }
 
-bool ReadHistoryFile(const std::string&, std::string*, std::string* why) {
+bool ReadHistoryFile(const std::string&, std::size_t, std::string*, std::string* why) {
     *why = "a history file is not available on Windows";
     return false;
 }

@@ -1,11 +1,10 @@
 // Who may be served: the check of a request's credentials, as --serve's
 // sessions see it, and the TLS context they are handed.
-#ifndef VANTORIX_SERVE_AUTHORIZER_H
-#define VANTORIX_SERVE_AUTHORIZER_H
-
-#include <boost/utility/string_view.hpp>
+#ifndef VANTORIX_SERVE_HTTP_AUTHORIZER_H
+#define VANTORIX_SERVE_HTTP_AUTHORIZER_H
 
 #include <functional>
+#include <string_view>
 
 namespace boost {
 namespace asio {
@@ -21,10 +20,10 @@ class context;
 // (PasswordChecks.h): the serving thread never waits for a password. Then
 // `remember`, on the serving thread, keeps a header that passed as known.
 struct Authorizer {
-    std::function<int(boost::string_view authorization)> known;
-    std::function<bool(boost::string_view authorization)> check;
-    std::function<void(boost::string_view authorization)> remember;
+    std::function<int(std::string_view authorization)> known;
+    std::function<bool(std::string_view authorization)> check;
+    std::function<void(std::string_view authorization)> remember;
     explicit operator bool() const { return static_cast<bool>(check); }
 };
 
-#endif  // VANTORIX_SERVE_AUTHORIZER_H
+#endif  // VANTORIX_SERVE_HTTP_AUTHORIZER_H

@@ -7,8 +7,8 @@
 // the longest (its last request, or its opening, the longest ago). The
 // bytes of responses being written are bounded too: past the budget, the
 // oldest writers go.
-#ifndef VANTORIX_SERVE_CONNECTIONS_H
-#define VANTORIX_SERVE_CONNECTIONS_H
+#ifndef VANTORIX_SERVE_HTTP_CONNECTIONS_H
+#define VANTORIX_SERVE_HTTP_CONNECTIONS_H
 
 #include <boost/asio/ip/address.hpp>
 
@@ -152,4 +152,4 @@ private:
     std::list<CConnection*> holders_;  // writers holding bytes, oldest first
 };
 
-#endif  // VANTORIX_SERVE_CONNECTIONS_H
+#endif  // VANTORIX_SERVE_HTTP_CONNECTIONS_H

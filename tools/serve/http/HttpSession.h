@@ -1,10 +1,10 @@
 // One --serve connection, over a plain TCP stream or a TLS one: reads a
-// request's head (never a body), answers it from Route and waits for the
-// next. Every wait has a deadline that does not restart with each byte: a
+// request's head (never a body), answers it through its RequestHandler and waits
+// for the next. Every wait has a deadline that does not restart with each byte: a
 // slow or silent client costs a socket and a few KiB until then, never a
 // thread.
-#ifndef VANTORIX_SERVE_HTTPSESSION_H
-#define VANTORIX_SERVE_HTTPSESSION_H
+#ifndef VANTORIX_SERVE_HTTP_HTTPSESSION_H
+#define VANTORIX_SERVE_HTTP_HTTPSESSION_H
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -20,10 +20,10 @@
 
 #include "Authorizer.h"
 #include "Connections.h"
-#include "EventStream.h"
+#include "EventSink.h"
+#include "Messages.h"
 #include "PasswordChecks.h"
 #include "ResponseBody.h"
-#include "Routes.h"
 
 namespace beast = boost::beast;
 namespace http = boost::beast::http;
@@ -36,13 +36,13 @@ struct ServeLimits {
 };
 
 struct ServerState {
-    Site site;
+    RequestHandler handler;
     ServeLimits limits;
     CConnections connections;
     Authorizer authorize;  // empty: no authentication
     // The checks that wait for bcrypt, with an authorizer.
     std::unique_ptr<CPasswordChecks> checks;
-    CEvents* events = nullptr;  // the streams of /api/events
+    CEventHub* events = nullptr;  // the streams of /api/events
 };
 
 // What differs between stream types: the handshake that precedes the first
@@ -135,14 +135,14 @@ private:
     void OnHead(beast::error_code error) {
         state_.connections.Busy(this);
         if (error == http::error::header_limit || error == http::error::buffer_overflow) {
-            return Answer(Refusal(431), false, 11);
+            return Answer(state_.handler.refuse(431), false, 11);
         }
         if (error) {
             // A malformed head is told so; a client that left, was too slow
             // or was dropped only loses its connection.
             const bool malformed = error != http::error::end_of_stream &&
                                    error.category() == beast::error_code(http::error::bad_target).category();
-            if (malformed) Answer(Refusal(400), false, 11);
+            if (malformed) Answer(state_.handler.refuse(400), false, 11);
             return;
         }
         const auto& head = parser_->get();
@@ -168,12 +168,12 @@ private:
                 if (passed) self->state_.authorize.remember(request.header("Authorization"));
                 self->Respond(request, passed, !passed);
             });
-        if (!queued) Answer(Refusal(429), parser_->get().method() == http::verb::head, parser_->get().version());
+        if (!queued) Answer(state_.handler.refuse(429), parser_->get().method() == http::verb::head, parser_->get().version());
     }
 
     void Respond(const HttpRequest& request, bool authorized, bool close = false) {
         const auto& head = parser_->get();
-        HttpResponse response = Route(state_.site, request, authorized);
+        HttpResponse response = state_.handler.answer(request, authorized);
         // A body is never read, so what follows the head is not a request.
         if (close || !parser_->is_done() || !head.keep_alive()) response.close = true;
         Answer(std::move(response), head.method() == http::verb::head, head.version());
@@ -287,4 +287,4 @@ void StartSession(ServerState& state, Stream stream) {
     std::make_shared<CSession<Stream>>(state, std::move(stream))->Start();
 }
 
-#endif  // VANTORIX_SERVE_HTTPSESSION_H
+#endif  // VANTORIX_SERVE_HTTP_HTTPSESSION_H

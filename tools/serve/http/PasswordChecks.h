@@ -4,8 +4,8 @@
 // check by one check, not by the crowd; an address may have only a few
 // waiting at once. The serving thread queues and is told the result; it
 // never waits for a check, and neither does stopping.
-#ifndef VANTORIX_SERVE_PASSWORDCHECKS_H
-#define VANTORIX_SERVE_PASSWORDCHECKS_H
+#ifndef VANTORIX_SERVE_HTTP_PASSWORDCHECKS_H
+#define VANTORIX_SERVE_HTTP_PASSWORDCHECKS_H
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -60,4 +60,4 @@ private:
     std::uint64_t next_ticket_ = 1;
 };
 
-#endif  // VANTORIX_SERVE_PASSWORDCHECKS_H
+#endif  // VANTORIX_SERVE_HTTP_PASSWORDCHECKS_H

@@ -1,8 +1,8 @@
 // The body of every --serve response, as Beast sends it: a string of its
 // own, then pieces of shared text (SharedText.h), sent as they are, a few
 // dozen at a time, never copied into one buffer.
-#ifndef VANTORIX_SERVE_RESPONSEBODY_H
-#define VANTORIX_SERVE_RESPONSEBODY_H
+#ifndef VANTORIX_SERVE_HTTP_RESPONSEBODY_H
+#define VANTORIX_SERVE_HTTP_RESPONSEBODY_H
 
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/http/message.hpp>
@@ -59,4 +59,4 @@ struct ResponseBody {
     };
 };
 
-#endif  // VANTORIX_SERVE_RESPONSEBODY_H
+#endif  // VANTORIX_SERVE_HTTP_RESPONSEBODY_H

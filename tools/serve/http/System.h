@@ -1,6 +1,7 @@
-// What --serve needs from the operating system, one file per platform.
-#ifndef VANTORIX_SERVE_SERVESYSTEM_H
-#define VANTORIX_SERVE_SERVESYSTEM_H
+// What --serve needs from the operating system, one file per platform
+// (system_linux.cpp, system_win32.cpp).
+#ifndef VANTORIX_SERVE_HTTP_SYSTEM_H
+#define VANTORIX_SERVE_HTTP_SYSTEM_H
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
@@ -20,4 +21,4 @@ void PrepareListener(boost::asio::ip::tcp::acceptor& acceptor);
 // waited): the next one is taken at once.
 bool ClientLeft(const boost::system::error_code& error);
 
-#endif  // VANTORIX_SERVE_SERVESYSTEM_H
+#endif  // VANTORIX_SERVE_HTTP_SYSTEM_H

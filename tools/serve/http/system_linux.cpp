@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "ServeSystem.h"
+#include "System.h"
 
 namespace {
 const std::size_t CAP = 1024;

@@ -1,6 +1,6 @@
 #include <winsock2.h>
 
-#include "ServeSystem.h"
+#include "System.h"
 
 // Windows' sockets are not counted against a small table: the cap alone.
 std::size_t ConnectionCap() {

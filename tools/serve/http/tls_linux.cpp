@@ -1,6 +1,6 @@
 // --serve over TLS (OpenSSL through Boost.Asio): the session of plain HTTP,
 // on a TLS stream, after a handshake.
-#include "ServeTls.h"
+#include "Tls.h"
 
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/ssl.hpp>
@@ -14,10 +14,6 @@ struct StreamStart<TlsStream> {
         stream.async_handshake(boost::asio::ssl::stream_base::server, std::forward<Handler>(handler));
     }
 };
-
-bool TlsAvailable() {
-    return true;
-}
 
 void StartTlsSession(ServerState& state, boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& context) {
     StartSession(state, TlsStream(beast::tcp_stream(std::move(socket)), context));

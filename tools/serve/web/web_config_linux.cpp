@@ -1,17 +1,16 @@
 // --web-config where the build has OpenSSL and libxcrypt (Linux): the TLS
-// context from the file's certificate and key, and the basic auth checker,
-// handed to the server.
+// context from the file's certificate and key, and the basic auth checker.
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
 #include <boost/asio/ssl/context.hpp>
-#include <cstdio>
 #include <exception>
 #include <memory>
 
-#include "Serve.h"
+#include "BasicAuth.h"
 #include "WebConfig.h"
+#include "WebServing.h"
 
 namespace {
 
@@ -22,8 +21,8 @@ std::string Reason(const boost::system::system_error& error) {
     return error.code().message();
 }
 
-std::unique_ptr<ssl::context> MakeTlsContext(const WebConfig& config) {
-    auto context = std::make_unique<ssl::context>(ssl::context::tls_server);
+std::shared_ptr<ssl::context> MakeTlsContext(const WebConfig& config) {
+    auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
     SSL_CTX* native = context->native_handle();
     SSL_CTX_set_min_proto_version(native, config.tls13_only ? TLS1_3_VERSION : TLS1_2_VERSION);
     context->set_options(ssl::context::default_workarounds);
@@ -63,28 +62,19 @@ std::unique_ptr<ssl::context> MakeTlsContext(const WebConfig& config) {
 
 }  // namespace
 
-int ServeWithWebConfig(const Options& options, std::atomic<int>* signal) {
-    if (options.web_config.empty()) return Serve(options, signal);
-    std::unique_ptr<ssl::context> tls;
-    Authorizer authorize;
+bool LoadWebServing(const std::string& path, WebServing* serving, std::string* why) {
     try {
-        const WebConfig config = LoadWebConfig(options.web_config);
-        if (config.tls) tls = MakeTlsContext(config);
+        const WebConfig config = LoadWebConfig(path);
+        if (config.tls) serving->tls = MakeTlsContext(config);
         if (!config.basic_auth_users.empty()) {
-            auto users = std::make_shared<CBasicAuth>(config.basic_auth_users);
-            authorize.known = [users](boost::string_view header) {
-                return users->Known(std::string_view(header.data(), header.size()));
-            };
-            authorize.check = [users](boost::string_view header) {
-                return users->Check(std::string_view(header.data(), header.size()));
-            };
-            authorize.remember = [users](boost::string_view header) {
-                users->Remember(std::string_view(header.data(), header.size()));
-            };
+            const auto users = std::make_shared<CBasicAuth>(config.basic_auth_users);
+            serving->known = [users](std::string_view header) { return users->Known(header); };
+            serving->check = [users](std::string_view header) { return users->Check(header); };
+            serving->remember = [users](std::string_view header) { users->Remember(header); };
         }
     } catch (const std::exception& error) {  // WebConfigError, and whatever else a hostile file brings
-        std::fprintf(stderr, "vantorix-info: --web-config: %s\n", error.what());
-        return EXIT_USAGE;
+        *why = error.what();
+        return false;
     }
-    return Serve(options, signal, tls.get(), authorize);
+    return true;
 }

@@ -1,17 +1,9 @@
 // --web-config where the build has no TLS and no bcrypt: Debian packages
 // OpenSSL, libxcrypt and yaml-cpp for Linux only, so the Windows builds serve
 // plain HTTP alone.
-#include <cstdio>
+#include "WebServing.h"
 
-#include "Serve.h"
-#include "WebConfig.h"
-
-int ServeWithWebConfig(const Options& options, std::atomic<int>* signal) {
-    if (!options.web_config.empty()) {
-        std::fputs("vantorix-info: --web-config (TLS and basic auth) is not in this build: it is in the Linux "
-                   "build only\n",
-                   stderr);
-        return EXIT_USAGE;
-    }
-    return Serve(options, signal);
+bool LoadWebServing(const std::string&, WebServing*, std::string* why) {
+    *why = "TLS and basic auth are not in this build: they are in the Linux build only";
+    return false;
 }
