@@ -58,7 +58,6 @@ int Serve(const Options& options, std::atomic<int>* signal) {
                                                                             const std::string& header) {
             return check(header);
         }));
-        state.connections.drop_checking = [&state] { return state.checks->DropOne(); };
     }
     // Until here a signal only set `*signal` (and cut the first read short).
     asio::signal_set signals(context, SIGINT, SIGTERM);

@@ -10,26 +10,13 @@
 #ifndef VANTORIX_SERVE_HTTP_CONNECTIONS_H
 #define VANTORIX_SERVE_HTTP_CONNECTIONS_H
 
-#include <boost/asio/ip/address.hpp>
-
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <list>
 #include <map>
 #include <string>
 
-// The group a client's connections are counted in: its IPv4 address (an
-// IPv4-mapped one too), or its IPv6 address's /64, which one host may hold
-// whole.
-inline std::string ClientOf(boost::asio::ip::address address) {
-    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
-    }
-    if (address.is_v4()) return address.to_string();
-    const auto bytes = address.to_v6().to_bytes();
-    return std::string(reinterpret_cast<const char*>(bytes.data()), 8);
-}
+#include "Client.h"
 
 class CConnection {
 public:
@@ -55,16 +42,11 @@ public:
                           Clock::duration stalled = std::chrono::seconds(1))
         : cap_(cap), share_(cap / 8 > 0 ? cap / 8 : 1), budget_(budget), stalled_(stalled) {}
 
-    // Tried first at the cap: drops a connection that waits for a password
-    // check (of the address with most waiting), whose check would cost a
-    // core for nothing; false when none waits. It leaves as its session ends.
-    std::function<bool()> drop_checking;
-
     // Makes room for a connection from `client`, dropping another if need be.
     void MakeRoom(const std::string& client) {
         const auto group = groups_.find(client);
         if (group != groups_.end() && group->second.size() >= share_) return Drop(Costliest(group->second));
-        if (open_ >= cap_ && !(drop_checking && drop_checking())) DropOne();
+        if (open_ >= cap_) DropOne();
     }
 
     // Drops the costliest connection of the group holding most; false when

@@ -64,7 +64,8 @@ public:
     CSession(ServerState& state, Stream stream) : state_(state), stream_(std::move(stream)) {
         beast::error_code error;
         const auto peer = Lowest().socket().remote_endpoint(error);
-        state_.connections.Opened(this, error ? std::string() : ClientOf(peer.address()));
+        client_ = error ? std::string() : ClientOf(peer.address());
+        state_.connections.Opened(this, client_);
     }
     ~CSession() override {
         if (streaming_) state_.events->Leave(this);
@@ -157,13 +158,10 @@ private:
         if (known >= 0) return Respond(request, known == 1);
         // The head stays in parser_ until the answer: nothing is read
         // meanwhile. A failed check ends the connection, so each guess costs
-        // a new one; an address with many checks waiting is told to wait.
-        beast::error_code ignored;
-        const auto address = Lowest().socket().remote_endpoint(ignored).address();
+        // a new one; a client with many checks waiting is told to wait.
         const bool queued = state_.checks->Add(
-            address, request.header("Authorization"),
+            client_, request.header("Authorization"),
             [self = this->shared_from_this(), request](CPasswordChecks::Result result) {
-                if (result == CPasswordChecks::Result::Dropped) return self->Drop();
                 const bool passed = result == CPasswordChecks::Result::Passed;
                 if (passed) self->state_.authorize.remember(request.header("Authorization"));
                 self->Respond(request, passed, !passed);
@@ -273,6 +271,7 @@ private:
 
     ServerState& state_;
     Stream stream_;
+    std::string client_;  // ClientOf its peer
     beast::flat_buffer buffer_{16 * 1024};
     std::optional<http::request_parser<http::empty_body>> parser_;
     std::size_t head_bytes_ = 0;

@@ -28,17 +28,17 @@ struct CPasswordChecks::Shared {
     bool stopped = false;
     Check check;
     std::function<void(std::uint64_t ticket, bool passed)> deliver;  // posts the result to the serving thread
-    std::map<std::string, std::deque<Job>> waiting;  // address -> its checks, oldest first
-    std::list<std::string> turns;  // the addresses with checks waiting, next turn first
-    std::string served;  // the address whose check was taken last, while it has more
+    std::map<std::string, std::deque<Job>> waiting;  // client -> its checks, oldest first
+    std::list<std::string> turns;  // the clients with checks waiting, next turn first
+    std::string served;  // the client whose check was taken last, while it has more
 };
 
 namespace {
 
 using Shared = CPasswordChecks::Shared;
 
-// The next check, round-robin over the addresses: the address served last
-// goes behind every address that queued meanwhile.
+// The next check, round-robin over the clients: the client served last goes
+// behind every client that queued meanwhile.
 Job Take(Shared& shared) {
     if (!shared.served.empty()) {
         const auto last = std::find(shared.turns.begin(), shared.turns.end(), shared.served);
@@ -94,8 +94,7 @@ CPasswordChecks::~CPasswordChecks() {
     Stop();
 }
 
-bool CPasswordChecks::Add(const boost::asio::ip::address& address, std::string authorization, Done done) {
-    const std::string key = AddressKey(address);
+bool CPasswordChecks::Add(const std::string& key, std::string authorization, Done done) {
     const std::uint64_t ticket = next_ticket_++;
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -107,33 +106,6 @@ bool CPasswordChecks::Add(const boost::asio::ip::address& address, std::string a
     }
     done_[ticket] = std::move(done);
     shared_->wake.notify_one();
-    return true;
-}
-
-bool CPasswordChecks::DropOne() {
-    std::uint64_t ticket = 0;
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        auto most = shared_->waiting.end();
-        for (auto address = shared_->waiting.begin(); address != shared_->waiting.end(); ++address) {
-            if (most == shared_->waiting.end() || address->second.size() > most->second.size()) most = address;
-        }
-        if (most == shared_->waiting.end()) return false;
-        ticket = most->second.back().ticket;
-        most->second.pop_back();
-        if (most->second.empty()) {
-            shared_->turns.remove(most->first);
-            if (shared_->served == most->first) shared_->served.clear();
-            shared_->waiting.erase(most);
-        }
-    }
-    const auto found = done_.find(ticket);
-    if (found == done_.end()) return false;
-    Done done = std::move(found->second);
-    done_.erase(found);
-    done(Result::Dropped);
-    // Its connection goes with it: later, not inside the caller's own step.
-    boost::asio::post(serving_, [done = std::move(done)] {});
     return true;
 }
 
@@ -154,13 +126,4 @@ void CPasswordChecks::Finish(std::uint64_t ticket, bool passed) {
     Done done = std::move(found->second);
     done_.erase(found);
     done(passed ? Result::Passed : Result::Failed);
-}
-
-std::string CPasswordChecks::AddressKey(const boost::asio::ip::address& address) {
-    if (!address.is_v6()) return address.to_string();
-    const boost::asio::ip::address_v6 v6 = address.to_v6();
-    if (v6.is_v4_mapped()) return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6).to_string();
-    boost::asio::ip::address_v6::bytes_type bytes = v6.to_bytes();
-    std::fill(bytes.begin() + 8, bytes.end(), static_cast<unsigned char>(0));
-    return boost::asio::ip::address_v6(bytes).to_string() + "/64";
 }
