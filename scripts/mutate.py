@@ -50,8 +50,10 @@ RD = "tools/reading/Reading.cpp"
 SV = "tools/serve/Routes.cpp"
 HS = "tools/serve/http/HttpSession.h"
 CN = "tools/serve/http/Connections.h"
+CK = "tools/serve/http/Client.h"
 LI = "tools/serve/http/Listener.cpp"
 SERVE = "-R ^serve$"
+UNIT = "-R ^serve_tests$"  # the server's logic where it lives (routes, sessions, password checks, web config)
 CONN = "-R ^connections_tests$"
 PL = "tools/publisher/publisher_linux.cpp"
 LS = "tools/publisher/LiveSource.cpp"
@@ -186,19 +188,23 @@ MUTANTS = [
     M(LINUX, SV, "\"default-src 'self'; frame", "\"default-src 'self'; script-src 'self' 'unsafe-inline'; frame",
       tests="-R serve"),
     # vantorix-info --serve: who is answered, and who makes room for whom.
+    M(BOTH, SV, 'if (name == "localhost" || IsAddressLiteral(name))',
+      'if (name.compare(0, 9, "localhost") == 0 || IsAddressLiteral(name))', tests=UNIT),
+    M(BOTH, HS, "if (waiting_event_) return Drop();", "if (false) return Drop();", tests=UNIT),
     M(BOTH, SV, "const std::size_t colon = value.rfind(':');", "const std::size_t colon = value.find(':');",
-      tests=SERVE),
-    M(BOTH, SV, "if (name == Lower(allowed)) return true;", "if (name == allowed) return true;", tests=SERVE),
-    M(BOTH, SV, '(!length.empty() && length != "0")', "!length.empty()", tests=SERVE),
-    M(BOTH, HS, "self->head_bytes_ += bytes;", "self->head_bytes_ = bytes;", tests=SERVE,
+      tests=UNIT),
+    M(BOTH, SV, "if (name == Lower(allowed)) return true;", "if (name == allowed) return true;", tests=UNIT),
+    M(BOTH, SV, '(!length.empty() && length != "0")', "!length.empty()", tests=UNIT),
+    M(BOTH, HS, "self->head_bytes_ += bytes;", "self->head_bytes_ = bytes;", tests=UNIT,
       equivalent="the parser consumes no part of an unfinished head, so one read returns the whole head, and the "
-      "parser's own limit already counts every piece of it (the table's head in small writes checks that)"),
+      "parser's own limit already counts every piece of it (Session.AHeadIsCountedWhole's heads in 50-byte pieces "
+      "check that)"),
     M(BOTH, HS, "            self->Lowest().expires_after(self->state_.limits.head);\n            self->ReadHead();",
       "            self->ReadHead();", tests=SERVE),
-    M(LINUX, CN, "if (open_ >= cap_ &&", "if (open_ > cap_ &&", tests=SERVE),
+    M(LINUX, CN, "if (open_ >= cap_) DropOne();", "if (open_ > cap_) DropOne();", tests=SERVE),
     M(LINUX, CN, "group->second.size() >= share_", "group->second.size() > share_", tests=SERVE),
     M(LINUX, CN, "        return group.front();\n", "        return group.back();\n", tests=SERVE),
-    M(LINUX, LI, "        if (state_.connections.DropOne()) return Accept();", "        return;", tests=SERVE),
+    M(LINUX, LI, "        if (state_.connections.DropOne()) return Accept();", "        return;", tests=UNIT),
     M(LINUX, CN, "now - connection->since_ > stalled_", "now - connection->since_ > stalled_ && false", tests=CONN),
     M(LINUX, CN, "group.second.front()->since_ < crowd->front()->since_",
       "group.second.front()->since_ > crowd->front()->since_", tests=CONN),
@@ -207,15 +213,15 @@ MUTANTS = [
     M(LINUX, CN, "bytes == 0) return;", "false) return;", tests=CONN),
     M(LINUX, CN, "        Release(connection);\n        connection->state_ = state;", "        connection->state_ = state;",
       tests=CONN),
-    M(LINUX, CN, "bytes.data()), 8)", "bytes.data()), 16)", tests=CONN),
-    M(LINUX, CN, "if (address.is_v6() && address.to_v6().is_v4_mapped())", "if (false)", tests=CONN),
+    M(LINUX, CK, "bytes.data()), 8)", "bytes.data()), 16)", tests=CONN),
+    M(LINUX, CK, "if (address.is_v6() && address.to_v6().is_v4_mapped())", "if (false)", tests=CONN),
 
     # --web-config: the file as untrusted input, basic auth, and password checks under a flood.
-    M(LINUX, WC, "if (!first.second) {", "if (false) {", tests=WEB),
+    M(LINUX, WC, "if (!first.second) {", "if (false) {", tests=UNIT),
     M(LINUX, WC, "if (open_.empty() || !open_.back().map) return;",
-      "if (open_.size() != 1 || !open_.back().map) return;", tests=WEB),
-    M(LINUX, WC, "if (cost > MAX_BCRYPT_COST) {", "if (cost > 31) {", tests=WEB),
-    M(LINUX, WC, "if (users.size() > MAX_USERS) {", "if (false) {", tests=WEB),
+      "if (open_.size() != 1 || !open_.back().map) return;", tests=UNIT),
+    M(LINUX, WC, "if (cost > MAX_BCRYPT_COST) {", "if (cost > 31) {", tests=UNIT),
+    M(LINUX, WC, "if (users.size() > MAX_USERS) {", "if (false) {", tests=UNIT),
     M(LINUX, WC, "    if (!S_ISREG(status.st_mode)) throw", "    if (false) throw", tests=WEB,
       equivalent="the descriptor, opened without blocking, is checked again"),
     M(LINUX, WC, "if (!S_ISREG(status.st_mode)) throw WebConfigError(name + \" is \" + Kind(status.st_mode) + "
@@ -223,19 +229,24 @@ MUTANTS = [
       "    const CDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK",
       "// Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.\n"
       "    const CDescriptor file{open(path.c_str(), O_RDONLY", tests=WEB),
-    M(LINUX, "tools/serve/web/WebConfig.h", "MAX_CONFIG_BYTES = 1 << 20;", "MAX_CONFIG_BYTES = 1 << 24;", tests=WEB),
+    M(LINUX, "tools/serve/web/WebConfig.h", "MAX_CONFIG_BYTES = 1 << 20;", "MAX_CONFIG_BYTES = 1 << 24;", tests=UNIT),
     M(LINUX, BA, "const int padding = (encoded.back() == '=') + (encoded[encoded.size() - 2] == '=');",
-      "const int padding = (encoded.back() == '=');", tests=WEB),
-    M(LINUX, BA, " && password.find('\\0') == std::string::npos;", ";", tests=WEB),
+      "const int padding = (encoded.back() == '=');", tests=UNIT),
+    M(LINUX, BA, " && password.find('\\0') == std::string::npos;", ";", tests=UNIT),
+    M(LINUX, WC, "if (++documents > 1) {", "if (++documents > 2) {", tests=UNIT),
+    M(LINUX, WC, "if (!verifies && !config->client_ca_file.empty()) {", "if (false) {", tests=UNIT),
+    M(LINUX, BA, "return hash.replace(4, 2, cost);", "return hash;", tests=UNIT),
+    M(LINUX, BA, "    accepted_.insert(key);", "    ;", tests=UNIT),
+    M(LINUX, PC, "if (queue.size() >= PER_ADDRESS) return false;", "if (queue.size() > PER_ADDRESS) return false;",
+      tests=UNIT),
     M(LINUX, WT, ": ssl::verify_peer);", ": ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);", tests=WEB),
     M(LINUX, PC, "if (last != shared.turns.end()) shared.turns.splice(shared.turns.end(), shared.turns, last);", ";",
-      tests=WEB),
-    M(LINUX, PC, "if (queue.size() >= PER_ADDRESS) return false;", ";", tests=WEB),
+      tests=UNIT),
+    M(LINUX, PC, "if (queue.size() >= PER_ADDRESS) return false;", ";", tests=UNIT),
     M(LINUX, PC, "lock.unlock();\n        bool passed = false;\n        try {\n            passed = shared->check(job.authorization);\n"
       "        } catch (const std::exception&) {  // out of memory: refused, and the thread goes on\n        }\n"
       "        lock.lock();", "bool passed = shared->check(job.authorization);", tests=WEB),
     M(LINUX, HS, "self->Respond(request, passed, !passed);", "self->Respond(request, passed);", tests=WEB),
-    M(LINUX, CN, "!(drop_checking && drop_checking())", "!(false)", tests=WEB),
 
     # vantorix-publisher: its objects, and the tree it reads as untrusted.
     M(LINUX, PL, "if (Fd(region_) != NO_FD && SameFile(Fd(region_), path)) unlink",

@@ -32,16 +32,16 @@ bool DecodeBasic(std::string_view header, std::string* credentials) {
 
 }  // namespace
 
-CBasicAuth::CBasicAuth(std::map<std::string, std::string> users)
-    : users_(std::move(users)),
-      // Any hash that matches no password, at the highest cost of the real
-      // ones (at most MAX_BCRYPT_COST) so that an unknown user takes as long.
-      unknown_user_hash_("$2b$10$5kCaL.5W2zhG6FN/iWJWAeYWHAHF9kk1QBfgJKmuDbesqn5LR1Unm"),
-      scratch_(new crypt_data()) {
+std::string UnknownUserHash(const std::map<std::string, std::string>& users) {
+    // Any hash that matches no password, at the highest cost of the real ones.
+    std::string hash = "$2b$10$5kCaL.5W2zhG6FN/iWJWAeYWHAHF9kk1QBfgJKmuDbesqn5LR1Unm";
     std::string cost = "04";
-    for (const auto& user : users_) cost = std::max(cost, user.second.substr(4, 2));
-    unknown_user_hash_.replace(4, 2, cost);
+    for (const auto& user : users) cost = std::max(cost, user.second.substr(4, 2));
+    return hash.replace(4, 2, cost);
 }
+
+CBasicAuth::CBasicAuth(std::map<std::string, std::string> users)
+    : users_(std::move(users)), unknown_user_hash_(UnknownUserHash(users_)), scratch_(new crypt_data()) {}
 
 CBasicAuth::~CBasicAuth() = default;
 

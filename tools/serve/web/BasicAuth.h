@@ -12,6 +12,11 @@
 
 struct crypt_data;  // libxcrypt's <crypt.h>
 
+// The hash an unknown user's password is checked against, so that the answer
+// takes as long as for the dearest known user (`users`: name -> bcrypt hash,
+// costs checked): a bcrypt hash at their highest cost that matches no password.
+std::string UnknownUserHash(const std::map<std::string, std::string>& users);
+
 // Checks an Authorization header against the users. bcrypt is slow by design,
 // so one check runs at a time and a crowd of guesses holds one core, not all;
 // an unknown user costs the same as the dearest known one. Credentials that
