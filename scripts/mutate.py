@@ -57,7 +57,7 @@ UNIT = "-R ^serve_tests$"  # the server's logic where it lives (routes, sessions
 CONN = "-R ^connections_tests$"
 PL = "tools/publisher/publisher_linux.cpp"
 LS = "tools/publisher/LiveSource.cpp"
-SF = "tools/publisher/source_file_linux.cpp"
+SF = "tools/files/bounded_file_linux.cpp"
 WC = "tools/serve/web/WebConfig.cpp"
 BA = "tools/serve/web/BasicAuth.cpp"
 WT = "tools/serve/web/web_config_linux.cpp"
@@ -222,13 +222,10 @@ MUTANTS = [
       "if (open_.size() != 1 || !open_.back().map) return;", tests=UNIT),
     M(LINUX, WC, "if (cost > MAX_BCRYPT_COST) {", "if (cost > 31) {", tests=UNIT),
     M(LINUX, WC, "if (users.size() > MAX_USERS) {", "if (false) {", tests=UNIT),
-    M(LINUX, WC, "    if (!S_ISREG(status.st_mode)) throw", "    if (false) throw", tests=WEB,
+    M(LINUX, SF, "    if (!S_ISREG(status.st_mode)) return Refused(", "    if (false) return Refused(", tests=UNIT,
       equivalent="the descriptor, opened without blocking, is checked again"),
-    M(LINUX, WC, "if (!S_ISREG(status.st_mode)) throw WebConfigError(name + \" is \" + Kind(status.st_mode) + "
-      "\", not a regular file\");\n    // Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.\n"
-      "    const CDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK",
-      "// Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.\n"
-      "    const CDescriptor file{open(path.c_str(), O_RDONLY", tests=WEB),
+    M(LINUX, SF, "if (!S_ISREG(status.st_mode)) return Refused(why, name + \" is \" + Kind(status.st_mode) + "
+      "\", not a regular file\");\n", "", tests=UNIT + "|^web_config$"),
     M(LINUX, "tools/serve/web/WebConfig.h", "MAX_CONFIG_BYTES = 1 << 20;", "MAX_CONFIG_BYTES = 1 << 24;", tests=UNIT),
     M(LINUX, BA, "const int padding = (encoded.back() == '=') + (encoded[encoded.size() - 2] == '=');",
       "const int padding = (encoded.back() == '=');", tests=UNIT),
@@ -253,7 +250,8 @@ MUTANTS = [
       "if (Fd(region_) != NO_FD) unlink", tests=PUBLISHER),
     M(LINUX, PL, "(info.st_mode & 0777) == OWNER_ONLY || fchmod", "(info.st_mode & 0077) == 0 || fchmod",
       tests=PUBLISHER),
-    M(LINUX, SF, "O_RDONLY | O_NONBLOCK | O_NOCTTY", "O_RDONLY | O_NOCTTY", tests="-R live_source|^publisher$"),
+    M(LINUX, SF, "O_RDONLY | O_NONBLOCK | O_NOCTTY", "O_RDONLY | O_NOCTTY", tests="-R live_source|^publisher$",
+      equivalent="a FIFO or a device is refused by the stat before the open; only one swapped in between blocks"),
     M(LINUX, LS, "if (errno == ERANGE || end != trimmed.c_str() + trimmed.size()) return false;",
       "if (end == trimmed.c_str()) return false;", tests="-R live_source|^publisher$"),
     M(LINUX, LS, "const Range TJ_MAX = {1000, 255000};", "const Range TJ_MAX = {1000, 2550000};",
@@ -261,8 +259,9 @@ MUTANTS = [
     M(LINUX, LS, "if (i < 128) record->tj_max[i]", "if (i <= 128) record->tj_max[i]", tests="-R live_source"),
     M(LINUX, LS, "static_cast<std::int32_t>(limit + 0.5f)", "static_cast<std::int32_t>(limit)", tests="-R live_source"),
     M(LINUX, LS, "if (cpu < 0 || info.topology.count(cpu) != 0) {", "if (cpu < 0) {", tests="-R live_source"),
-    M(LINUX, SF, "if (text.size() > limit) text.clear();", ";", tests="-R live_source|^publisher$"),
-    M(LINUX, SF, "            if (text.size() > limit) break;\n", "", tests=PUBLISHER),
+    M(LINUX, SF, "if (ok && bytes->size() > rules.limit) ok = Refused(why, too_large);", ";",
+      tests="-R live_source|^publisher$"),
+    M(LINUX, SF, "while (ok && bytes->size() <= rules.limit) {", "while (ok) {", tests=PUBLISHER),
 
     # The history --serve keeps.
     M(LINUX, HI, "if (minute_time_[row] + MINUTE_MS > from_ms) take", "if (minute_time_[row] + MINUTE_MS >= from_ms) take",

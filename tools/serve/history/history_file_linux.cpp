@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "BoundedFile.h"
 #include "HistoryFile.h"
 
 namespace {
@@ -38,33 +39,11 @@ std::string DefaultHistoryPath() {
 }
 
 bool ReadHistoryFile(const std::string& path, std::size_t limit, std::string* bytes, std::string* why) {
-    // O_NONBLOCK: a FIFO planted in its place does not hang the open.
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        *why = errno == ENOENT ? "" : errno == ELOOP ? "a symbolic link" : Why("cannot open it");
-        return false;
-    }
-    struct stat status {};
-    bool ok = fstat(fd, &status) == 0;
-    if (!ok) *why = Why("cannot stat it");
-    if (ok && !S_ISREG(status.st_mode)) ok = false, *why = "not a regular file";
-    if (ok && status.st_uid != geteuid()) ok = false, *why = "another user's file";
-    if (ok && static_cast<unsigned long long>(status.st_size) > limit) ok = false, *why = "too large";
-    if (ok) {
-        // One byte more than it should have, to see that it ends there.
-        bytes->resize(static_cast<std::size_t>(status.st_size) + 1);
-        std::size_t got = 0;
-        while (got < bytes->size()) {
-            const ssize_t n = read(fd, &(*bytes)[got], bytes->size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        if (got != static_cast<std::size_t>(status.st_size)) ok = false, *why = "it changed while it was read";
-        bytes->resize(got);
-    }
-    close(fd);
-    return ok;
+    FileRules rules;
+    rules.limit = limit;
+    rules.follow_links = false;
+    rules.own_only = true;
+    return ReadBoundedFile(path, "it", rules, bytes, why);
 }
 
 bool WriteHistoryFile(const std::string& path, const std::string& bytes, std::string* why) {

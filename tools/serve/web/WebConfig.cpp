@@ -1,9 +1,6 @@
 // --web-config: the file read with yaml-cpp and checked whole before serving.
 #include "WebConfig.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
@@ -13,56 +10,20 @@
 #include <sstream>
 #include <vector>
 
+#include "BoundedFile.h"
+
 namespace {
 
-// What a path is, when it is not a regular file.
-const char* Kind(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
-
-// Closes a descriptor on every path.
-struct CDescriptor {
-    int fd;
-    ~CDescriptor() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-}  // namespace
-
+// The contents of the regular file at `path`, of at most `limit` bytes;
+// `what` names it in the message.
 std::string ReadRegularFile(const std::string& path, const std::string& what, std::size_t limit) {
     const std::string name = what.empty() ? path : what + " " + path;
-    struct stat status {};
-    // Asked before opening: opening a device may do something.
-    if (stat(path.c_str(), &status) != 0) throw WebConfigError("cannot read " + name + ": " + std::strerror(errno));
-    if (!S_ISREG(status.st_mode)) throw WebConfigError(name + " is " + Kind(status.st_mode) + ", not a regular file");
-    // Non-blocking, in case it is swapped for a FIFO meanwhile; checked again.
-    const CDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-    if (file.fd < 0) throw WebConfigError("cannot read " + name + ": " + std::strerror(errno));
-    if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        throw WebConfigError(name + " is " + Kind(status.st_mode) + ", not a regular file");
-    }
-    const std::string too_large = name + " is larger than " + std::to_string(limit / 1024) + " KiB, more than such a file needs";
-    if (static_cast<std::size_t>(status.st_size) > limit) throw WebConfigError(too_large);
-    std::string text(limit + 1, '\0');
-    std::size_t size = 0;
-    while (size < text.size()) {
-        const ssize_t got = read(file.fd, &text[size], text.size() - size);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) throw WebConfigError("cannot read " + name + ": " + std::strerror(errno));
-        if (got == 0) break;
-        size += static_cast<std::size_t>(got);
-    }
-    if (size > limit) throw WebConfigError(too_large);  // it grew
-    text.resize(size);
-    return text;
+    FileRules rules;
+    rules.limit = limit;
+    std::string text, why;
+    if (ReadBoundedFile(path, name, rules, &text, &why)) return text;
+    throw WebConfigError(why.empty() ? "cannot read " + name + ": " + std::strerror(ENOENT) : why);
 }
-
-namespace {
 
 // Refuses a key given twice in one map (at any depth) and a second document:
 // yaml-cpp's nodes keep the first and drop the rest without a word, so a

@@ -35,9 +35,4 @@ struct WebConfigError : std::runtime_error {
 
 WebConfig LoadWebConfig(const std::string& path);
 
-// The contents of a regular file of at most `limit` bytes; anything else (a
-// directory, a FIFO, a device) is refused at once, without waiting for it.
-// `what` names the file in the message.
-std::string ReadRegularFile(const std::string& path, const std::string& what, std::size_t limit);
-
 #endif  // VANTORIX_SERVE_WEB_WEBCONFIG_H
