@@ -46,7 +46,7 @@ struct ServerState {
 };
 
 // What differs between stream types: the handshake that precedes the first
-// request. TLS's is in the file that brings TLS in (ServeTls.cpp).
+// request. TLS's is in the file that brings TLS in (tls_linux.cpp).
 template <class Stream>
 struct StreamStart;
 
