@@ -77,7 +77,8 @@ TEST(PasswordChecks, ClientsTakeTurnsWithinTheirLimit) {
         boost::asio::io_context serving;
         const auto busy = boost::asio::make_work_guard(serving);  // results come from the checker's thread
         Checker checker;
-        CPasswordChecks checks(serving.get_executor(), [&](const std::string& header) { return checker.Check(header); });
+        CPasswordChecks checks(serving.get_executor(),
+                               [&](const std::string& header) { return checker.Check(header); });
         int done = 0;
         std::vector<bool> passed;
         const auto count = [&](CPasswordChecks::Result result) {

@@ -41,10 +41,12 @@ bool ReadBoundedFile(const std::string& path, const std::string& name, const Fil
     if (!S_ISREG(status.st_mode)) return Refused(why, name + " is " + Kind(status.st_mode) + ", not a regular file");
     // Non-blocking (and not through a link, where none is taken), in case it
     // is swapped for something else meanwhile: checked again.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (rules.follow_links ? 0 : O_NOFOLLOW));
+    const int no_link = rules.follow_links ? 0 : O_NOFOLLOW;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | no_link);
     if (fd < 0) {
         if (errno == ENOENT) return false;
-        return Refused(why, errno == ELOOP ? name + " is a symbolic link, not a regular file" : cannot + std::strerror(errno));
+        const bool link = errno == ELOOP;
+        return Refused(why, link ? name + " is a symbolic link, not a regular file" : cannot + std::strerror(errno));
     }
     bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     if (!ok) Refused(why, name + " is " + Kind(status.st_mode) + ", not a regular file");
