@@ -12,8 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "History.h"
-#include "HistoryFile.h"
+#include "history/History.h"
+#include "history/HistoryFile.h"
+#include "history/HistoryFormat.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 # CPack's last step for the .deb: dpkg's ldconfig trigger refreshes the
 # loader's cache. CPack would add postinst and postrm scripts that call
 # ldconfig for a library in /usr/lib, but not beside the package's own
-# (tools/system/: the system services' user), which do not call it.
+# (packaging/deb/: the system services' user), which do not call it.
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
     if(NOT deb MATCHES "\\.deb$")
         continue()

@@ -1,6 +1,6 @@
-# Linux, beside the user units: the system services for servers (the
-# publisher and the server as the system user vantorix, made by a sysusers.d
-# file; the server's arguments in <sysconfdir>/default/vantorix-info-serve),
+# Linux, from packaging/: the systemd user units of the publisher and the
+# server (not enabled), the system services for servers (the publisher and
+# the server as the system user vantorix, made by a sysusers.d file; the server's arguments in <sysconfdir>/default/vantorix-info-serve),
 # the Grafana dashboard and, in the .deb, the Windows bridge with its
 # launcher. VANTORIX_DEB_CONTROL_EXTRA and VANTORIX_DEB_PRERM are the .deb's
 # maintainer scripts for them (cmake/Packaging.cmake).
@@ -17,17 +17,19 @@ else()
 endif()
 set(VANTORIX_SERVE_DEFAULTS ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/vantorix-info-serve)
 foreach(unit vantorix-publisher vantorix-info-serve)
-    configure_file(tools/system/${unit}.service.in ${CMAKE_BINARY_DIR}/system/${unit}.service @ONLY)
+    configure_file(packaging/systemd/user/${unit}.service.in ${CMAKE_BINARY_DIR}/${unit}.service @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/${unit}.service DESTINATION lib/systemd/user)
+    configure_file(packaging/systemd/system/${unit}.service.in ${CMAKE_BINARY_DIR}/system/${unit}.service @ONLY)
     install(FILES ${CMAKE_BINARY_DIR}/system/${unit}.service DESTINATION lib/systemd/system)
 endforeach()
-install(FILES tools/system/vantorix-info-serve.default DESTINATION ${defaults_dir} RENAME vantorix-info-serve)
-install(FILES tools/system/getvantorixinfo.sysusers DESTINATION lib/sysusers.d RENAME getvantorixinfo.conf)
+install(FILES packaging/vantorix-info-serve.default DESTINATION ${defaults_dir} RENAME vantorix-info-serve)
+install(FILES packaging/getvantorixinfo.sysusers DESTINATION lib/sysusers.d RENAME getvantorixinfo.conf)
 
 install(FILES grafana/vantorix-fleet.json DESTINATION ${CMAKE_INSTALL_DATADIR}/getvantorixinfo/grafana)
 
 file(WRITE ${CMAKE_BINARY_DIR}/deb/conffiles "${VANTORIX_SERVE_DEFAULTS}\n")
-set(VANTORIX_DEB_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb/conffiles ${PROJECT_SOURCE_DIR}/tools/system/postinst
-    ${PROJECT_SOURCE_DIR}/tools/system/postrm)
+set(VANTORIX_DEB_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb/conffiles ${PROJECT_SOURCE_DIR}/packaging/deb/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)
 set(VANTORIX_DEB_PRERM "if [ \"$1\" = remove ] && [ -d /run/systemd/system ]; then
     systemctl stop vantorix-info-serve.service vantorix-publisher.service || true
 fi

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Connections.h"
+#include "http/Connections.h"
 
 namespace {
 

@@ -15,8 +15,9 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "History.h"
-#include "HistoryFile.h"
+#include "history/History.h"
+#include "history/HistoryFile.h"
+#include "history/HistoryFormat.h"
 
 namespace {
 
@@ -161,7 +162,7 @@ TEST(HistoryFile, ARestartedServerShowsWhatWasKept) {
     std::string why;
     ASSERT_TRUE(WriteHistoryFile(scratch.dir + "/state/history", history.Saved(), &why)) << why;
     CHistory restarted(1.0);
-    { CHistoryFile file(scratch.dir + "/state/history", &restarted, NOW); }
+    ASSERT_TRUE(RestoreHistory(&restarted, scratch.dir + "/state/history", NOW, &why)) << why;
     EXPECT_EQ(hour, restarted.RenderJson(3600, -1, NOW));
     // Only closed minutes are kept: the one in progress is not.
     const auto minutes = nlohmann::json::parse(day)["samples"];
@@ -226,16 +227,17 @@ TEST(HistoryFile, FilesThatAreNotWholeSafeAndOursAreIgnored) {
          }},
     };
     CHistory control(1.0);
-    { CHistoryFile file(scratch.Write("good", good), &control, NOW); }
+    std::string control_why;
+    EXPECT_TRUE(RestoreHistory(&control, scratch.Write("good", good), NOW, &control_why)) << control_why;
     ASSERT_EQ(180u, Samples(control, 3600));
     for (const auto& c : cases) {
         const std::string path = c.make();
         if (path.empty()) continue;  // needs root
         std::string bytes, why;
-        if (ReadHistoryFile(path, &bytes, &why)) CHistory(1.0).Restore(bytes, NOW, &why);
+        if (ReadHistoryFile(path, HistoryFileLimit(), &bytes, &why)) CHistory(1.0).Restore(bytes, NOW, &why);
         EXPECT_NE("", why) << c.name;
         CHistory history(1.0);
-        { CHistoryFile file(path, &history, NOW); }
+        EXPECT_FALSE(RestoreHistory(&history, path, NOW, &why)) << c.name;
         EXPECT_EQ(0u, Samples(history, 3600)) << c.name;
         EXPECT_EQ(0u, Samples(history, 86400)) << c.name;
     }
@@ -272,8 +274,7 @@ TEST(HistoryFile, EarlierSavesTemporariesGoAtStart) {
     };
     std::vector<bool> planted;
     for (const auto& row : rows) planted.push_back(row.plant(scratch.dir + "/" + row.name));
-    CHistory history(1.0);
-    { CHistoryFile started(scratch.dir + "/history", &history, NOW); }
+    { CHistoryFile started(scratch.dir + "/history"); }
     for (std::size_t n = 0; n < planted.size(); ++n) {
         struct stat status {};
         const bool there = lstat((scratch.dir + "/" + rows[n].name).c_str(), &status) == 0;

@@ -15,10 +15,10 @@
 #include "Output.h"
 #include "Outputs.h"
 #include "Reading.h"
-#include "ServeSystem.h"
+#include "Serve.h"
 #include "Terminal.h"
 #include "Textfile.h"
-#include "WebConfig.h"
+#include "http/System.h"
 
 namespace {
 
@@ -162,7 +162,7 @@ int Run(int argc, char** argv) {
         return Watch(options);
     case Mode::Serve:
         for (const int number : StopSignals()) std::signal(number, OnSignal);  // SIGHUP too: the history is saved
-        return ServeWithWebConfig(options, &g_signal);
+        return Serve(options, &g_signal);
     case Mode::Textfile:
         return WriteTextfile(options);
     default:

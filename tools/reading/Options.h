@@ -27,6 +27,7 @@ enum ExitCode {
     EXIT_OK = 0,
     EXIT_NOT_RUNNING = 1,
     EXIT_READ_FAILED = 2,
+    EXIT_CANNOT_SERVE = 2,  // --serve: the address cannot be served (the status of a failed read)
     EXIT_USAGE = 3,
     EXIT_NOT_RESPONDING = 4,
     EXIT_MONITOR_STOPPED = 5,  // the record was read, but no monitor holds its region any more

@@ -12,22 +12,16 @@
 #include <string>
 #include <vector>
 
-// A connection that streams events. It holds at most one event besides the
-// one it is sending: a client that does not read is dropped, never queued for.
-class CEventSink {
-public:
-    virtual ~CEventSink() = default;
-    virtual void Push(const std::shared_ptr<const std::string>& event) = 0;
-};
+#include "http/EventSink.h"
 
-class CEvents {
+class CEvents : public CEventHub {
 public:
     // The JSON of /api/readings now (one line): what a stream gets first.
     std::function<std::string()> render;
 
     // The sink gets the latest reading at once, then one in every `every`.
-    void Join(CEventSink* sink, int every);
-    void Leave(CEventSink* sink);
+    void Join(CEventSink* sink, int every) override;
+    void Leave(CEventSink* sink) override;
     // A new read, as the JSON of /api/readings.
     void Publish(const std::string& json);
     // Whether any stream is open; from any thread, so that the reading

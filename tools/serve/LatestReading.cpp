@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "Outputs.h"
-#include "ServeSystem.h"
+#include "http/System.h"
 
 namespace {
 
@@ -13,11 +14,21 @@ std::int64_t NowMs() {
         .count();
 }
 
+// Where the history is kept, once what it holds is taken back into `history`.
+std::string Restored(CHistory* history, const Options& options) {
+    const std::string path = options.history_file_given ? options.history_file : DefaultHistoryPath();
+    std::string why;
+    if (!path.empty() && !RestoreHistory(history, path, NowMs(), &why) && !why.empty()) {
+        std::fprintf(stderr, "vantorix-info: warning: the history in %s is not used: %s\n", path.c_str(), why.c_str());
+    }
+    return path;
+}
+
 }  // namespace
 
 CLatestReading::CLatestReading(const Options& options, const std::atomic<int>* interrupted)
     : history_(options.interval),
-      file_(options.history_file_given ? options.history_file : DefaultHistoryPath(), &history_, NowMs()),
+      file_(Restored(&history_, options)),
       textfile_(options.textfile),
       thread_(&CLatestReading::Run, this, options, interrupted) {
     std::unique_lock<std::mutex> guard(lock_);

@@ -12,11 +12,11 @@
 #include <mutex>
 #include <thread>
 
-#include "History.h"
-#include "HistoryFile.h"
 #include "Options.h"
 #include "Reading.h"
 #include "Textfile.h"
+#include "history/History.h"
+#include "history/HistoryFile.h"
 
 class CLatestReading {
 public:

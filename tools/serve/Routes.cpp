@@ -164,7 +164,6 @@ HttpResponse WithPolicy(HttpResponse response) {
 
 Site MakeSite(const Options& options, CLatestReading* latest) {
     Site site;
-    site.options = &options;
     site.latest = latest;
     // The page knows the interval, and names what to start when no
     // monitor runs: both it finds in itself (the text has no HTML's specials).

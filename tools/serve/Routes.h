@@ -4,7 +4,6 @@
 #ifndef VANTORIX_SERVE_ROUTES_H
 #define VANTORIX_SERVE_ROUTES_H
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,33 +11,12 @@
 #include <vector>
 
 #include "Options.h"
-#include "SharedText.h"
+#include "http/Messages.h"
 
 class CLatestReading;
 
-struct HttpRequest {
-    std::string method;  // as sent: "GET"
-    std::string target;  // "/metrics?x=1"
-    // The value of a header (name in any case), or "" when it is absent.
-    std::function<std::string(const char* name)> header;
-    std::string client;  // the group its connection is counted in (ClientOf)
-};
-
-struct HttpResponse {
-    int status = 200;
-    std::string type;  // Content-Type; none when empty
-    std::string body;
-    TextPieces pieces;  // shared text sent after `body`, never copied
-    std::shared_ptr<const void> held;  // kept until the response is sent or dropped
-    std::shared_ptr<const std::string> shared;  // instead of `body`: one the server keeps, never copied
-    std::vector<std::pair<std::string, std::string>> headers;  // besides those every response has
-    bool close = false;  // end the connection after this response
-    int events_every = 0;  // > 0: the body begins an event stream of one reading per this many reads
-};
-
 // Who may be answered, and what every answer carries.
 struct Site {
-    const Options* options = nullptr;
     CLatestReading* latest = nullptr;
     // Host names answered besides loopback names and IP literals: this
     // machine's name and --allow-host's, in any case.
@@ -62,7 +40,8 @@ HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized
 
 // The response to a request whose head broke a limit or was malformed:
 // 400, 431 (head too large), or that must come back later: 429 (too many
-// password checks wait for its address); closes the connection.
+// password checks wait for its address); closes the connection
+// (RequestHandler::refuse).
 HttpResponse Refusal(int status);
 
 #endif  // VANTORIX_SERVE_ROUTES_H

@@ -8,18 +8,18 @@
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include <cstdio>
 #include <string>
 
 #include "EventStream.h"
-#include "HttpSession.h"
 #include "LatestReading.h"
 #include "Outputs.h"
 #include "Routes.h"
-#include "ServeSystem.h"
-#include "ServeTls.h"
+#include "http/HttpSession.h"
+#include "http/Listener.h"
+#include "http/System.h"
+#include "web/WebServing.h"
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
@@ -31,71 +31,24 @@ std::string HostPort(const std::string& host, int port) {
     return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-// What a connection may keep queued in the system for a client that does
-// not read: a few round trips' worth, whatever the system would grow it to.
-const int SEND_BUFFER = 64 * 1024;
-
-// Accepts connections for as long as the server runs. Each new client is
-// answered: room is made for it from the connections that cost most (see
-// CConnections). Out of descriptors, a connection is dropped to free one,
-// or, with none open, accepting pauses for a moment.
-class CListener {
-public:
-    CListener(tcp::acceptor& acceptor, ServerState& state, asio::ssl::context* tls)
-        : acceptor_(acceptor), state_(state), tls_(tls), pause_(acceptor.get_executor()) {}
-
-    // Takes a connection, then every other one waiting (up to a batch, so
-    // that the sessions get their turn): one wake-up for many connections,
-    // which under Wine is most of what each costs.
-    void Accept() {
-        acceptor_.async_accept(peer_, [this](beast::error_code error, tcp::socket socket) {
-            if (error == asio::error::operation_aborted) return;
-            if (!error) Start(std::move(socket), peer_);
-            for (int batch = 1; (!error || ClientLeft(error)) && batch < 64; ++batch) {
-                tcp::socket next(acceptor_.get_executor());
-                acceptor_.accept(next, peer_, error);
-                if (!error) Start(std::move(next), peer_);
-            }
-            if (!error || ClientLeft(error) || error == asio::error::would_block || error == asio::error::try_again) {
-                return Accept();
-            }
-            // Out of descriptors: one freed, else a pause.
-            if (state_.connections.DropOne()) return Accept();
-            pause_.expires_after(std::chrono::milliseconds(100));
-            pause_.async_wait([this](beast::error_code) { Accept(); });
-        });
-    }
-
-private:
-    void Start(tcp::socket socket, const tcp::endpoint& peer) {
-        state_.connections.MakeRoom(ClientOf(peer.address()));
-        beast::error_code ignored;
-        socket.set_option(asio::socket_base::send_buffer_size(SEND_BUFFER), ignored);
-        if (tls_) {
-            StartTlsSession(state_, std::move(socket), *tls_);
-        } else {
-            StartSession(state_, beast::tcp_stream(std::move(socket)));
-        }
-    }
-
-    tcp::acceptor& acceptor_;
-    ServerState& state_;
-    asio::ssl::context* tls_;
-    asio::steady_timer pause_;
-    tcp::endpoint peer_;
-};
-
 }  // namespace
 
-int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* tls, Authorizer authorize) {
-    if (tls && !TlsAvailable()) {
-        std::fputs("vantorix-info: this build has no TLS\n", stderr);
+int Serve(const Options& options, std::atomic<int>* signal) {
+    WebServing web;
+    std::string why;
+    if (!options.web_config.empty() && !LoadWebServing(options.web_config, &web, &why)) {
+        std::fprintf(stderr, "vantorix-info: --web-config: %s\n", why.c_str());
         return EXIT_USAGE;
     }
+    asio::ssl::context* tls = web.tls.get();
+    const Authorizer authorize{web.known, web.check, web.remember};
     CEvents events;  // outlives the sessions, which leave it as they end
     CLatestReading latest(options, signal);
-    ServerState state{MakeSite(options, &latest), ServeLimits(), CConnections(ConnectionCap()), authorize, nullptr};
-    state.site.allowed_hosts = options.allowed_hosts;
+    Site site = MakeSite(options, &latest);
+    site.allowed_hosts = options.allowed_hosts;
+    const RequestHandler handler{
+        [&site](const HttpRequest& request, bool authorized) { return Route(site, request, authorized); }, Refusal};
+    ServerState state{handler, ServeLimits(), CConnections(ConnectionCap()), authorize, nullptr};
     state.events = &events;
 
     asio::io_context context(1);
@@ -104,7 +57,6 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
                                                                             const std::string& header) {
             return check(header);
         }));
-        state.connections.drop_checking = [&state] { return state.checks->DropOne(); };
     }
     // Until here a signal only set `*signal` (and cut the first read short).
     asio::signal_set signals(context);
@@ -144,13 +96,13 @@ int Serve(const Options& options, std::atomic<int>* signal, asio::ssl::context* 
                      "vantorix-info: cannot serve %s: the port is in use, or the address is not one of this "
                      "machine's, or it is not allowed (%s)\n",
                      HostPort(options.serve_host, options.serve_port).c_str(), error.message().c_str());
-        return EXIT_READ_FAILED;
+        return EXIT_CANNOT_SERVE;
     }
     where = acceptor.local_endpoint();
     const std::string address = where.address().to_string();
     // Names of this machine are no rebinding (the FQDN would ask DNS).
     const std::string name = asio::ip::host_name(error);
-    if (!error && !name.empty()) state.site.allowed_hosts.push_back(name);
+    if (!error && !name.empty()) site.allowed_hosts.push_back(name);
     if (!where.address().is_loopback() && !authorize) {
         std::fprintf(stderr,
                      "vantorix-info: warning: serving on %s, which other machines may reach, with no "

@@ -4,16 +4,15 @@
 
 #include <atomic>
 
-#include "Authorizer.h"
 #include "Options.h"
 
 // Serves options.serve_host:serve_port until a stop signal (StopSignals:
-// SIGINT, SIGTERM, SIGHUP), which it stores in `*signal` (or until
-// `*signal` is set), then saves the history. With `tls`, over TLS
-// (where the build has it); with `authorize`, only to requests it accepts
-// (others get 401). Returns the exit status: 0 when stopped, 2 when the
-// address cannot be served.
-int Serve(const Options& options, std::atomic<int>* signal, boost::asio::ssl::context* tls = nullptr,
-          Authorizer authorize = Authorizer());
+// SIGINT, SIGTERM, SIGHUP), which it stores in `*signal` (or until `*signal` is set), then saves the history; with TLS and basic auth
+// from options.web_config when given. Returns the exit status:
+// EXIT_OK (0) when stopped; EXIT_CANNOT_SERVE (2) when the address cannot be
+// served (in use, not this machine's, not allowed); EXIT_USAGE (3) for a
+// --web-config file that cannot be used, and for any --web-config where the
+// build has no TLS and basic auth (Windows).
+int Serve(const Options& options, std::atomic<int>* signal);
 
 #endif  // VANTORIX_SERVE_SERVE_H

@@ -1,0 +1,293 @@
+// One --serve connection, over a plain TCP stream or a TLS one: reads a
+// request's head (never a body), answers it through its RequestHandler and waits
+// for the next. Every wait has a deadline that does not restart with each byte: a
+// slow or silent client costs a socket and a few KiB until then, never a
+// thread.
+#ifndef VANTORIX_SERVE_HTTP_HTTPSESSION_H
+#define VANTORIX_SERVE_HTTP_HTTPSESSION_H
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "Authorizer.h"
+#include "Connections.h"
+#include "EventSink.h"
+#include "Messages.h"
+#include "PasswordChecks.h"
+#include "ResponseBody.h"
+
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+
+struct ServeLimits {
+    std::chrono::seconds head{5};    // a request's whole head (and a TLS handshake), from its first byte
+    std::chrono::seconds idle{15};   // a kept-alive connection between requests
+    std::chrono::seconds write{10};  // a whole response
+    std::size_t head_bytes = 8192;   // a request's head: beyond it, 431
+};
+
+struct ServerState {
+    RequestHandler handler;
+    ServeLimits limits;
+    CConnections connections;
+    Authorizer authorize;  // empty: no authentication
+    // The checks that wait for bcrypt, with an authorizer.
+    std::unique_ptr<CPasswordChecks> checks;
+    CEventHub* events = nullptr;  // the streams of /api/events
+};
+
+// What differs between stream types: the handshake that precedes the first
+// request. TLS's is in the file that brings TLS in (tls_linux.cpp).
+template <class Stream>
+struct StreamStart;
+
+template <>
+struct StreamStart<beast::tcp_stream> {
+    template <class Handler>
+    static void Handshake(beast::tcp_stream&, Handler&& handler) {
+        handler(beast::error_code());
+    }
+};
+
+template <class Stream>
+class CSession : public CConnection, public CEventSink, public std::enable_shared_from_this<CSession<Stream>> {
+public:
+    CSession(ServerState& state, Stream stream) : state_(state), stream_(std::move(stream)) {
+        beast::error_code error;
+        const auto peer = Lowest().socket().remote_endpoint(error);
+        client_ = error ? std::string() : ClientOf(peer.address());
+        state_.connections.Opened(this, client_);
+    }
+    ~CSession() override {
+        if (streaming_) state_.events->Leave(this);
+        state_.connections.Closed(this);
+    }
+
+    void Start() {
+        state_.connections.Waiting(this);
+        Lowest().expires_after(state_.limits.head);
+        StreamStart<Stream>::Handshake(stream_, [self = this->shared_from_this()](beast::error_code error) {
+            if (!error) self->ReadHead();
+        });
+    }
+
+    // At once and whole: what was queued for the client is discarded (a
+    // reset), and pending operations are cancelled first, without which Wine
+    // keeps the socket of a write that never ends.
+    void Drop() override {
+        beast::error_code ignored;
+        Lowest().socket().set_option(boost::asio::socket_base::linger(true, 0), ignored);
+        Lowest().socket().cancel(ignored);
+        Lowest().close();
+    }
+
+private:
+    beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+
+    // Between requests: the idle deadline until the next one begins, then
+    // the head's own deadline.
+    void AwaitRequest() {
+        state_.connections.Waiting(this);
+        if (buffer_.size() > 0) {  // pipelined: the next request is here already
+            Lowest().expires_after(state_.limits.head);
+            return ReadHead();
+        }
+        Lowest().expires_after(state_.limits.idle);
+        stream_.async_read_some(buffer_.prepare(512), [self = this->shared_from_this()](beast::error_code error,
+                                                                                     std::size_t bytes) {
+            self->buffer_.commit(bytes);
+            if (error) return;
+            self->Lowest().expires_after(self->state_.limits.head);
+            self->ReadHead();
+        });
+    }
+
+    void ReadHead() {
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(state_.limits.head_bytes));
+        parser_->body_limit((std::numeric_limits<std::uint64_t>::max)());  // a body is refused, never read
+        head_bytes_ = 0;
+        ReadMoreHead();
+    }
+
+    // The parser's own limit holds for each piece it is given, and it keeps
+    // the fields of every piece: the whole head is counted here.
+    void ReadMoreHead() {
+        http::async_read_some(stream_, buffer_, *parser_,
+                              [self = this->shared_from_this()](beast::error_code error, std::size_t bytes) {
+                                  self->head_bytes_ += bytes;
+                                  if (!error && self->head_bytes_ > self->state_.limits.head_bytes) {
+                                      error = http::error::header_limit;
+                                  }
+                                  if (!error && !self->parser_->is_header_done()) return self->ReadMoreHead();
+                                  self->OnHead(error);
+                              });
+    }
+
+    void OnHead(beast::error_code error) {
+        state_.connections.Busy(this);
+        if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+            return Answer(state_.handler.refuse(431), false, 11);
+        }
+        if (error) {
+            // A malformed head is told so; a client that left, was too slow
+            // or was dropped only loses its connection.
+            const bool malformed = error != http::error::end_of_stream &&
+                                   error.category() == beast::error_code(http::error::bad_target).category();
+            if (malformed) Answer(state_.handler.refuse(400), false, 11);
+            return;
+        }
+        const auto& head = parser_->get();
+        HttpRequest request;
+        request.method = std::string(head.method_string());
+        request.target = std::string(head.target());
+        request.header = [&head](const char* name) {
+            const auto found = head.find(name);
+            return found == head.end() ? std::string() : std::string(found->value());
+        };
+        request.client = client_;
+        const int known = state_.authorize ? state_.authorize.known(request.header("Authorization")) : 1;
+        if (known >= 0) return Respond(request, known == 1);
+        // The head stays in parser_ until the answer: nothing is read
+        // meanwhile. A failed check ends the connection, so each guess costs
+        // a new one; a client with many checks waiting is told to wait.
+        const bool queued = state_.checks->Add(
+            client_, request.header("Authorization"),
+            [self = this->shared_from_this(), request](CPasswordChecks::Result result) {
+                const bool passed = result == CPasswordChecks::Result::Passed;
+                if (passed) self->state_.authorize.remember(request.header("Authorization"));
+                self->Respond(request, passed, !passed);
+            });
+        if (!queued) Answer(state_.handler.refuse(429), parser_->get().method() == http::verb::head, parser_->get().version());
+    }
+
+    void Respond(const HttpRequest& request, bool authorized, bool close = false) {
+        const auto& head = parser_->get();
+        HttpResponse response = state_.handler.answer(request, authorized);
+        // A body is never read, so what follows the head is not a request.
+        if (close || !parser_->is_done() || !head.keep_alive()) response.close = true;
+        Answer(std::move(response), head.method() == http::verb::head, head.version());
+    }
+
+    void Answer(HttpResponse answer, bool head_only, unsigned version) {
+        response_.emplace(static_cast<http::status>(answer.status), version);
+        if (!answer.type.empty()) response_->set(http::field::content_type, answer.type);
+        for (const auto& field : answer.headers) response_->insert(field.first, field.second);
+        // An event stream has no length: it ends when the connection does.
+        const int every = head_only || !state_.events ? 0 : answer.events_every;
+        ResponseBody::value_type& body = response_->body();
+        body.own = std::move(answer.body);
+        body.pieces = std::move(answer.pieces);
+        // The page's files are shared by every response, never copied.
+        if (answer.shared) body.pieces.insert(body.pieces.begin(), TextPiece{answer.shared, 0, answer.shared->size()});
+        body.held = std::move(answer.held);
+        if (every == 0) response_->content_length(ResponseBody::size(body));
+        if (head_only) body.own.clear(), body.pieces.clear();
+        response_->keep_alive(!answer.close && every == 0);
+        // Only what the connection holds of its own counts against the budget.
+        state_.connections.Writing(this, body.own.size());
+        Lowest().expires_after(state_.limits.write);
+        http::async_write(stream_, *response_,
+                          [self = this->shared_from_this(), close = answer.close, every](beast::error_code error,
+                                                                                        std::size_t) {
+                              self->response_.reset();
+                              if (error) return;
+                              if (every > 0) return self->StartEvents(every);
+                              if (close) return self->Linger();
+                              self->AwaitRequest();
+                          });
+    }
+
+    // A stream waits like an idle connection (the longest waiting make room
+    // at the cap) and reads only to learn that the client left.
+    void StartEvents(int every) {
+        state_.connections.Waiting(this);
+        streaming_ = true;
+        buffer_.clear();
+        ReadUntilGone();  // before the first event, whose write deadline it must not take
+        state_.events->Join(this, every);
+    }
+
+    // With no deadline: a deadline set while a read is pending is the
+    // write's alone (Beast keeps one per direction), so each event's write
+    // is bounded and the stream lives as long as its client reads.
+    void ReadUntilGone() {
+        Lowest().expires_never();
+        stream_.async_read_some(buffer_.prepare(512), [self = this->shared_from_this()](beast::error_code error,
+                                                                                     std::size_t) {
+            if (!error) return self->ReadUntilGone();
+            self->state_.events->Leave(self.get());
+            self->streaming_ = false;
+            self->Lowest().close();
+        });
+    }
+
+    void Push(const std::shared_ptr<const std::string>& event) override {
+        if (!streaming_) return;
+        if (!sending_) return Send(event);
+        if (waiting_event_) return Drop();  // two events behind: it does not read
+        waiting_event_ = event;
+    }
+
+    void Send(const std::shared_ptr<const std::string>& event) {
+        sending_ = event;
+        Lowest().expires_after(state_.limits.write);
+        boost::asio::async_write(stream_, boost::asio::buffer(*event),
+                                 [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+                                     self->sending_.reset();
+                                     if (error) return self->Drop();
+                                     self->Lowest().expires_never();
+                                     if (!self->waiting_event_) return;
+                                     const auto next = std::move(self->waiting_event_);
+                                     self->waiting_event_.reset();
+                                     self->Send(next);
+                                 });
+    }
+
+    // After the last response: no more to send, and what the client still
+    // sends (a body that was refused) is discarded for a moment, up to a
+    // little, so that the close does not reset the connection before the
+    // client has read the answer.
+    void Linger() {
+        beast::error_code ignored;
+        Lowest().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+        state_.connections.Waiting(this);
+        Lowest().expires_after(std::chrono::seconds(1));
+        Discard(64 * 1024);
+    }
+
+    void Discard(std::size_t budget) {
+        buffer_.clear();
+        Lowest().async_read_some(buffer_.prepare(4096), [self = this->shared_from_this(), budget](
+                                                            beast::error_code error, std::size_t bytes) {
+            if (!error && bytes < budget) self->Discard(budget - bytes);
+        });
+    }
+
+    ServerState& state_;
+    Stream stream_;
+    std::string client_;  // ClientOf its peer
+    beast::flat_buffer buffer_{16 * 1024};
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    std::size_t head_bytes_ = 0;
+    std::optional<http::response<ResponseBody>> response_;
+    bool streaming_ = false;  // joined to state_.events
+    std::shared_ptr<const std::string> sending_, waiting_event_;
+};
+
+// Starts a session over `stream`; it lives as long as its operations.
+template <class Stream>
+void StartSession(ServerState& state, Stream stream) {
+    std::make_shared<CSession<Stream>>(state, std::move(stream))->Start();
+}
+
+#endif  // VANTORIX_SERVE_HTTP_HTTPSESSION_H

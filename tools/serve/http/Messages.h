@@ -1,0 +1,44 @@
+// What the transport hands the server and takes back: a request's method,
+// target and headers, and the response to send. The session sees the
+// server's answers through a RequestHandler alone.
+#ifndef VANTORIX_SERVE_HTTP_MESSAGES_H
+#define VANTORIX_SERVE_HTTP_MESSAGES_H
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "SharedText.h"
+
+struct HttpRequest {
+    std::string method;  // as sent: "GET"
+    std::string target;  // "/metrics?x=1"
+    // The value of a header (name in any case), or "" when it is absent.
+    std::function<std::string(const char* name)> header;
+    std::string client;  // the group its connection is counted in (ClientOf)
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string type;  // Content-Type; none when empty
+    std::string body;
+    TextPieces pieces;  // shared text sent after `body`, never copied
+    std::shared_ptr<const void> held;  // kept until the response is sent or dropped
+    std::shared_ptr<const std::string> shared;  // instead of `body`: one the server keeps, never copied
+    std::vector<std::pair<std::string, std::string>> headers;  // besides those every response has
+    bool close = false;  // end the connection after this response
+    int events_every = 0;  // > 0: the body begins an event stream of one reading per this many reads
+};
+
+struct RequestHandler {
+    // `authorized`: the request passed authentication, or none is asked for.
+    std::function<HttpResponse(const HttpRequest& request, bool authorized)> answer;
+    // The response to a head that broke a limit or was malformed: 400, 431
+    // (head too large), or that must come back later: 429 (too many password
+    // checks wait for its address). The connection ends after it.
+    std::function<HttpResponse(int status)> refuse;
+};
+
+#endif  // VANTORIX_SERVE_HTTP_MESSAGES_H
