@@ -47,13 +47,14 @@ void CLatestReading::Stop() {
     file_.Finish();
 }
 
-Reading CLatestReading::Get(std::uint64_t* reads) const {
+Reading CLatestReading::Get(std::uint64_t* reads, std::uint64_t* made) const {
     std::lock_guard<std::mutex> guard(lock_);
     *reads = reads_;
+    if (made) *made = made_;
     return latest_;
 }
 
-void CLatestReading::OnRead(std::function<void()> callback) {
+void CLatestReading::OnRead(std::function<void(const Reading&, std::uint64_t)> callback) {
     std::lock_guard<std::mutex> guard(lock_);
     on_read_ = std::move(callback);
 }
@@ -127,11 +128,11 @@ void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
         if (meaningful && history_.Add(reading, NowMs())) file_.Save(history_.Saved());
         {
             std::lock_guard<std::mutex> guard(lock_);
-            if (meaningful || !have_) latest_ = reading;
+            if (meaningful || !have_) latest_ = reading, ++made_;
             have_ = true;
             reads_ += completed ? 1 : 0;
             changed_.notify_all();
-            if (on_read_) on_read_();
+            if (on_read_) on_read_(latest_, made_);
         }
         if (meaningful) WriteTextfile();
         std::unique_lock<std::mutex> guard(lock_);

@@ -34,14 +34,17 @@ public:
     CLatestReading& operator=(const CLatestReading&) = delete;
 
     // The latest reading, with its liveness, how long it has been unchanged and the time it was made; and
-    // how many reads of the monitor have completed so far.
-    Reading Get(std::uint64_t* reads) const;
+    // how many reads of the monitor have completed so far; and, when asked,
+    // its number among the readings made (each read, completed or not, makes one).
+    Reading Get(std::uint64_t* reads, std::uint64_t* made = nullptr) const;
 
     // GET /api/history?`query` (History.h), from the readings kept so far.
     HistoryAnswer History(const std::string& query) const;
 
-    // Called on the reading thread after each read from now on (none: empty).
-    void OnRead(std::function<void()> callback);
+    // Called on the reading thread after each read from now on, with the
+    // reading and its number (as Get gives it), under the reading's lock
+    // (none: empty).
+    void OnRead(std::function<void(const Reading& reading, std::uint64_t made)> callback);
 
     // From now on writes the metrics page to options.textfile after each
     // read, the latest one at once. The server calls it once the address is
@@ -66,7 +69,8 @@ private:
     bool have_ = false;
     Reading latest_;
     std::uint64_t reads_ = 0;
-    std::function<void()> on_read_;
+    std::uint64_t made_ = 0;  // readings made, the latest one's number
+    std::function<void(const Reading&, std::uint64_t)> on_read_;
     std::function<void()> make_room_;
     enum class Room { None, Asked, Made } room_ = Room::None;
     CHistory history_;  // locks itself

@@ -10,6 +10,7 @@
 #include <boost/asio/signal_set.hpp>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "EventStream.h"
@@ -120,14 +121,24 @@ int Serve(const Options& options, std::atomic<int>* signal) {
         latest.StartTextfile();
     }
     std::fflush(stdout);
-    // Each read is rendered once, on the event loop, for every event stream;
-    // with none open the loop is not woken.
-    events.render = [&latest] {
+    // Each reading is rendered once, on the event loop, for every event
+    // stream, and published once, in the order made, even when the loop
+    // falls behind the reads (its own copy goes with it, not the newest), and
+    // not again after a stream's first event gave it. With no stream open
+    // the loop is not woken.
+    std::uint64_t published = 0;  // the last published reading's number, on the loop
+    events.render = [&latest, &published] {
         std::uint64_t reads = 0;
-        return RenderJson(latest.Get(&reads));
+        const Reading reading = latest.Get(&reads, &published);
+        return RenderJson(reading);
     };
-    latest.OnRead([&context, &events] {
-        if (events.Listening()) asio::post(context, [&events] { events.Publish(events.render()); });
+    latest.OnRead([&context, &events, &published](const Reading& reading, std::uint64_t made) {
+        if (!events.Listening()) return;
+        asio::post(context, [&events, &published, made, copy = std::make_shared<const Reading>(reading)] {
+            if (made <= published) return;
+            published = made;
+            events.Publish(RenderJson(*copy));
+        });
     });
     // A read that failed for want of descriptors: a connection goes, as at the cap.
     latest.OnOutOfDescriptors([&context, &state, &latest] {
