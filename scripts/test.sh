@@ -89,10 +89,12 @@ if [ "$lanes" = yes ] && ! { [ -n "${VANTORIX_PRIVATE_SHM:-}" ] && command -v ip
     lanes=no
 fi
 
+# Its Wine programs in one Wine session of the mingw-x64 prefix, as the
+# suites' are (cmake/wine-server.sh.in).
 windows_zip() {
     scripts/package-windows.sh &&
-    /usr/bin/python3 tests/package/windows_zip_test.py --zip build/windows-zip/getvantorixinfo-*-windows.zip \
-        --runner build/mingw-x64/wine-run.sh --scratch build/windows-zip
+    build/mingw-x64/wine-server.sh run /usr/bin/python3 tests/package/windows_zip_test.py \
+        --zip build/windows-zip/getvantorixinfo-*-windows.zip --runner build/mingw-x64/wine-run.sh --scratch build/windows-zip
 }
 
 # Runs a preset's tests, keeping ctest's output as it is, and says in one
