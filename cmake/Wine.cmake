@@ -1,7 +1,8 @@
 # Runs the Windows test programs under Wine, in a prefix of this build tree's
 # own (made on first use by wine-run.sh with the 64-bit loader): x86-64
 # programs with the 64-bit loader, 32-bit ones with the 32-bit loader, which
-# needs a kernel that runs 32-bit x86 programs. Sets VANTORIX_CAN_RUN; where
+# needs a kernel that runs 32-bit x86 programs. wine-server.sh keeps one Wine
+# session for a whole suite (tests/CMakeLists.txt). Sets VANTORIX_CAN_RUN; where
 # the programs cannot run, says why in not-run.txt, which scripts/test.sh shows.
 include_guard(GLOBAL)
 if(WIN32 AND CMAKE_CROSSCOMPILING)
@@ -12,9 +13,11 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
         set(loader /usr/lib/wine/wine)
     endif()
     set(VANTORIX_WINE_LOADER ${loader} CACHE FILEPATH "The Wine loader that runs this build's programs")
-    configure_file(${PROJECT_SOURCE_DIR}/cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh
-                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                                    WORLD_READ WORLD_EXECUTE @ONLY)
+    foreach(script wine-run.sh wine-server.sh)
+        configure_file(${PROJECT_SOURCE_DIR}/cmake/${script}.in ${CMAKE_BINARY_DIR}/${script}
+                       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                        WORLD_READ WORLD_EXECUTE @ONLY)
+    endforeach()
     # Can this loader start a Windows program here? Wine's own command
     # interpreter, of the loader's architecture, must pass an exit code back.
     execute_process(COMMAND ${CMAKE_BINARY_DIR}/wine-run.sh cmd.exe /c exit 37

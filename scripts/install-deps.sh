@@ -10,7 +10,11 @@
 set -euo pipefail
 
 linux=(cmake ninja-build g++ pkgconf libcli11-dev nlohmann-json3-dev help2man libboost-dev libssl-dev libcrypt-dev libyaml-cpp-dev)
-windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 clang lld llvm wixl msitools)
+# Wine's preloaders reserve the addresses Wine maps at fixed places before
+# anything else is mapped: without them a 64-bit process now and then finds
+# its shared user data page taken and ends before it starts (docs/reliability.md).
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 wine64-preloader wine32-preloader:i386
+         clang lld llvm wixl msitools)
 # MinGW: the bridge the .deb carries; mmdebstrap, systemd-nspawn: its units booted in a container
 deb=(dpkg-dev file g++-mingw-w64-i686 g++-mingw-w64-x86-64 mmdebstrap systemd-container)
 test=(libgtest-dev googletest clang libclang-rt-14-dev python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace

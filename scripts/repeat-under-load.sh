@@ -5,10 +5,14 @@
 #   linux-asan, linux-tsan   reader_tool 10 times each (serve too where the
 #                            build has it: the sanitizer builds leave it out)
 #   linux                    serve 10 times (the sanitizer builds' stand-in)
-#   mingw-x64, mingw-i686    reader_tool, serve and bridge 5 times each (the
-#                            32-bit build where the kernel runs 32-bit programs)
+#   mingw-x64, mingw-i686    reader_tool, serve, bridge and stress 20 times
+#                            each (the 32-bit build where the kernel runs
+#                            32-bit programs), each run in a Wine session of
+#                            its own (ctest's wine_session fixture)
+# The tests of a preset take turns: round 1 runs each once, then round 2, so
+# that a run stopped early has as many runs of each.
 # Usage: scripts/repeat-under-load.sh [preset...]   (default: all five)
-#   VANTORIX_REPEATS=N      runs of each test instead of 10 and 5
+#   VANTORIX_REPEATS=N      rounds instead of 10 and 20
 #   VANTORIX_NO_LOAD=1      no compile of its own (another run's loads the machine)
 # Each build is brought up to date before its runs. Logs go to
 # build/repeat-under-load/; the last line counts the runs passed and failed.
@@ -42,34 +46,43 @@ fi
 
 passed=0
 failed=0
-repeat() {  # preset test times
-    local preset=$1 test=$2 times=${VANTORIX_REPEATS:-$3}
-    if [ "$(ctest --preset "$preset" -N -R "^$test\$" | grep -c "Test *#")" = 0 ]; then
-        echo "$preset $test: not in this build, skipped"
-        return
-    fi
-    local ok=0 run started seconds
-    for run in $(seq "$times"); do
-        started=$(date +%s)
-        if ctest --preset "$preset" -R "^$test\$" --output-on-failure >"$logs/$preset-$test-$run.log" 2>&1; then
-            ok=$((ok + 1))
-            passed=$((passed + 1))
+repeat() {  # preset rounds test...
+    local preset=$1 rounds=${VANTORIX_REPEATS:-$2} tests=() test run started seconds
+    shift 2
+    declare -A ok=()
+    for test in "$@"; do
+        if [ "$(ctest --preset "$preset" -N -R "^$test\$" | grep -c "Test *#")" = 0 ]; then
+            echo "$preset $test: not in this build, skipped"
         else
-            failed=$((failed + 1))
-            echo "$preset $test run $run FAILED: $logs/$preset-$test-$run.log"
+            tests+=("$test")
+            ok[$test]=0
         fi
-        seconds=$(($(date +%s) - started))
-        echo "$preset $test run $run: $seconds s, load $(cut -d' ' -f1 /proc/loadavg)"
     done
-    echo "$preset $test: $ok of $times passed"
+    for run in $(seq "$rounds"); do
+        for test in "${tests[@]}"; do
+            started=$(date +%s)
+            if ctest --preset "$preset" -R "^$test\$" --output-on-failure >"$logs/$preset-$test-$run.log" 2>&1; then
+                ok[$test]=$((ok[$test] + 1))
+                passed=$((passed + 1))
+            else
+                failed=$((failed + 1))
+                echo "$preset $test run $run FAILED: $logs/$preset-$test-$run.log"
+            fi
+            seconds=$(($(date +%s) - started))
+            echo "$preset $test run $run: $seconds s, load $(cut -d' ' -f1 /proc/loadavg)"
+        done
+    done
+    for test in "${tests[@]}"; do
+        echo "$preset $test: ${ok[$test]} of $rounds passed"
+    done
 }
 
 for preset in "${presets[@]}"; do
     build "$preset"
     case "$preset" in
-        linux-asan | linux-tsan) repeat "$preset" reader_tool 10; repeat "$preset" serve 10 ;;
-        linux) repeat linux serve 10 ;;
-        mingw-x64 | mingw-i686) for test in reader_tool serve bridge; do repeat "$preset" "$test" 5; done ;;
+        linux-asan | linux-tsan) repeat "$preset" 10 reader_tool serve ;;
+        linux) repeat linux 10 serve ;;
+        mingw-x64 | mingw-i686) repeat "$preset" 20 reader_tool serve bridge stress ;;
         *) echo "no repeats for $preset"; exit 2 ;;
     esac
 done

@@ -92,10 +92,13 @@ if [ "$lanes" = yes ] && ! { [ -n "${VANTORIX_PRIVATE_SHM:-}" ] && command -v ip
     lanes=no
 fi
 
+# The zip's Wine programs in one Wine session of the mingw-x64 prefix, as
+# the suites' are (cmake/wine-server.sh.in).
 windows_zip() {
     scripts/package-windows.sh &&
-    /usr/bin/python3 tests/package/windows_zip_test.py --zip build/windows-zip/getvantorixinfo-*-windows.zip \
-        --runner build/mingw-x64/wine-run.sh --scratch build/windows-zip &&
+    build/mingw-x64/wine-server.sh run /usr/bin/python3 tests/package/windows_zip_test.py \
+        --zip build/windows-zip/getvantorixinfo-*-windows.zip --runner build/mingw-x64/wine-run.sh --scratch build/windows-zip &&
+    # The installers' test makes fresh prefixes of its own, each its own session.
     /usr/bin/python3 tests/package/windows_msi_test.py --folder build/windows-zip --scratch build/windows-zip \
         --version "$(sed -n 's/^project(GetVantorixInfo VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 }

@@ -14,9 +14,14 @@ while a Windows program keeps the monitor's mutex, as the prefix shutting
 down ends it.
 
 Under Wine the Linux /dev/shm is the real one: run as root, the test moves
-itself into a private /dev/shm (a mount namespace of its own) first."""
+itself into a private /dev/shm (a mount namespace of its own) first, unless
+it runs in a suite's Wine session (VANTORIX_WINE_SESSION, set by ctest and
+wine-server.sh run), whose wineserver opens the bridge's files where the
+suite runs: there it keeps to that /dev/shm, and refuses to run while a
+monitor publishes in it."""
 import argparse
 import datetime
+import fcntl
 import json
 import os
 import shutil
@@ -30,6 +35,8 @@ import unittest
 from waiting import wait_until
 
 OPTIONS = None
+# In a suite's Wine session (cmake/wine-server.sh.in), whose wineserver stays.
+SESSION = bool(os.environ.get("VANTORIX_WINE_SESSION"))
 # What differs between the two readers without being a reading: a Windows
 # reader cannot tell whether the monitor is alive.
 VOLATILE = ("timestamp", "unchanged", "unchanged_seconds", "monitor_alive")
@@ -122,12 +129,15 @@ class BridgeTest(unittest.TestCase):
                 self.skipTest("no Linux %s in %s: build the linux preset first" % (program, OPTIONS.linux_bin))
         subprocess.run(linux("vantorix-standin", "--remove"), check=True)
         self.processes = []
-        # The prefix's wineserver opens the Linux files for the bridge: one
-        # started outside this test's /dev/shm must not serve it.
-        subprocess.run([OPTIONS.wineserver, "-k"], env=dict(os.environ, WINEPREFIX=OPTIONS.wineprefix),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(subprocess.run, [OPTIONS.wineserver, "-k"], env=dict(os.environ, WINEPREFIX=OPTIONS.wineprefix),
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The prefix's wineserver opens the Linux files for the bridge: run on
+        # its own, one started outside this test's /dev/shm must not serve
+        # it. A suite's session is never ended under the other tests' feet.
+        if not SESSION:
+            subprocess.run([OPTIONS.wineserver, "-k"], env=dict(os.environ, WINEPREFIX=OPTIONS.wineprefix),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.addCleanup(subprocess.run, [OPTIONS.wineserver, "-k"],
+                            env=dict(os.environ, WINEPREFIX=OPTIONS.wineprefix),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(self.stop_all)
 
     def stop_all(self):
@@ -362,12 +372,33 @@ class BridgeTest(unittest.TestCase):
                 bridge.process.wait(timeout=5)
             except subprocess.TimeoutExpired:
                 self.fail_with_output("the bridge outlived its prefix")
+            if SESSION:
+                # The suite's session goes on: its services boot again now,
+                # with none of a test's output to hold open (they outlive it).
+                subprocess.run([OPTIONS.runner, "cmd.exe", "/c", "exit", "0"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         standin.stop()
+
+
+def monitor_publishing():
+    """Whether a monitor publishes in this /dev/shm (it holds its region's lock)."""
+    try:
+        with open(REGION, "rb") as region:
+            fcntl.flock(region, fcntl.LOCK_SH | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    except OSError:
+        pass
+    return False
 
 
 def private_shm():
     """Re-runs this test in a mount namespace of its own with an empty /dev/shm, where it can."""
-    if os.environ.get("VANTORIX_PRIVATE_SHM") or os.geteuid() != 0 or not shutil.which("unshare"):
+    if SESSION and monitor_publishing():
+        sys.exit("a monitor publishes in this /dev/shm (%s is locked), where the suite's wineserver opens the "
+                 "bridge's files: stop it, or run the suite through scripts/test.sh, which gives it a /dev/shm "
+                 "of its own" % REGION)
+    if SESSION or os.environ.get("VANTORIX_PRIVATE_SHM") or os.geteuid() != 0 or not shutil.which("unshare"):
         return
     if subprocess.run(["unshare", "--mount", "true"], capture_output=True).returncode != 0:
         print("no mount namespace here: the test uses the shared /dev/shm")

@@ -499,30 +499,7 @@ if __name__ == "__main__":
     parser.add_argument("--suffix", default="", help="file suffix of programs (.exe)")
     parser.add_argument("--path-prefix", default="", help="prefix that makes a path the programs' own (Z:)")
     parser.add_argument("--scratch", default=tempfile.gettempdir())
-    parser.add_argument("--wineprefix", default="", help="the Wine prefix the runner uses")
     OPTIONS, rest = parser.parse_known_args()
-    # Under Wine, one Wine program (a command interpreter waiting on its
-    # input) runs for the whole run: without it wineserver and the prefix's
-    # services stop whenever no program runs, between a monitor's stop and
-    # the next start, and every start waits for them to boot again.
-    session = None
-    if OPTIONS.runner:
-        # A session still ending (the previous test program's) would end the
-        # programs that join it: wait until its wineserver has exited.
-        if OPTIONS.wineprefix:
-            subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=dict(os.environ, WINEPREFIX=OPTIONS.wineprefix),
-                           timeout=120, check=True)
-        session_output = tempfile.TemporaryFile()
-        session = subprocess.Popen([OPTIONS.runner, "cmd.exe"], stdin=subprocess.PIPE, stdout=session_output,
-                                   stderr=subprocess.STDOUT)
-    try:
-        passed = unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False).result.wasSuccessful()
-    finally:
-        if session:
-            session.stdin.close()
-            try:
-                session.wait(timeout=60)
-            except subprocess.TimeoutExpired:
-                session.kill()
-                print("the Wine session's command interpreter did not end:", read_all(session_output))
-    sys.exit(0 if passed else 1)
+    # Under Wine the suite's one session (ctest's wine_session fixture) keeps
+    # wineserver and the prefix's services running between the programs.
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
