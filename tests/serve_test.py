@@ -721,7 +721,7 @@ class ServeTest(unittest.TestCase):
         def query(expression, label="core"):
             try:
                 answer = json.loads(get("http://127.0.0.1:%d/api/v1/query?query=%s" % (port, expression))[1])
-            except OSError:
+            except (OSError, ValueError):  # not up yet: refused, or an empty answer while it starts
                 return None
             return {item["metric"].get(label): float(item["value"][1]) for item in answer["data"]["result"]}
 
