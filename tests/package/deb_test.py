@@ -30,6 +30,9 @@ import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import waiting  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import systemd_unit  # noqa: E402
 from web_config_test import SECRET_HASH, free_port, make_certificates  # noqa: E402
 
@@ -141,12 +144,12 @@ def start(log, command, user):
 
 
 def wait_for(predicate, what, logs):
-    deadline = time.time() + 60
-    while not predicate():
-        if time.time() > deadline:
-            shown = "".join("--- %s:\n%s" % (log, open(log, errors="replace").read()) for log in logs)
-            raise AssertionError("timed out waiting for %s\n%s" % (what, shown))
-        time.sleep(0.2)
+    """The state awaited through the tests' shared helper; the logs shown when it never comes."""
+    try:
+        waiting.wait_until(predicate, what, 60)
+    except AssertionError as error:
+        shown = "".join("--- %s:\n%s" % (log, open(log, errors="replace").read()) for log in logs)
+        raise AssertionError("%s\n%s" % (error, shown)) from None
 
 
 def run_the_system_services(scratch):
