@@ -34,9 +34,10 @@ const char USAGE[] =
     "  --stop-file PATH   stop cleanly, like on SIGTERM, once PATH exists\n"
     "  --remove           delete this user's objects, the mutex file too, and exit\n"
     "                     (Linux; only while no monitor or reader runs)\n"
-    "It prints \"ready\" once the first record is published. It refuses to start\n"
-    "while another monitor of this user publishes, and never uses or removes objects\n"
-    "that someone else put under the monitor's names.\n";
+    "It prints \"ready\" once the first record is published, and \"holding\" once it\n"
+    "holds the mutex (--hold, --hold-and-exit). It refuses to start while another\n"
+    "monitor of this user publishes, and never uses or removes objects that someone\n"
+    "else put under the monitor's names.\n";
 
 struct Options {
     std::uint32_t generation = 1;
@@ -140,7 +141,11 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     const bool hold = options.hold || options.hold_and_exit;
-    if (hold) publisher.Lock();
+    if (hold) {
+        publisher.Lock();
+        std::puts("holding");
+        std::fflush(stdout);
+    }
     std::uint32_t generation = options.generation;
     NextRecord next;
     if (hold || options.record_file != nullptr) {
