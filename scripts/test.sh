@@ -164,6 +164,13 @@ summary=()
 ran=("${presets[@]}")
 if [ "$lanes" = yes ]; then
     mkdir -p build
+    # The root the .deb's units boot in (deb_systemd), made meanwhile: most
+    # of it is waiting for Debian's archive.
+    root_maker=
+    if [ "$(id -u)" -eq 0 ]; then
+        /usr/bin/python3 tests/package/deb_systemd_test.py --build build/deb --make-root >build/systemd-root.log 2>&1 &
+        root_maker=$!
+    fi
     # First the linux build, whose programs the bridge's tests (Windows lane) run.
     echo "=== linux (built first: the bridge's tests run its programs)"
     cmake --preset linux "${configure[@]}" >/dev/null && cmake --build --preset linux && export VANTORIX_LINUX_BUILT=1 || true
@@ -195,6 +202,11 @@ if [ "$lanes" = yes ]; then
         fi
     done
     presets=(deb)
+    # deb_systemd would wait for it anyway; here its output is shown.
+    if [ -n "$root_maker" ]; then
+        wait "$root_maker" || true
+        echo "=== the .deb test's root, made beside the lanes: $(tail -n 1 build/systemd-root.log)"
+    fi
 fi
 
 for preset in "${presets[@]}"; do

@@ -20,6 +20,7 @@ that must see the container's processes and network."""
 import argparse
 import ctypes
 import errno
+import fcntl
 import glob
 import hashlib
 import json
@@ -43,9 +44,12 @@ USER = "vantorix"
 UNITS = ("vantorix-publisher.service", "vantorix-info-serve.service")
 PUBLISHER, SERVE = UNITS
 URL = "http://127.0.0.1:9198"  # the server's address in the shipped ARGS
-# The root's packages besides the .deb's dependencies: a system manager and
-# the Python that runs this file inside.
-BASE = ["systemd", "systemd-sysv", "dbus", "python3"]
+# The root's packages: a system manager, the Python that runs this file
+# inside, and what the .deb depends on today, so that --make-root can make it
+# before the .deb exists (a run makes it while the builds go on). A .deb that
+# comes to depend on more gets a root of its own, made when it is tested.
+BASE = ["systemd", "systemd-sysv", "dbus", "python3",
+        "libc6", "libcrypt1", "libgcc-s1", "libssl3", "libstdc++6", "libyaml-cpp0.7"]
 INSIDE = "/srv/vantorix-test"  # where this file and the .deb go in the root
 ENV = ["PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C.UTF-8", "HOME=/root", "DEBIAN_FRONTEND=noninteractive"]
 SKIP = 77
@@ -252,12 +256,20 @@ def debian_sources():
     return sorted(lines)
 
 
-def root_tarball(cache, deb):
+def root_tarball(cache, deb=None):
     """The root's tarball in `cache`, made when there is none for this list
-    of packages and these sources; (its path, what making or reusing it cost)."""
-    depends = run(["dpkg-deb", "-f", deb, "Depends"]).stdout
+    of packages (BASE and the .deb's dependencies) and these sources; (its
+    path, what making or reusing it cost). One maker at a time: a test that
+    comes while --make-root makes it waits and reuses it."""
+    depends = run(["dpkg-deb", "-f", deb, "Depends"]).stdout if deb else ""
     packages = sorted(set(BASE + [re.split(r"[\s(]", item.split("|")[0].strip())[0]
                                   for item in depends.split(",") if item.strip()]))
+    with open(os.path.join(cache, "lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        return made_root(cache, packages)
+
+
+def made_root(cache, packages):
     sources = debian_sources()
     key = hashlib.sha256("\n".join(packages + sources).encode()).hexdigest()[:12]
     tarball = os.path.join(cache, "bookworm-systemd-%s.tar" % key)
@@ -456,7 +468,16 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True, help="the build tree of the deb preset, with its .deb made")
     parser.add_argument("--skipped", help="a file to which a skip adds its reason, for scripts/test.sh")
+    parser.add_argument("--make-root", action="store_true", help="only make the root, before the .deb exists")
     options = parser.parse_args()
+    if options.make_root:
+        cache = os.path.join(options.build, "systemd-root")
+        os.makedirs(cache, exist_ok=True)
+        try:
+            print(root_tarball(cache)[1])
+        except NotRun as why:
+            print("not made: %s" % why)
+        return 0
     try:
         return test(options.build)
     except NotRun as why:
