@@ -6,7 +6,8 @@ restarted (wineboot runs the HKLM Run entries, as a logon does), the Run
 entry's server answers with vantorix_up 1 and writes a textfile that
 promtool and node_exporter's textfile collector read; the program it starts
 is a GUI-subsystem one; a second server for the port says so in its log and
-exits; a newer version replaces it in place while it runs; msiexec /x, with
+exits; a newer version replaces it in place while it runs, keeping the
+properties it is not given; msiexec /x, with
 the server running, leaves no file and no entry; with AUTOSTART=0 nothing
 starts. The x86 installer runs in a 32-bit prefix: Wine's 64-bit wineboot
 does not run the 32-bit Run view (WOW6432Node) that Windows runs."""
@@ -29,6 +30,7 @@ from waiting import wait_until  # noqa: E402
 OPTIONS = None
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+SETTINGS_KEY = r"HKLM\Software\GetVantorixInfo"  # the properties, for the next version
 FILES = {"bin/GetVantorixInfo.dll", "bin/vantorix-info.exe", "bin/vantorix-infow.exe", "bin/vantorix-standin.exe",
          "bin/vantorix-bridge.exe", "include/GetVantorixInfo.h", "LICENSE.txt", "prometheus/vantorix-alerts.yml",
          "grafana/vantorix-fleet.json"}
@@ -224,14 +226,17 @@ class WindowsMsiTest(unittest.TestCase):
         self.assertRegex(prefix.log(), r"cannot serve 127\.0\.0\.1:%d: the port is in use.*\n.*exited with status 2"
                          % port)
 
-        # A newer version replaces it in place: the running server is ended first.
-        newer = newer_version(msi, scratch)
+        # A newer version replaces it in place: the running server is ended
+        # first. What it is given is taken, what it is not is kept.
+        newer, port = newer_version(msi, scratch), free_port()
         codes = [msi_property(package, "ProductCode") for package in (msi, newer)]
         self.assertEqual(0, prefix.run("msiexec", "/i", windows_path(newer), "/qn", "LISTEN_PORT=%d" % port)[0])
         products = prefix.run("reg", "query", UNINSTALL_KEY)[1]
         self.assertEqual([False, True], [code in products for code in codes], products)
         self.assertEqual([], prefix.launchers(), "the old version's server still runs")
         self.assertEqual(FILES, {name for name in FILES if os.path.isfile(os.path.join(prefix.installed, name))})
+        self.assertIn(r"--serve 127.0.0.1:%d --textfile C:\vx\vantorix.prom" % port,
+                      prefix.run("reg", "query", RUN_KEY, "/v", "GetVantorixInfo")[1])
         self.assertEqual(0, prefix.run("wineboot")[0])
         wait_until(lambda: "vantorix_up 1\n" in (scrape(port) or ""), "the newer version's server to serve")
 
@@ -242,6 +247,7 @@ class WindowsMsiTest(unittest.TestCase):
         self.assertEqual(0, prefix.run("msiexec", "/x", windows_path(newer), "/qn")[0])
         self.assertFalse(os.path.exists(prefix.installed), list(os.walk(prefix.installed)))
         self.assertNotEqual(0, prefix.run("reg", "query", RUN_KEY, "/v", "GetVantorixInfo")[0], "the Run entry stayed")
+        self.assertNotEqual(0, prefix.run("reg", "query", SETTINGS_KEY)[0], "the kept properties stayed")
         self.assertFalse(any(code in prefix.run("reg", "query", UNINSTALL_KEY)[1] for code in codes))
         self.assertEqual([], prefix.launchers())
         self.assertTrue(refused(port))
