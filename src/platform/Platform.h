@@ -1,5 +1,5 @@
 // The platform layer: the few operating-system primitives the reader needs.
-// One implementation file per platform (win32_platform.cpp, linux_platform.cpp);
+// One implementation file per platform (platform_win32.cpp, platform_linux.cpp);
 // the build compiles exactly one of them.
 //
 // Shared conventions:
