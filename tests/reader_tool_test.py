@@ -389,7 +389,7 @@ class ReaderToolTest(unittest.TestCase):
         (LF line ends, no byte order mark, a newline at the end); a write
         that fails (the path is a folder) is reported once, leaves no
         temporary file, never stops the server and is tried again at each
-        read."""
+        read; a FIFO planted where a temporary goes does not stop it."""
         monitor = Monitor("--synthetic", "--rate", "20")
         self.addCleanup(monitor.stop)
         line = re.compile(r"(# (HELP|TYPE) \w+ .+|\w+(\{[^}\n]*\})? \S+)\n")
@@ -433,6 +433,10 @@ class ReaderToolTest(unittest.TestCase):
             wait_until(lambda: os.path.isfile(path), "the page, at the next read", process=tool)
             wait_until(lambda: b"writing the metrics to %s again" % (OPTIONS.path_prefix + path).encode()
                        in read_all(err), "the note that it writes again", process=tool)
+            if not OPTIONS.runner:  # a FIFO where its next temporary goes, which an open would wait on
+                page = os.stat(path).st_ino
+                os.mkfifo("%s.%d.tmp" % (path, tool.pid))
+                wait_until(lambda: os.stat(path).st_ino != page, "the page after a FIFO", process=tool)
             self.stop_textfile(tool, folder)
 
     def start_textfile(self, path, *args):

@@ -22,7 +22,11 @@ std::string Why(const char* what) {
 
 bool ReplaceTextfile(const std::string& path, const std::string& text, std::string* why) {
     const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // A new file, never one found there: a FIFO would block the reads, a
+    // link would have another file written. What an earlier process of
+    // this number left is removed first; what cannot be is a failed write.
+    unlink(temporary.c_str());
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         *why = Why("cannot make a file beside it");
         return false;
