@@ -61,6 +61,20 @@ def wait_for(predicate, timeout, what):
     return wait_until(predicate, what, timeout)
 
 
+def read_by_peer(sock):
+    """Whether what `sock` sent has been read by the program at its other
+    end on this machine: that end's receive queue in /proc/net/tcp is empty,
+    or that end is no longer an open connection."""
+    local, peer = sock.getsockname()[1], sock.getpeername()[1]
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as rows:
+            for row in list(rows)[1:]:
+                fields = row.split()
+                if (int(fields[1].rsplit(":", 1)[1], 16), int(fields[2].rsplit(":", 1)[1], 16)) == (peer, local):
+                    return fields[3] != "01" or int(fields[4].split(":")[1], 16) == 0  # ESTABLISHED, rx_queue
+    return True
+
+
 def get(url):
     with urllib.request.urlopen(url, timeout=10) as response:
         return response.headers.get("Content-Type"), response.read()
@@ -370,7 +384,7 @@ class ServeTest(unittest.TestCase):
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             for piece in head if isinstance(head, list) else [head]:
                 sock.sendall(piece)
-                time.sleep(0.02)  # pacing, so that the server reads each piece alone
+                wait_for(lambda: read_by_peer(sock), 60, "the server to read the piece")  # each piece alone
             data = b""
             while b"\r\n\r\n" not in data:
                 chunk = sock.recv(65536)
@@ -806,7 +820,8 @@ class ServeTest(unittest.TestCase):
             monitor = self.monitor("--synthetic", "--cores", str(cores), "--rate", "2")
             server = self.serve("0")
             if OPTIONS.screenshots:
-                time.sleep(OPTIONS.screenshot_after)
+                wait_for(lambda: server.metric("vantorix_reads_total") >= OPTIONS.screenshot_reads,
+                         OPTIONS.screenshot_reads * 2 + 60, "the history to show in the screenshots")
             for width, height in ((1280, 800), (390, 844)):
                 what = "%d cores, %d px" % (cores, width)
                 browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
@@ -937,6 +952,6 @@ if __name__ == "__main__":
     parser.add_argument("--no-browser", action="store_true", help="leave Chromium to another build of the same code")
     parser.add_argument("--screenshots", help="save the live page into this folder (docs): serve.png, serve-64.png and "
                         "serve-256.png at 1280 px, and each at a phone's width as NAME-phone.png")
-    parser.add_argument("--screenshot-after", type=float, default=0, help="seconds of history before each")
+    parser.add_argument("--screenshot-reads", type=int, default=0, help="reads of history before each")
     OPTIONS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
