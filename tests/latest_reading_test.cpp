@@ -2,18 +2,14 @@
 // the monitor: it asks for room and reads again.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <thread>
-#include <vector>
 
 #include "InProcessMonitor.h"
 #include "LatestReading.h"
+#include "TakenDescriptors.h"
 
 namespace {
 
@@ -25,13 +21,8 @@ TEST_F(LatestReadingTest, ReadOutOfDescriptorsIsMadeAgainOnceRoomIsMade) {
     const std::atomic<int> interrupted(0);
     Options options;
     options.interval = 0.05;
-    rlimit limit{};
-    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-    const rlimit kept = limit;
-    limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 1024);
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
-    std::vector<int> taken;
-    for (int fd; (fd = dup(STDERR_FILENO)) >= 0;) taken.push_back(fd);
+    CTakenDescriptors taken;
+    ASSERT_TRUE(taken.Limited());
 
     std::atomic<bool> asked(false);
     CLatestReading latest(options, &interrupted);  // its first read fails
@@ -44,14 +35,13 @@ TEST_F(LatestReadingTest, ReadOutOfDescriptorsIsMadeAgainOnceRoomIsMade) {
     Reading now = first;
     while (now.status != Reading::Status::Ok && std::chrono::steady_clock::now() < deadline) {
         if (asked.exchange(false)) {
-            if (!taken.empty()) close(taken.back()), taken.pop_back();
+            taken.GiveOne();
             latest.RoomMade(true);
         }
         std::this_thread::yield();
         now = latest.Get(&reads);
     }
-    for (int fd : taken) close(fd);
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &kept));
+    ASSERT_TRUE(taken.GiveBack());
     EXPECT_EQ(static_cast<std::uint32_t>(EMFILE), first.error);
     EXPECT_EQ(static_cast<int>(Reading::Status::Ok), static_cast<int>(now.status)) << now.message;
 }

@@ -6,20 +6,18 @@
 
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
-#include <vector>
 
 #include "EventStream.h"
+#include "TakenDescriptors.h"
 #include "Routes.h"
 #include "http/HttpSession.h"
 #include "http/Listener.h"
@@ -157,17 +155,10 @@ TEST(Session, AnAcceptErrorDoesNotEndAccepting) {
     Server server;
     Client client(server);
     ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"));
-    rlimit limit{};
-    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-    const rlimit kept = limit;
-    limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 1024);
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
-    std::vector<int> taken;
-    for (int fd; (fd = dup(client.fd)) >= 0;) taken.push_back(fd);
-    const int why = errno;
+    CTakenDescriptors taken;
+    ASSERT_TRUE(taken.Limited());
     server.Step();  // the accept fails with EMFILE
-    for (int fd : taken) close(fd);
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &kept));
-    ASSERT_EQ(EMFILE, why);
+    ASSERT_TRUE(taken.GiveBack());
+    ASSERT_EQ(EMFILE, taken.Why());
     EXPECT_EQ("HTTP/1.1 200 OK", client.Status(server));
 }
