@@ -48,7 +48,6 @@ bool CStandinMonitor::Start(const std::vector<std::string>& args, Ready ready) {
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(START_SECONDS);
     while (std::chrono::steady_clock::now() < deadline) {
-        const bool exists = TestPlatform::NamedObjectExists("VantorixMappingObject");
         if (ready == Ready::Holding) {
             // Its own word, not a held mutex: it holds the mutex while it
             // creates and fills the region, too.
@@ -56,7 +55,7 @@ bool CStandinMonitor::Start(const std::vector<std::string>& args, Ready ready) {
                 return true;
             }
         } else if (ready == Ready::RegionExists) {
-            if (exists && !TestPlatform::MutexHeldElsewhere()) {
+            if (TestPlatform::NamedObjectExists("VantorixMappingObject") && !TestPlatform::MutexHeldElsewhere()) {
                 return true;
             }
         } else {

@@ -18,22 +18,12 @@
 #include "Options.h"
 #include "Output.h"
 #include "Reading.h"
+#include "Text.h"
 
 namespace {
 
 const DWORD LOG_LIMIT = 1 << 20;
 const DWORD STOP_WAIT_MS = 10000;
-
-std::string Utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], size, nullptr,
-                            nullptr);
-    }
-    return narrow;
-}
 
 // %LOCALAPPDATA%\GetVantorixInfo: each user's own; the temporary folder
 // where there is no such variable.

@@ -24,9 +24,10 @@ bool ReplaceTextfile(const std::string& path, const std::string& text, std::stri
     const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
     // A new file, never one found there: a FIFO would block the reads, a
     // link would have another file written. What an earlier process of
-    // this number left is removed first; what cannot be is a failed write.
-    unlink(temporary.c_str());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // this number left is removed; what cannot be is a failed write.
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    int fd = open(temporary.c_str(), flags, 0666);
+    if (fd < 0 && errno == EEXIST && unlink(temporary.c_str()) == 0) fd = open(temporary.c_str(), flags, 0666);
     if (fd < 0) {
         *why = Why("cannot make a file beside it");
         return false;

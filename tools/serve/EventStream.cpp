@@ -17,7 +17,7 @@ std::shared_ptr<const std::string> Event(const std::string& json) {
 void CEvents::Join(CEventSink* sink, int every) {
     members_.push_back({sink, every, 0});
     listening_ = true;
-    if (!latest_ && render) latest_ = Event(render());
+    if (!latest_ && render) latest_ = Event(render(&published_));
     if (latest_) sink->Push(latest_);
 }
 
@@ -28,7 +28,9 @@ void CEvents::Leave(CEventSink* sink) {
     if (members_.empty()) latest_.reset();
 }
 
-void CEvents::Publish(const std::string& json) {
+void CEvents::Publish(std::uint64_t number, const std::string& json) {
+    if (number <= published_) return;
+    published_ = number;
     if (members_.empty()) return;
     latest_ = Event(json);
     std::vector<CEventSink*> due;  // pushed after the walk: a push may drop its sink

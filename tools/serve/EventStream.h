@@ -1,12 +1,14 @@
 // GET /api/events: the latest reading pushed as server-sent events, so that
 // an open page is told of each new read instead of asking for it. Every
 // event is the JSON of /api/readings, rendered once per read for all the
-// streams. A stream asks for one event per read (the default) or per
-// `every` reads. Everything here runs on the server's one event loop.
+// streams, and sent once, in the order made, even when the loop falls
+// behind the reads. A stream asks for one event per read (the default) or
+// per `every` reads. Everything here runs on the server's one event loop.
 #ifndef VANTORIX_SERVE_EVENTSTREAM_H
 #define VANTORIX_SERVE_EVENTSTREAM_H
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,14 +18,16 @@
 
 class CEvents : public CEventHub {
 public:
-    // The JSON of /api/readings now (one line): what a stream gets first.
-    std::function<std::string()> render;
+    // The JSON of /api/readings now (one line), and that reading's number
+    // (in the order made): what a stream gets first.
+    std::function<std::string(std::uint64_t* number)> render;
 
     // The sink gets the latest reading at once, then one in every `every`.
     void Join(CEventSink* sink, int every) override;
     void Leave(CEventSink* sink) override;
-    // A new read, as the JSON of /api/readings.
-    void Publish(const std::string& json);
+    // Reading `number`, as the JSON of /api/readings: sent only if newer
+    // than the last one sent or rendered, so none goes twice or out of order.
+    void Publish(std::uint64_t number, const std::string& json);
     // Whether any stream is open; from any thread, so that the reading
     // thread wakes the event loop only for a stream.
     bool Listening() const { return listening_; }
@@ -36,6 +40,7 @@ private:
     };
     std::vector<Member> members_;
     std::shared_ptr<const std::string> latest_;  // null while nobody listens
+    std::uint64_t published_ = 0;  // the number of the newest reading sent or rendered
     std::atomic<bool> listening_{false};
 };
 

@@ -32,7 +32,7 @@ CLatestReading::CLatestReading(const Options& options, const std::atomic<int>* i
       textfile_(options.textfile),
       thread_(&CLatestReading::Run, this, options, interrupted) {
     std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [&] { return have_; });
+    changed_.wait(guard, [&] { return made_ > 0; });
 }
 
 void CLatestReading::Stop() {
@@ -128,8 +128,7 @@ void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
         if (meaningful && history_.Add(reading, NowMs())) file_.Save(history_.Saved());
         {
             std::lock_guard<std::mutex> guard(lock_);
-            if (meaningful || !have_) latest_ = reading, ++made_;
-            have_ = true;
+            if (meaningful || made_ == 0) latest_ = reading, ++made_;
             reads_ += completed ? 1 : 0;
             changed_.notify_all();
             if (on_read_) on_read_(latest_, made_);

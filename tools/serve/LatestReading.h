@@ -35,7 +35,7 @@ public:
 
     // The latest reading, with its liveness, how long it has been unchanged and the time it was made; and
     // how many reads of the monitor have completed so far; and, when asked,
-    // its number among the readings made (each read, completed or not, makes one).
+    // its number among the readings kept as the latest, in the order made.
     Reading Get(std::uint64_t* reads, std::uint64_t* made = nullptr) const;
 
     // GET /api/history?`query` (History.h), from the readings kept so far.
@@ -66,10 +66,9 @@ private:
     mutable std::mutex lock_;
     std::condition_variable changed_;
     bool stopping_ = false;
-    bool have_ = false;
     Reading latest_;
     std::uint64_t reads_ = 0;
-    std::uint64_t made_ = 0;  // readings made, the latest one's number
+    std::uint64_t made_ = 0;  // readings kept, the latest one's number; 0 before the first
     std::function<void(const Reading&, std::uint64_t)> on_read_;
     std::function<void()> make_room_;
     enum class Room { None, Asked, Made } room_ = Room::None;

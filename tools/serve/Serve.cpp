@@ -122,22 +122,17 @@ int Serve(const Options& options, std::atomic<int>* signal) {
     }
     std::fflush(stdout);
     // Each reading is rendered once, on the event loop, for every event
-    // stream, and published once, in the order made, even when the loop
-    // falls behind the reads (its own copy goes with it, not the newest), and
-    // not again after a stream's first event gave it. With no stream open
-    // the loop is not woken.
-    std::uint64_t published = 0;  // the last published reading's number, on the loop
-    events.render = [&latest, &published] {
+    // stream; its own copy goes with it, not the newest, so that a loop
+    // behind the reads still sends each. With no stream open the loop is
+    // not woken.
+    events.render = [&latest](std::uint64_t* number) {
         std::uint64_t reads = 0;
-        const Reading reading = latest.Get(&reads, &published);
-        return RenderJson(reading);
+        return RenderJson(latest.Get(&reads, number));
     };
-    latest.OnRead([&context, &events, &published](const Reading& reading, std::uint64_t made) {
+    latest.OnRead([&context, &events](const Reading& reading, std::uint64_t made) {
         if (!events.Listening()) return;
-        asio::post(context, [&events, &published, made, copy = std::make_shared<const Reading>(reading)] {
-            if (made <= published) return;
-            published = made;
-            events.Publish(RenderJson(*copy));
+        asio::post(context, [&events, made, copy = std::make_shared<const Reading>(reading)] {
+            events.Publish(made, RenderJson(*copy));
         });
     });
     // A read that failed for want of descriptors: a connection goes, as at the cap.
