@@ -132,7 +132,7 @@ TEST(Session, AStreamTwoEventsBehindIsDropped) {
     } rows[] = {{1, false}, {2, true}};
     for (const auto& row : rows) {
         Server server;
-        server.events.render = [&] { return event; };
+        server.events.render = [&](std::uint64_t*) { return event; };
         Client client(server);
         ASSERT_TRUE(client.Send("GET /events HTTP/1.1\r\nHost: localhost\r\n\r\n"));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -142,7 +142,7 @@ TEST(Session, AStreamTwoEventsBehindIsDropped) {
         }
         ASSERT_TRUE(server.events.Listening());
         for (int i = 0; i < row.published; ++i) {
-            server.events.Publish(event);
+            server.events.Publish(i + 1, event);
             server.Step();
         }
         EXPECT_EQ(row.dropped, client.Ended(row.dropped ? 5000 : 0)) << row.published;
