@@ -438,20 +438,9 @@ def in_the_container(container, deb, root, started):
     return costs
 
 
-def contents(deb):
-    """The paths of the files (and links) and of the directories the package installs."""
-    files, dirs = [], []
-    for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines():
-        path = line.split(None, 5)[5].split(" -> ")[0].lstrip(".").rstrip("/")
-        if path:
-            (dirs if line.startswith("d") else files).append(path)
-    return files, dirs
-
-
-def purged(root, deb, existing_dirs):
-    """What of the package and its services is still in the root."""
-    files, dirs = contents(deb)
-    left = [path for path in files + dirs + ["/var/lib/getvantorixinfo"] +
+def purged(root, installed, existing_dirs):
+    """What of the package (the paths it installs) and its services is still in the root."""
+    left = [path for path in installed + ["/var/lib/getvantorixinfo"] +
             ["/etc/systemd/system/multi-user.target.wants/" + unit for unit in UNITS]
             if os.path.lexists(root + path) and path not in existing_dirs]
     for name in ("passwd", "group", "shadow", "gshadow"):
@@ -489,6 +478,7 @@ def main():
 
 
 def test(build):
+    from deb_test import contents  # here only: the container has neither it nor what it imports
     if os.geteuid() != 0:
         raise NotRun("booting a container needs root")
     for tool in ("mmdebstrap", "systemd-nspawn", "nsenter"):
@@ -505,7 +495,8 @@ def test(build):
     try:
         started = time.time()
         run(["tar", "-C", root, "-xf", tarball])
-        existing_dirs = {path for path in contents(deb)[1] if os.path.isdir(root + path)}
+        files, dirs = contents(deb)
+        existing_dirs = {path for path in dirs if os.path.isdir(root + path)}
         os.makedirs(root + INSIDE)
         for source, name in ((__file__, "deb_systemd_test.py"), (os.path.join(HERE, "..", "waiting.py"), "waiting.py"),
                              (deb, os.path.basename(deb))):
@@ -520,7 +511,7 @@ def test(build):
                 raise
             started = time.time()
         costs.append("stopped in %.1f s" % (time.time() - started))
-        left = purged(root, deb, existing_dirs)
+        left = purged(root, files + dirs, existing_dirs)
         expect(not left, "left behind after apt-get purge: %s" % left)
     finally:
         started = time.time()

@@ -31,8 +31,6 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import waiting  # noqa: E402
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import systemd_unit  # noqa: E402
 from web_config_test import SECRET_HASH, free_port, make_certificates  # noqa: E402
 

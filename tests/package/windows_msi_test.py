@@ -26,6 +26,7 @@ import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from waiting import wait_until  # noqa: E402
+from web_config_test import free_port  # noqa: E402
 
 OPTIONS = None
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
@@ -47,12 +48,6 @@ def pe_header(path):
     machine, = struct.unpack_from("<H", data, offset + 4)
     subsystem, = struct.unpack_from("<H", data, offset + 24 + 68)  # the optional header's Subsystem
     return machine, subsystem
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def scrape(port):
@@ -79,7 +74,7 @@ def windows_path(path):
 class Prefix:
     """A fresh Wine prefix with one command interpreter running in it for its
     whole life, so that its wineserver lives from the first program to the
-    last (as reader_tool_test.py's session)."""
+    last."""
 
     def __init__(self, folder, loader, arch):
         self.loader, self.path = loader, os.path.join(folder, "prefix")
