@@ -148,8 +148,8 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         app.add_option("--history-file", options->history_file,
                        "with --serve: keep the history in FILE, so that a restarted server shows it at once; it is "
                        "written once a minute and when the server stops (default: $STATE_DIRECTORY/history, else "
-                       "$XDG_STATE_HOME/getvantorixinfo/history or ~/.local/state/getvantorixinfo/history; '' for "
-                       "none; Linux build only)")
+                       "$XDG_STATE_HOME/getvantorixinfo/history or ~/.local/state/getvantorixinfo/history; on "
+                       "Windows %LOCALAPPDATA%\\GetVantorixInfo\\history; '' for none)")
             ->type_name("FILE");
 
     CLI::Option* textfile_option =

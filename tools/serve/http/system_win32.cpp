@@ -19,7 +19,7 @@ std::vector<int> StopSignals() {
 }
 
 // Windows runs a console's control handler on a thread of its own, and has
-// no signal masks; nor does it keep a history file to finish.
+// no signal masks: the threads need nothing held.
 void HoldStopSignals() {}
 
 // Not SO_REUSEADDR, which on Windows lets another program take the port:
