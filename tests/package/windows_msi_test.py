@@ -164,15 +164,25 @@ def newer_version(msi, scratch):
     return copy
 
 
+def skip(test, why):
+    """Skips, and adds why to --skipped for scripts/test.sh's summary."""
+    if OPTIONS.skipped:
+        with open(OPTIONS.skipped, "a") as skipped:
+            skipped.write("installers: %s\n" % why)
+    test.skipTest(why)
+
+
 class WindowsMsiTest(unittest.TestCase):
     def test_installs_serves_from_each_logon_upgrades_and_uninstalls(self):
         for arch, loader, wine_arch, machine in ROWS:
             with self.subTest(arch), tempfile.TemporaryDirectory(dir=os.path.abspath(OPTIONS.scratch)) as scratch:
                 msi = os.path.join(os.path.abspath(OPTIONS.folder),
                                    "getvantorixinfo-%s-%s.msi" % (OPTIONS.version, arch))
+                if not os.path.exists(loader):
+                    skip(self, "%s: Wine's loader %s is not installed (scripts/install-deps.sh said why)" % (arch, loader))
                 loads = subprocess.run(["bash", "-c", 'exec "$0" --version', loader], capture_output=True, text=True)
                 if "Exec format error" in loads.stderr:
-                    self.skipTest("%s: this kernel cannot start 32-bit programs" % arch)
+                    skip(self, "%s: this kernel cannot start 32-bit programs" % arch)
                 self.assertEqual(0, loads.returncode, loads.stderr)
                 prefix = Prefix(scratch, loader, wine_arch)
                 self.addCleanup(prefix.close)
@@ -276,5 +286,6 @@ if __name__ == "__main__":
     parser.add_argument("--folder", required=True, help="where the installers are (build/windows-zip)")
     parser.add_argument("--version", required=True)
     parser.add_argument("--scratch", required=True)
+    parser.add_argument("--skipped", help="a file to which a skip adds its reason, for scripts/test.sh")
     OPTIONS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
