@@ -20,6 +20,7 @@ using System;
 using System.Collections.Generic;
 using System.ComponentModel;
 using System.IO;
+using System.Reflection;
 using System.Runtime.InteropServices;
 
 namespace GetVantorixInfo
@@ -94,10 +95,15 @@ namespace GetVantorixInfo
         const int RTLD_NOW = 2;
 
         static readonly object Gate = new object();
-        static bool loaded;
+        static volatile bool loaded;
         static string loadErrors = "";
 
-        // Loads the library from the first place above that has it, once.
+        // Whether Load has found the library, by a path of its own or the system's.
+        internal static bool Loaded { get { return loaded; } }
+
+        // Loads the library from the first place above that has it, and binds the
+        // DllImport to it: a read's timeout then counts the call alone, not the
+        // search for the library that the runtime would do at the first call.
         internal static void Load()
         {
             lock (Gate)
@@ -111,13 +117,20 @@ namespace GetVantorixInfo
                         continue;
                     string error = Windows ? LoadWindows(path) : LoadLinux(path);
                     if (error == null)
-                    {
-                        loaded = true;
-                        return;
-                    }
+                        break;
                     errors.Add(path + ": " + error);
                 }
                 loadErrors = string.Join("; ", errors);
+                try
+                {
+                    Marshal.Prelink(typeof(NativeLibrary).GetMethod(Windows ? "GetVantorixInfoWindows" : "GetVantorixInfoLinux",
+                                                                    BindingFlags.NonPublic | BindingFlags.Static));
+                    loaded = true;
+                }
+                catch (Exception)
+                {
+                    // Not found, here or by the system's loader: the call says so.
+                }
             }
         }
 
