@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """The NuGet package (scripts/package-dotnet.sh): exactly its files, each
-native library built for its folder's machine and the assembly AnyCPU, the
-.nuspec's metadata and the parts of the package format, the targets' files
-within the package; and, unpacked, a C# program that loads the package's
-lib/net461/GetVantorixInfo.dll reads the stand-in monitor's record through
-the package's own Linux library, which the assembly finds by itself, in the
-package as Debian's NuGet client installs it."""
+native library and stand-in built for its folder's machine and the assembly
+AnyCPU, the .nuspec's metadata and the parts of the package format, the
+targets' files within the package; unpacked, a C# program that loads the
+package's lib/net461/GetVantorixInfo.dll reads the stand-in monitor's record
+through the package's own Linux library, which the assembly finds by itself,
+in the package as Debian's NuGet client installs it."""
 import argparse
 import os
 import re
@@ -24,6 +24,7 @@ FILES = {
     "lib/net461/GetVantorixInfo.dll", "lib/net461/GetVantorixInfo.xml", "build/net461/GetVantorixInfo.targets",
     "runtimes/win-x86/native/GetVantorixInfo.dll", "runtimes/win-x64/native/GetVantorixInfo.dll",
     "runtimes/linux-x64/native/libGetVantorixInfo.so.1",
+    "tools/win-x86/vantorix-standin.exe", "tools/win-x64/vantorix-standin.exe", "tools/linux-x64/vantorix-standin",
 }
 MACHINES = {"win-x86": 0x14C, "win-x64": 0x8664}  # IMAGE_FILE_MACHINE_I386, _AMD64
 NUSPEC = "{http://schemas.microsoft.com/packaging/2013/05/nuspec.xsd}"
@@ -62,9 +63,11 @@ class NugetPackageTest(unittest.TestCase):
 
     def test_each_binary_is_built_for_its_folder(self):
         for rid, machine in MACHINES.items():
-            self.assertEqual((machine, None), pe(self.package.read("runtimes/%s/native/GetVantorixInfo.dll" % rid)), rid)
-        elf = self.package.read("runtimes/linux-x64/native/libGetVantorixInfo.so.1")
-        self.assertEqual((b"\x7fELF", 2, 62), (elf[:4], elf[4], struct.unpack_from("<H", elf, 18)[0]))  # 64-bit x86-64
+            for name in ("runtimes/%s/native/GetVantorixInfo.dll", "tools/%s/vantorix-standin.exe"):
+                self.assertEqual((machine, None), pe(self.package.read(name % rid)), name % rid)
+        for name in ("runtimes/linux-x64/native/libGetVantorixInfo.so.1", "tools/linux-x64/vantorix-standin"):
+            elf = self.package.read(name)
+            self.assertEqual((b"\x7fELF", 2, 62), (elf[:4], elf[4], struct.unpack_from("<H", elf, 18)[0]))  # x86-64
         # AnyCPU: IL only (flag 1), not 32-bit required (flag 2), in a PE32 image.
         machine, flags = pe(self.package.read("lib/net461/GetVantorixInfo.dll"))
         self.assertEqual((0x14C, 1), (machine, flags & 3))
@@ -77,22 +80,26 @@ class NugetPackageTest(unittest.TestCase):
         self.assertEqual(("file", "LICENSE.txt", "README.md"), (license.get("type"), license.text, value("readme")))
         self.assertEqual([".NETFramework4.6.1"],
                          [group.get("targetFramework") for group in metadata.iter(NUSPEC + "group")])
-        # Every file's extension has a content type, and the relationships point into the package.
-        types = {entry.get("Extension") for entry in self.xml("[Content_Types].xml")}
-        self.assertEqual(set(), {name.rsplit(".", 1)[-1] for name in FILES} - types)
+        # Every file has a content type, by its extension or its own, and the relationships point into the package.
+        types = {entry.get("Extension") or entry.get("PartName").lstrip("/") for entry in self.xml("[Content_Types].xml")}
+        self.assertEqual(set(), {name for name in FILES if name not in types and name.rsplit(".", 1)[-1] not in types})
         targets = {entry.get("Target").lstrip("/") for entry in self.xml("_rels/.rels")}
         self.assertEqual(set(), targets - FILES)
 
-    def test_targets_put_each_windows_dll_in_its_architectures_folder(self):
-        items = self.xml("build/net461/GetVantorixInfo.targets").iter(
-            "{http://schemas.microsoft.com/developer/msbuild/2003}None")
+    def test_targets_put_each_platforms_library_in_the_output(self):
+        # Elsewhere than Windows, xbuild evaluates them below; here the Windows branch.
+        msbuild = "{http://schemas.microsoft.com/developer/msbuild/2003}"
         copied = {}
-        for item in items:
-            path = os.path.normpath(os.path.join("build/net461", item.get("Include").replace(
-                "$(MSBuildThisFileDirectory)", "").replace("\\", "/")))
-            copied[item.find("{http://schemas.microsoft.com/developer/msbuild/2003}Link").text] = path
-        self.assertEqual({"x86\\GetVantorixInfo.dll": "runtimes/win-x86/native/GetVantorixInfo.dll",
-                          "x64\\GetVantorixInfo.dll": "runtimes/win-x64/native/GetVantorixInfo.dll"}, copied)
+        for group in self.xml("build/net461/GetVantorixInfo.targets").iter(msbuild + "ItemGroup"):
+            platform = "windows" if "'$(OS)' == 'Windows_NT'" in group.get("Condition") else "elsewhere"
+            for item in group.iter(msbuild + "None"):
+                path = os.path.normpath(os.path.join("build/net461", item.get("Include").replace(
+                    "$(MSBuildThisFileDirectory)", "").replace("\\", "/")))
+                copied[platform, item.find(msbuild + "Link").text] = path
+        self.assertEqual({("windows", "x86\\GetVantorixInfo.dll"): "runtimes/win-x86/native/GetVantorixInfo.dll",
+                          ("windows", "x64\\GetVantorixInfo.dll"): "runtimes/win-x64/native/GetVantorixInfo.dll",
+                          ("elsewhere", "libGetVantorixInfo.so.1"): "runtimes/linux-x64/native/libGetVantorixInfo.so.1"},
+                         copied)
 
     def test_the_unpacked_package_reads_through_its_own_library(self):
         with tempfile.TemporaryDirectory(dir=os.path.abspath(OPTIONS.scratch)) as scratch:
