@@ -5,10 +5,15 @@ AnyCPU, the .nuspec's metadata and the parts of the package format, the
 targets' files within the package; unpacked, a C# program that loads the
 package's lib/net461/GetVantorixInfo.dll reads the stand-in monitor's record
 through the package's own Linux library, which the assembly finds by itself,
-in the package as Debian's NuGet client installs it."""
+in the package as Debian's NuGet client installs it; and docs/dotnet.md
+followed as printed: its C# examples compile with mcs, the package installed
+from a folder source and its .csproj lines built with xbuild give programs
+that read the package's own stand-in through the package's own library."""
 import argparse
 import os
 import re
+import shlex
+import shutil
 import struct
 import subprocess
 import sys
@@ -133,6 +138,80 @@ class NugetPackageTest(unittest.TestCase):
                 monitor.wait()
                 monitor.stdout.close()
 
+
+    def test_the_page_followed_as_printed(self):
+        with open(os.path.join(OPTIONS.source, "docs", "dotnet.md")) as page:
+            page = page.read()
+        block = lambda language: re.findall(r"^```%s\n(.*?)^```" % language, page, re.S | re.M)
+        install = next(text for text in block("sh") if "nuget install" in text)
+        standin = next(text for text in block("sh") if "vantorix-standin" in text)
+        project = next(text for text in block("xml") if "GetVantorixInfo.targets" in text)
+        with tempfile.TemporaryDirectory(dir=os.path.abspath(OPTIONS.scratch)) as scratch:
+            env = {name: value for name, value in os.environ.items() if name != "VANTORIX_LIBRARY_DIR"}
+            env.update(HOME=os.path.join(scratch, "home"), XDG_CONFIG_HOME=os.path.join(scratch, "home"),
+                       LD_LIBRARY_PATH="")
+            def shell(commands):
+                result = subprocess.run(["bash", "-ec", commands], cwd=scratch, env=env, capture_output=True, text=True,
+                                        timeout=300)
+                self.assertEqual(0, result.returncode, commands + result.stdout + result.stderr)
+                return result
+            shutil.copy(OPTIONS.nupkg, scratch)
+            examples = block("csharp")
+            with open(os.path.join(scratch, "Program.cs"), "w") as program:
+                program.write(examples[0])
+            # The install block but its last line, which needs a monitor.
+            *commands, run = install.strip().splitlines()
+            self.assertEqual("mono Program.exe", run)
+            shell("\n".join(commands))
+            compile = next(line for line in commands if line.startswith("mcs "))
+            for number, example in enumerate(examples[1:]):
+                with open(os.path.join(scratch, "Example%d.cs" % number), "w") as source:
+                    source.write(example)
+                shell(compile.replace("Program.cs", "Example%d.cs" % number))
+            # The .csproj lines, under xbuild, in a project of the least a .NET Framework one has.
+            with open(os.path.join(scratch, "Demo.csproj"), "w") as csproj:
+                csproj.write(CSPROJ.replace("<!-- page -->", project))
+            shell("xbuild /nologo /verbosity:quiet Demo.csproj")
+            # The package's stand-in as the page starts it.
+            *commands, start = standin.strip().splitlines()
+            shell("\n".join(commands))
+            subprocess.run([os.path.join(OPTIONS.linux_bin, "vantorix-standin"), "--remove"], check=True)
+            monitor = subprocess.Popen(shlex.split(start), cwd=scratch, stdout=subprocess.PIPE)
+            try:
+                self.assertEqual(b"ready\n", monitor.stdout.readline())
+                for program, folder in (("Program.exe", scratch), ("out/Demo.exe", os.path.join(scratch, "out"))):
+                    with self.subTest(program):
+                        result = subprocess.run(["mono", program], cwd=scratch, env=dict(env, LD_DEBUG="files"),
+                                                capture_output=True, text=True, timeout=120)
+                        output = result.stdout + result.stderr
+                        self.assertEqual(0, result.returncode, output)
+                        self.assertRegex(result.stdout, r"^Stand-in CPU \(synthetic readings\): 4 cores, C\n"
+                                                        r"(core \d: [0-9.]+, load \d+%\n){4}$")
+                        # The package's own library, from beside the assembly: no other.
+                        self.assertEqual({os.path.join(folder, "libGetVantorixInfo.so.1")},
+                                         set(re.findall(r"calling init: (\S*libGetVantorixInfo\S*)", output)), output)
+            finally:
+                monitor.terminate()
+                monitor.wait()
+                monitor.stdout.close()
+
+
+CSPROJ = r"""<?xml version="1.0" encoding="utf-8"?>
+<Project ToolsVersion="4.0" DefaultTargets="Build" xmlns="http://schemas.microsoft.com/developer/msbuild/2003">
+  <PropertyGroup>
+    <OutputType>Exe</OutputType>
+    <AssemblyName>Demo</AssemblyName>
+    <TargetFrameworkVersion>v4.6.1</TargetFrameworkVersion>
+    <OutputPath>out</OutputPath>
+  </PropertyGroup>
+  <ItemGroup>
+    <Reference Include="System" />
+    <Compile Include="Program.cs" />
+  </ItemGroup>
+  <Import Project="$(MSBuildToolsPath)\Microsoft.CSharp.targets" />
+<!-- page -->
+</Project>
+"""
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
