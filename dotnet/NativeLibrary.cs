@@ -20,7 +20,6 @@ using System;
 using System.Collections.Generic;
 using System.ComponentModel;
 using System.IO;
-using System.Reflection;
 using System.Runtime.InteropServices;
 
 namespace GetVantorixInfo
@@ -101,9 +100,12 @@ namespace GetVantorixInfo
         // Whether Load has found the library, by a path of its own or the system's.
         internal static bool Loaded { get { return loaded; } }
 
-        // Loads the library from the first place above that has it, and binds the
-        // DllImport to it: a read's timeout then counts the call alone, not the
-        // search for the library that the runtime would do at the first call.
+        // Loads the library from the first place above that has it, and calls
+        // its function once with a null destination, which the library refuses
+        // before it acquires anything: the runtime looks up the DllImport and
+        // builds its marshalling at a first call, which under Mono on a busy
+        // machine takes tens of milliseconds, and that is not the first read's,
+        // whose timeout counts the call alone.
         internal static void Load()
         {
             lock (Gate)
@@ -123,13 +125,14 @@ namespace GetVantorixInfo
                 loadErrors = string.Join("; ", errors);
                 try
                 {
-                    Marshal.Prelink(typeof(NativeLibrary).GetMethod(Windows ? "GetVantorixInfoWindows" : "GetVantorixInfoLinux",
-                                                                    BindingFlags.NonPublic | BindingFlags.Static));
+                    IntPtr none = IntPtr.Zero;
+                    GetVantorixInfo(ref none);
                     loaded = true;
                 }
-                catch (Exception)
+                catch (Exception error) when (error is DllNotFoundException || error is EntryPointNotFoundException ||
+                                              error is BadImageFormatException)
                 {
-                    // Not found, here or by the system's loader: the call says so.
+                    // Not found, here or by the system's loader: each read tries again, and says so.
                 }
             }
         }

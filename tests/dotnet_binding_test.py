@@ -171,14 +171,15 @@ class DotnetBindingTest(unittest.TestCase):
         self.addCleanup(program.stdin.close)
         self.addCleanup(program.wait)
         self.addCleanup(program.kill)
-        for _ in range(reads):
+        for read in range(reads):
             got = json.loads(program.stdout.readline())
             self.assertEqual(("VantorixNotRespondingException", errno.ETIMEDOUT, True),
                              (got["exception"], got["code"], got["monitor_running"]))
             # ReadAsync returned a task still waiting: it did not wait on the caller's thread.
             self.assertEqual(mode == "async" or None, got.get("pending"))
             self.assertGreaterEqual(got["seconds"], 0.5)
-            self.assertLess(got["seconds"], 0.6)
+            if read:  # the first read also loads the library, which its timeout does not count
+                self.assertLess(got["seconds"], 0.6)
         self.assertEqual("waiting\n", program.stdout.readline())
         # One copy waits for the mutex, the first read's: the later reads waited for it.
         self.assertEqual(1, waiting_for_the_lock(program.pid))
