@@ -94,10 +94,18 @@ namespace GetVantorixInfo
         const int RTLD_NOW = 2;
 
         static readonly object Gate = new object();
-        static bool loaded;
+        static volatile bool loaded;
         static string loadErrors = "";
 
-        // Loads the library from the first place above that has it, once.
+        // Whether Load has found the library, by a path of its own or the system's.
+        internal static bool Loaded { get { return loaded; } }
+
+        // Loads the library from the first place above that has it, and calls
+        // its function once with a null destination, which the library refuses
+        // before it acquires anything: the runtime looks up the DllImport and
+        // builds its marshalling at a first call, which under Mono on a busy
+        // machine takes tens of milliseconds, and that is not the first read's,
+        // whose timeout counts the call alone.
         internal static void Load()
         {
             lock (Gate)
@@ -111,13 +119,21 @@ namespace GetVantorixInfo
                         continue;
                     string error = Windows ? LoadWindows(path) : LoadLinux(path);
                     if (error == null)
-                    {
-                        loaded = true;
-                        return;
-                    }
+                        break;
                     errors.Add(path + ": " + error);
                 }
                 loadErrors = string.Join("; ", errors);
+                try
+                {
+                    IntPtr none = IntPtr.Zero;
+                    GetVantorixInfo(ref none);
+                    loaded = true;
+                }
+                catch (Exception error) when (error is DllNotFoundException || error is EntryPointNotFoundException ||
+                                              error is BadImageFormatException)
+                {
+                    // Not found, here or by the system's loader: each read tries again, and says so.
+                }
             }
         }
 

@@ -19,10 +19,13 @@
 // predefined types instead of defining them (error CS0518 for System.Object and
 // the rest). How the native library is found: NativeLibrary.cs.
 using System;
+using System.Collections.Generic;
 using System.Diagnostics;
 using System.Reflection;
 using System.Runtime.InteropServices;
+using System.Runtime.Serialization;
 using System.Threading;
+using System.Threading.Tasks;
 
 [assembly: AssemblyTitle("GetVantorixInfo")]
 [assembly: AssemblyDescription("Reads the processor readings that the Vantorix monitor publishes in shared memory")]
@@ -84,11 +87,11 @@ namespace GetVantorixInfo
         /// <summary>Number of cores, as the monitor wrote it.</summary>
         public int CoreTotal { get; internal set; }
         /// <summary>Temperature of each core (CoreTotal entries, at most 256); null: not reported.</summary>
-        public float?[] Temp { get; internal set; }
+        public IReadOnlyList<float?> Temp { get; internal set; }
         /// <summary>Load of each core (CoreTotal entries, at most 256); 0 is a real load.</summary>
-        public int[] CoreLoad { get; internal set; }
+        public IReadOnlyList<int> CoreLoad { get; internal set; }
         /// <summary>TjMax of each core (CoreTotal entries, at most 128); null: not reported.</summary>
-        public int?[] TjMax { get; internal set; }
+        public IReadOnlyList<int?> TjMax { get; internal set; }
         /// <summary>VID; null: not reported.</summary>
         public float? VidValue { get; internal set; }
         /// <summary>Processor clock; null: not reported.</summary>
@@ -105,31 +108,83 @@ namespace GetVantorixInfo
         /// dead monitor's last record (Linux), null where it cannot be known
         /// (Windows), as "monitor_alive" in vantorix-info's JSON.</summary>
         public bool? MonitorAlive { get; internal set; }
-        /// <summary>The whole record as it was copied.</summary>
-        public VantorixSharedData Record { get; internal set; }
+        /// <summary>The whole record as it was copied; each get makes a new one, so
+        /// changing its arrays changes nothing here.</summary>
+        public VantorixSharedData Record
+        {
+            get { return block != null ? Vantorix.ToRecord(block) : default(VantorixSharedData); }
+        }
+
+        internal byte[] block;  // the record's bytes as the library copied them
     }
 
     /// <summary>A read failed. <see cref="Code"/> is the platform's error code
     /// (GetLastError on Windows, errno on Linux); the message is the system's
     /// text for it, followed by <see cref="Hint"/> when there is one.</summary>
+    [Serializable]
     public class VantorixException : Exception
     {
-        /// <summary>The platform's error code.</summary>
+        /// <summary>The platform's error code; 0 when none was given.</summary>
         public int Code { get; private set; }
         /// <summary>False exactly when the code says that the monitor's region does
         /// not exist (no monitor, or on Linux none of this user's), as
         /// "monitor_running" in vantorix-info's JSON; null when the library itself
-        /// could not be loaded.</summary>
+        /// could not be loaded, or when not known.</summary>
         public bool? MonitorRunning { get; private set; }
         /// <summary>What to start (no monitor runs) or install (no library), or null.</summary>
         public string Hint { get; private set; }
 
-        internal VantorixException(int code, string text, bool? monitorRunning, string hint)
-            : base(hint == null ? text : text + "; " + hint)
+        /// <summary>A failure with no code (0) and the runtime's default message.</summary>
+        public VantorixException()
+        {
+        }
+
+        /// <summary>A failure with no code (0) and this message.</summary>
+        public VantorixException(string message)
+            : base(message)
+        {
+        }
+
+        /// <summary>A failure with no code (0), this message and its cause.</summary>
+        public VantorixException(string message, Exception innerException)
+            : base(message, innerException)
+        {
+        }
+
+        /// <summary>A failure with the platform's code, a message, whether the
+        /// monitor runs and what to do (or null); the message is
+        /// <paramref name="message"/> followed by the hint.</summary>
+        public VantorixException(int code, string message, bool? monitorRunning, string hint)
+            : this(code, message, monitorRunning, hint, null)
+        {
+        }
+
+        /// <summary>As the constructor above, with the failure's cause.</summary>
+        protected internal VantorixException(int code, string message, bool? monitorRunning, string hint,
+                                             Exception innerException)
+            : base(hint == null ? message : message + "; " + hint, innerException)
         {
             Code = code;
             MonitorRunning = monitorRunning;
             Hint = hint;
+        }
+
+        /// <summary>Deserializes one, with its code, monitor state and hint.</summary>
+        protected VantorixException(SerializationInfo info, StreamingContext context)
+            : base(info, context)
+        {
+            Code = info.GetInt32("Code");
+            MonitorRunning = (bool?)info.GetValue("MonitorRunning", typeof(bool?));
+            Hint = info.GetString("Hint");
+        }
+
+        /// <summary>Serializes it with its code, monitor state and hint.</summary>
+        public override void GetObjectData(SerializationInfo info, StreamingContext context)
+        {
+            base.GetObjectData(info, context);
+            info.AddValue("Code", Code);
+            info.AddValue("MonitorRunning", MonitorRunning, typeof(bool?));
+            info.AddValue("Hint", Hint);
         }
 
         internal static VantorixException ForCode(int code)
@@ -142,11 +197,34 @@ namespace GetVantorixInfo
 
     /// <summary>The monitor held its mutex for longer than the read's timeout: it
     /// runs, but does not let its record be read (vantorix-info's exit status 4).
-    /// Its code is WAIT_TIMEOUT (258) on Windows, ETIMEDOUT on Linux.</summary>
+    /// Its code is WAIT_TIMEOUT (258) on Windows, ETIMEDOUT on Linux, and
+    /// MonitorRunning is true, whichever constructor made it.</summary>
+    [Serializable]
     public class VantorixNotRespondingException : VantorixException
     {
-        internal VantorixNotRespondingException()
-            : base(NativeLibrary.TimedOut, "the monitor is not responding (it holds its mutex)", true, null)
+        const string Text = "the monitor is not responding (it holds its mutex)";
+
+        /// <summary>The read's failure, with its standard message.</summary>
+        public VantorixNotRespondingException()
+            : this(Text)
+        {
+        }
+
+        /// <summary>With this message.</summary>
+        public VantorixNotRespondingException(string message)
+            : this(message, null)
+        {
+        }
+
+        /// <summary>With this message and its cause.</summary>
+        public VantorixNotRespondingException(string message, Exception innerException)
+            : base(NativeLibrary.TimedOut, message, true, null, innerException)
+        {
+        }
+
+        /// <summary>Deserializes one.</summary>
+        protected VantorixNotRespondingException(SerializationInfo info, StreamingContext context)
+            : base(info, context)
         {
         }
     }
@@ -175,7 +253,8 @@ namespace GetVantorixInfo
 
         /// <summary>Copies the monitor's current record, waiting at most
         /// <paramref name="timeout"/> (positive, or Timeout.InfiniteTimeSpan) for a
-        /// monitor that holds its mutex.</summary>
+        /// monitor that holds its mutex. The timeout counts from the library's
+        /// call: loading the library, on the first read, does not count.</summary>
         public static Snapshot Read(TimeSpan timeout)
         {
             return Read(timeout, CancellationToken.None);
@@ -192,44 +271,117 @@ namespace GetVantorixInfo
         /// read at once with OperationCanceledException.</summary>
         public static Snapshot Read(TimeSpan timeout, CancellationToken cancellationToken)
         {
+            Check(timeout);
+            cancellationToken.ThrowIfCancellationRequested();
+            NativeLibrary.Load();
+            Copy copy = Copy.Join();
+            copy.Started.Wait(cancellationToken);  // this process's own thread, not the monitor
+            Stopwatch clock = Stopwatch.StartNew();  // the timeout counts from here
+            while (!copy.Done.Wait(Left(timeout, clock), cancellationToken))
+                if (clock.Elapsed >= timeout)
+                    throw new VantorixNotRespondingException();
+            return copy.Result();
+        }
+
+        /// <summary>As <see cref="Read()"/>, without blocking the calling thread: the
+        /// copy runs on a thread of the assembly's own, and the task completes when
+        /// it ends or the timeout runs out (the first read also loads the library on
+        /// the thread pool).</summary>
+        public static Task<Snapshot> ReadAsync()
+        {
+            return ReadAsync(DefaultTimeout, CancellationToken.None);
+        }
+
+        /// <summary>As <see cref="Read(TimeSpan)"/>, without blocking the calling thread.</summary>
+        public static Task<Snapshot> ReadAsync(TimeSpan timeout)
+        {
+            return ReadAsync(timeout, CancellationToken.None);
+        }
+
+        /// <summary>As <see cref="Read(CancellationToken)"/>, without blocking the calling thread.</summary>
+        public static Task<Snapshot> ReadAsync(CancellationToken cancellationToken)
+        {
+            return ReadAsync(DefaultTimeout, cancellationToken);
+        }
+
+        /// <summary>As <see cref="Read(TimeSpan, CancellationToken)"/>, without
+        /// blocking the calling thread: a cancelled token ends the task at once as
+        /// cancelled.</summary>
+        public static Task<Snapshot> ReadAsync(TimeSpan timeout, CancellationToken cancellationToken)
+        {
+            Check(timeout);  // a wrong argument throws here, not in the task
+            return ReadAsyncCore(timeout, cancellationToken);
+        }
+
+        static async Task<Snapshot> ReadAsyncCore(TimeSpan timeout, CancellationToken cancellationToken)
+        {
+            cancellationToken.ThrowIfCancellationRequested();
+            if (!NativeLibrary.Loaded)
+                await Task.Run(() => NativeLibrary.Load(), cancellationToken).ConfigureAwait(false);
+            Copy copy = Copy.Join();
+            await Ended(copy.Started, Timeout.Infinite, cancellationToken).ConfigureAwait(false);
+            Stopwatch clock = Stopwatch.StartNew();  // the timeout counts from here
+            while (!await Ended(copy.Done, Left(timeout, clock), cancellationToken).ConfigureAwait(false))
+                if (clock.Elapsed >= timeout)
+                    throw new VantorixNotRespondingException();
+            return copy.Result();
+        }
+
+        // Whether the task ended within the milliseconds; OperationCanceledException
+        // when the token is cancelled first.
+        static async Task<bool> Ended(Task task, int milliseconds, CancellationToken cancellationToken)
+        {
+            if (task.IsCompleted)
+                return true;
+            using (var stop = CancellationTokenSource.CreateLinkedTokenSource(cancellationToken))
+            {
+                await Task.WhenAny(task, Task.Delay(milliseconds, stop.Token)).ConfigureAwait(false);
+                stop.Cancel();  // the timer goes with it
+            }
+            if (task.IsCompleted)
+                return true;
+            cancellationToken.ThrowIfCancellationRequested();
+            return false;
+        }
+
+        static void Check(TimeSpan timeout)
+        {
             if (timeout != Timeout.InfiniteTimeSpan &&
                 (timeout <= TimeSpan.Zero || timeout.TotalMilliseconds > int.MaxValue))
                 throw new ArgumentOutOfRangeException("timeout", "a positive time, or Timeout.InfiniteTimeSpan");
-            cancellationToken.ThrowIfCancellationRequested();
-            Stopwatch called = Stopwatch.StartNew();  // the timeout counts from here
-            NativeLibrary.Load();
-            Copy copy = Copy.Join();
-            WaitHandle[] waits = cancellationToken.CanBeCanceled
-                ? new[] { copy.Done, cancellationToken.WaitHandle } : new WaitHandle[] { copy.Done };
-            bool forever = timeout == Timeout.InfiniteTimeSpan;
-            for (;;)
-            {
-                // Whole milliseconds, rounded up: never a wait that ends early.
-                double left = forever ? Timeout.Infinite
-                            : Math.Max(0, Math.Ceiling((timeout - called.Elapsed).TotalMilliseconds));
-                if (WaitHandle.WaitAny(waits, (int)left) == 0)
-                    break;
-                cancellationToken.ThrowIfCancellationRequested();
-                if (!forever && called.Elapsed >= timeout)
-                    throw new VantorixNotRespondingException();
-            }
-            if (copy.Failure != null)
-                throw copy.Failure;
-            return ToSnapshot(copy.Record);
         }
 
-        static Snapshot ToSnapshot(VantorixSharedData record)
+        // What is left of the timeout in whole milliseconds, rounded up: never a
+        // wait that ends early.
+        static int Left(TimeSpan timeout, Stopwatch clock)
         {
+            if (timeout == Timeout.InfiniteTimeSpan)
+                return Timeout.Infinite;
+            return (int)Math.Max(0, Math.Ceiling((timeout - clock.Elapsed).TotalMilliseconds));
+        }
+
+        internal static Snapshot ToSnapshot(byte[] block)
+        {
+            VantorixSharedData record = ToRecord(block);
             int cores = Math.Max(0, Math.Min(record.CoreTotal, 256));
             bool distance = record.DistanceToTjMax != 0;
-            var snapshot = new Snapshot
+            var temp = new float?[cores];
+            var load = new int[cores];
+            var tjMax = new int?[Math.Min(cores, 128)];
+            Array.Copy(record.CoreLoad, load, cores);
+            for (int core = 0; core < cores; ++core)
+                // In distance-to-TjMax mode a temperature of 0 is a core at TjMax.
+                temp[core] = distance ? record.Temp[core] : Reported(record.Temp[core]);
+            for (int index = 0; index < tjMax.Length; ++index)
+                tjMax[index] = record.TjMax[index] != 0 ? record.TjMax[index] : (int?)null;
+            return new Snapshot
             {
                 CpuName = Name(record.CpuName),
                 CpuTotal = record.CpuTotal,
                 CoreTotal = record.CoreTotal,
-                Temp = new float?[cores],
-                CoreLoad = new int[cores],
-                TjMax = new int?[Math.Min(cores, 128)],
+                Temp = Array.AsReadOnly(temp),
+                CoreLoad = Array.AsReadOnly(load),
+                TjMax = Array.AsReadOnly(tjMax),
                 VidValue = Reported(record.VidValue),
                 CpuClock = Reported(record.CpuClock),
                 FsbClock = Reported(record.FsbClock),
@@ -237,15 +389,21 @@ namespace GetVantorixInfo
                 Fahrenheit = record.Fahrenheit != 0,
                 DistanceToTjMax = distance,
                 MonitorAlive = Liveness.Probe(),
-                Record = record,
+                block = block,
             };
-            Array.Copy(record.CoreLoad, snapshot.CoreLoad, cores);
-            for (int core = 0; core < cores; ++core)
-                // In distance-to-TjMax mode a temperature of 0 is a core at TjMax.
-                snapshot.Temp[core] = distance ? record.Temp[core] : Reported(record.Temp[core]);
-            for (int index = 0; index < snapshot.TjMax.Length; ++index)
-                snapshot.TjMax[index] = record.TjMax[index] != 0 ? record.TjMax[index] : (int?)null;
-            return snapshot;
+        }
+
+        internal static VantorixSharedData ToRecord(byte[] block)
+        {
+            GCHandle pin = GCHandle.Alloc(block, GCHandleType.Pinned);
+            try
+            {
+                return (VantorixSharedData)Marshal.PtrToStructure(pin.AddrOfPinnedObject(), typeof(VantorixSharedData));
+            }
+            finally
+            {
+                pin.Free();
+            }
         }
 
         // A reading, or null for 0: the record's "not reported".
@@ -274,15 +432,25 @@ namespace GetVantorixInfo
     // its own; a later read waits for that same call rather than start another,
     // so a monitor that never lets go costs one thread, not one per read. (Mono,
     // unlike .NET, waits at exit for this thread, which it cannot stop while the
-    // library waits: docs/dotnet.md.)
+    // library waits: docs/dotnet.md.) Started ends just before the call, so that
+    // a read's timeout measures the call and not the thread's start; the record's
+    // bytes become a Snapshot in each reader's own thread.
     sealed class Copy
     {
         static readonly object Gate = new object();
         static Copy current;
 
-        internal readonly ManualResetEvent Done = new ManualResetEvent(false);
-        internal VantorixSharedData Record;
-        internal Exception Failure;
+        readonly TaskCompletionSource<bool> started =
+            new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
+        readonly TaskCompletionSource<bool> done =
+            new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
+        readonly byte[] block = new byte[VantorixSharedData.Size];
+        bool copied;
+        int code;
+        Exception failure;
+
+        internal Task Started { get { return started.Task; } }
+        internal Task Done { get { return done.Task; } }
 
         internal static Copy Join()
         {
@@ -297,22 +465,35 @@ namespace GetVantorixInfo
             }
         }
 
+        // The read's outcome, once Done: a new exception for each reader that
+        // shares the call.
+        internal Snapshot Result()
+        {
+            if (copied)
+                return Vantorix.ToSnapshot(block);
+            if (failure == null)
+                throw VantorixException.ForCode(code);
+            if (failure is DllNotFoundException || failure is EntryPointNotFoundException ||
+                failure is BadImageFormatException)
+                throw NativeLibrary.NotLoaded(failure);
+            throw new VantorixException(0, "the GetVantorixInfo library's call failed: " + failure.Message, null, null,
+                                        failure);
+        }
+
         void Run()
         {
-            var block = new byte[VantorixSharedData.Size];
             GCHandle pin = GCHandle.Alloc(block, GCHandleType.Pinned);
             try
             {
                 IntPtr data = pin.AddrOfPinnedObject();
-                if (NativeLibrary.GetVantorixInfo(ref data))
-                    Record = (VantorixSharedData)Marshal.PtrToStructure(pin.AddrOfPinnedObject(), typeof(VantorixSharedData));
-                else
-                    Failure = VantorixException.ForCode(Marshal.GetLastWin32Error());  // this thread's code
+                started.SetResult(true);
+                copied = NativeLibrary.GetVantorixInfo(ref data);
+                if (!copied)
+                    code = Marshal.GetLastWin32Error();  // this thread's code, right after the call
             }
             catch (Exception error)
             {
-                Failure = error is DllNotFoundException || error is EntryPointNotFoundException ||
-                          error is BadImageFormatException ? NativeLibrary.NotLoaded(error) : error;
+                failure = error;
             }
             finally
             {
@@ -321,7 +502,8 @@ namespace GetVantorixInfo
                 {
                     current = null;
                 }
-                Done.Set();
+                started.TrySetResult(true);
+                done.SetResult(true);
             }
         }
     }

@@ -5,14 +5,16 @@
 #   runtimes/win-x86/native/GetVantorixInfo.dll   the mingw-i686 build's library
 #   runtimes/win-x64/native/GetVantorixInfo.dll   the mingw-x64 build's
 #   runtimes/linux-x64/native/libGetVantorixInfo.so.1   the linux build's
-#   build/net461/GetVantorixInfo.targets      x86\ and x64\ in a .NET Framework project's output
+#   build/net461/GetVantorixInfo.targets      the native library in a .NET Framework project's output
+#   tools/win-x86/vantorix-standin.exe, tools/win-x64/vantorix-standin.exe,
+#   tools/linux-x64/vantorix-standin          the stand-in monitor, to try the package without the monitor
 #   LICENSE.txt, README.md (docs/dotnet.md)
 # Laid out here per the NuGet package format (a zip with the .nuspec at its
 # top, and [Content_Types].xml, _rels/.rels and the core properties that nuget
 # pack writes beside it): Debian's nuget (2.8) predates the .nuspec's license
 # and readme elements.
-# Builds only the library target of the mingw-i686, mingw-x64 and linux
-# presets; --no-linux-build takes build/linux's library as it is (scripts/test.sh
+# Builds only the library and the stand-in of the mingw-i686, mingw-x64 and
+# linux presets; --no-linux-build takes build/linux's library as it is (scripts/test.sh
 # builds that preset first, and builds it again in the other lane meanwhile).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,9 +27,9 @@ fi
 presets=(mingw-i686 mingw-x64 linux)
 [ "${1:-}" != --no-linux-build ] || presets=(mingw-i686 mingw-x64)
 for preset in "${presets[@]}"; do
-    echo "=== $preset: the library"
+    echo "=== $preset: the library and the stand-in"
     cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" --target GetVantorixInfo
+    cmake --build --preset "$preset" --target GetVantorixInfo vantorix-standin
 done
 
 out=build/nuget
@@ -37,12 +39,14 @@ mkdir -p "$stage"/{lib/net461,build/net461,_rels,package/services/metadata/core-
 mcs @dotnet/GetVantorixInfo.rsp -out:"$stage/lib/net461/GetVantorixInfo.dll" -doc:"$stage/lib/net461/GetVantorixInfo.xml"
 for build in mingw-i686:win-x86 mingw-x64:win-x64; do
     IFS=: read -r preset rid <<<"$build"
-    mkdir -p "$stage/runtimes/$rid/native"
+    mkdir -p "$stage/runtimes/$rid/native" "$stage/tools/$rid"
     strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "build/$preset/CMakeCache.txt")
     "$strip" -o "$stage/runtimes/$rid/native/GetVantorixInfo.dll" "build/$preset/bin/GetVantorixInfo.dll"
+    "$strip" -o "$stage/tools/$rid/vantorix-standin.exe" "build/$preset/bin/vantorix-standin.exe"
 done
-mkdir -p "$stage/runtimes/linux-x64/native"
+mkdir -p "$stage/runtimes/linux-x64/native" "$stage/tools/linux-x64"
 strip -o "$stage/runtimes/linux-x64/native/libGetVantorixInfo.so.1" "$(readlink -f build/linux/lib/libGetVantorixInfo.so.1)"
+strip -o "$stage/tools/linux-x64/vantorix-standin" build/linux/bin/vantorix-standin
 cp dotnet/GetVantorixInfo.targets "$stage/build/net461/"
 cp LICENSE "$stage/LICENSE.txt"
 cp docs/dotnet.md "$stage/README.md"
@@ -50,7 +54,7 @@ cp docs/dotnet.md "$stage/README.md"
 description="Reads the processor readings that the Vantorix monitor publishes in shared memory (per-core \
 temperature and load, TjMax, clocks, VID, processor name) through the GetVantorixInfo library: one AnyCPU \
 assembly for .NET Framework 4.6.1+, .NET 6+ and PowerShell, with the library for 32-bit and 64-bit Windows and \
-for Linux x86-64."
+for Linux x86-64, and a stand-in monitor to try it with."
 cat > "$stage/GetVantorixInfo.nuspec" <<EOF
 <?xml version="1.0" encoding="utf-8"?>
 <package xmlns="http://schemas.microsoft.com/packaging/2013/05/nuspec.xsd">
@@ -81,6 +85,8 @@ cat > "$stage/[Content_Types].xml" <<'EOF'
   <Default Extension="targets" ContentType="application/octet" />
   <Default Extension="txt" ContentType="application/octet" />
   <Default Extension="md" ContentType="application/octet" />
+  <Default Extension="exe" ContentType="application/octet" />
+  <Override PartName="/tools/linux-x64/vantorix-standin" ContentType="application/octet" />
 </Types>
 EOF
 properties=package/services/metadata/core-properties/getvantorixinfo.psmdcp

@@ -5,7 +5,9 @@ against the Linux library and the stand-in monitor as a real process. Known
 records read as vantorix-info --json and the Python binding read them; the
 errors with no monitor and with no library; a held mutex ends a read at its
 timeout, with one copy however many reads gave up, and a cancelled token ends
-a waiting read at once; the layout is the C header's."""
+a waiting read at once, for Read and ReadAsync alike; a first read's timeout
+does not count the library's loading; the exceptions' constructors and
+serialization; the layout is the C header's."""
 import argparse
 import errno
 import json
@@ -139,7 +141,22 @@ class DotnetBindingTest(unittest.TestCase):
                 if expected[4]:
                     self.assertEqual(expected[4], got["message"])
 
+    def test_a_first_read_with_a_short_timeout_counts_the_call_alone(self):
+        # Loading the library in a fresh process takes longer than 20 ms here:
+        # a clock started before it would blame the monitor.
+        self.standin()
+        expected = json.loads(probe("read"))
+        for mode in ("read", "read-async"):
+            with self.subTest(mode):
+                self.assertEqual(expected, json.loads(probe(mode, "0.02")))
+
     def test_a_held_mutex_ends_reads_at_their_timeout_and_a_cancelled_token_at_once(self):
+        for mode in ("sync", "async"):
+            with self.subTest(mode):
+                self.held_mutex(mode)
+                self.remove()
+
+    def held_mutex(self, mode):
         monitor = self.standin("--hold")
         def not_responding():  # once the stand-in holds its mutex
             try:
@@ -148,18 +165,21 @@ class DotnetBindingTest(unittest.TestCase):
                 return True
         wait_until(not_responding, "the stand-in to hold its mutex")
         reads = 3
-        program = subprocess.Popen([OPTIONS.mono, os.path.join(OPTIONS.scratch, "probe.exe"), "hold", "0.5", str(reads)],
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        program = subprocess.Popen([OPTIONS.mono, os.path.join(OPTIONS.scratch, "probe.exe"), "hold", "0.5", str(reads),
+                                    mode], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.addCleanup(program.stdout.close)
         self.addCleanup(program.stdin.close)
         self.addCleanup(program.wait)
         self.addCleanup(program.kill)
-        for _ in range(reads):
+        for read in range(reads):
             got = json.loads(program.stdout.readline())
             self.assertEqual(("VantorixNotRespondingException", errno.ETIMEDOUT, True),
                              (got["exception"], got["code"], got["monitor_running"]))
+            # ReadAsync returned a task still waiting: it did not wait on the caller's thread.
+            self.assertEqual(mode == "async" or None, got.get("pending"))
             self.assertGreaterEqual(got["seconds"], 0.5)
-            self.assertLess(got["seconds"], 0.6)
+            if read:  # the first read also loads the library, which its timeout does not count
+                self.assertLess(got["seconds"], 0.6)
         self.assertEqual("waiting\n", program.stdout.readline())
         # One copy waits for the mutex, the first read's: the later reads waited for it.
         self.assertEqual(1, waiting_for_the_lock(program.pid))
@@ -173,6 +193,14 @@ class DotnetBindingTest(unittest.TestCase):
         monitor.kill()
         program.communicate(timeout=60)  # a hang, not a slow machine, reaches this
         self.assertEqual(0, program.returncode)
+
+    def test_exceptions_have_the_standard_constructors_and_survive_serialization(self):
+        lines = [json.loads(line) for line in probe("exceptions").splitlines()]
+        made, copied = lines[0::2], lines[1::2]
+        self.assertEqual(made, copied)
+        self.assertEqual([(0, None, False)] * 2 + [(0, None, True), (errno.ENOENT, False, False)] +
+                         [(errno.ETIMEDOUT, True, False)] * 2 + [(errno.ETIMEDOUT, True, True)],
+                         [(error["code"], error["monitor_running"], error["inner"]) for error in made])
 
     def test_layout_matches_the_c_header(self):
         header = subprocess.run([os.path.join(OPTIONS.bin, "vantorix-layout")], capture_output=True, text=True,

@@ -2,9 +2,14 @@
 // (compiled with mcs against the built assembly, run with mono):
 //   probe read [SECONDS]    Vantorix.Read() (or Read(SECONDS)): the snapshot as JSON
 //                           with vantorix-info's field names, or the exception
-//   probe hold SECONDS N    N reads of Read(SECONDS), each exception as JSON with the
-//                           seconds it took; then "waiting", and a read without a
+//   probe read-async SECONDS  the same through ReadAsync(SECONDS)
+//   probe hold SECONDS N [async]  N reads of Read(SECONDS) (or ReadAsync), each
+//                           exception as JSON with the seconds it took (and, async,
+//                           whether the task was still pending when ReadAsync
+//                           returned); then "waiting", and a read without a
 //                           deadline that a line on standard input cancels
+//   probe exceptions        each exception type's standard constructors, and one
+//                           of each after a round trip through serialization
 //   probe layout            VantorixSharedData as vantorix-layout prints the C header's
 //   probe library           reads, then prints the file of the native library it loaded
 // Floats are printed as the shortest decimal that reads back as the same
@@ -17,9 +22,11 @@ using System.IO;
 using System.Linq;
 using System.Reflection;
 using System.Runtime.InteropServices;
+using System.Runtime.Serialization.Formatters.Binary;
 using System.Text;
 using System.Text.RegularExpressions;
 using System.Threading;
+using System.Threading.Tasks;
 using GetVantorixInfo;
 
 static class Probe
@@ -29,11 +36,16 @@ static class Probe
         switch (args[0])
         {
             case "read":
-                Console.WriteLine(Read(args.Length > 1 ? TimeSpan.FromSeconds(double.Parse(args[1], CultureInfo.InvariantCulture))
-                                                       : (TimeSpan?)null));
+                Console.WriteLine(Read(args.Length > 1 ? Seconds(args[1]) : (TimeSpan?)null, false));
+                return 0;
+            case "read-async":
+                Console.WriteLine(Read(Seconds(args[1]), true));
                 return 0;
             case "hold":
-                return Hold(TimeSpan.FromSeconds(double.Parse(args[1], CultureInfo.InvariantCulture)), int.Parse(args[2]));
+                return Hold(Seconds(args[1]), int.Parse(args[2]), args.Length > 3 && args[3] == "async");
+            case "exceptions":
+                Exceptions();
+                return 0;
             case "layout":
                 Layout();
                 return 0;
@@ -46,23 +58,34 @@ static class Probe
         return 2;
     }
 
-    static string Read(TimeSpan? timeout)
+    static TimeSpan Seconds(string text)
+    {
+        return TimeSpan.FromSeconds(double.Parse(text, CultureInfo.InvariantCulture));
+    }
+
+    static string Read(TimeSpan? timeout, bool async)
     {
         var watch = Stopwatch.StartNew();
+        string pending = null;
         try
         {
-            return Json(timeout.HasValue ? Vantorix.Read(timeout.Value) : Vantorix.Read());
+            if (!async)
+                return Json(timeout.HasValue ? Vantorix.Read(timeout.Value) : Vantorix.Read());
+            Task<Snapshot> task = Vantorix.ReadAsync(timeout.Value);
+            pending = Pair("pending", !task.IsCompleted);
+            return Json(task.GetAwaiter().GetResult());
         }
         catch (Exception error)
         {
-            return Failure(error, watch.Elapsed.TotalSeconds);
+            string failure = Failure(error, watch.Elapsed.TotalSeconds);
+            return pending == null ? failure : failure.Insert(1, pending + ",");
         }
     }
 
-    static int Hold(TimeSpan timeout, int count)
+    static int Hold(TimeSpan timeout, int count, bool async)
     {
         for (int i = 0; i < count; ++i)
-            Console.WriteLine(Read(timeout));
+            Console.WriteLine(Read(timeout, async));
         Console.WriteLine("waiting");
         using (var cancel = new CancellationTokenSource())
         {
@@ -75,7 +98,10 @@ static class Probe
             }) { IsBackground = true }.Start();
             try
             {
-                Vantorix.Read(Timeout.InfiniteTimeSpan, cancel.Token);
+                if (async)
+                    Vantorix.ReadAsync(Timeout.InfiniteTimeSpan, cancel.Token).GetAwaiter().GetResult();
+                else
+                    Vantorix.Read(Timeout.InfiniteTimeSpan, cancel.Token);
                 Console.WriteLine("{\"read\":true}");
             }
             catch (Exception error)
@@ -84,6 +110,25 @@ static class Probe
             }
         }
         return 0;  // under Mono the exit then waits for the copy, which waits for the monitor
+    }
+
+    static void Exceptions()
+    {
+        var made = new Exception[]
+        {
+            new VantorixException(), new VantorixException("m"), new VantorixException("m", new TimeoutException()),
+            new VantorixException(2, "m", false, "h"), new VantorixNotRespondingException(),
+            new VantorixNotRespondingException("m"), new VantorixNotRespondingException("m", new TimeoutException()),
+        };
+        foreach (Exception error in made)
+        {
+            var formatter = new BinaryFormatter();
+            var stream = new MemoryStream();
+            formatter.Serialize(stream, error);
+            stream.Position = 0;
+            foreach (Exception copy in new[] { error, (Exception)formatter.Deserialize(stream) })
+                Console.WriteLine(Failure(copy, 0).Replace("}", "," + Pair("inner", copy.InnerException != null) + "}"));
+        }
     }
 
     static void Layout()
