@@ -9,8 +9,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
+#include "Arguments.h"
 #include "CommandLine.h"
 #include "Output.h"
 #include "Outputs.h"
@@ -177,6 +179,7 @@ int main(int argc, char** argv) {
     // otherwise end the program by its default, without the exit it promises.
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    Utf8Arguments(&argc, &argv);
     int status = StartOutput(argc, argv);
     if (status < 0) status = Run(argc, argv);
     EndOutput(status);

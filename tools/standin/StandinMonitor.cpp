@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "Arguments.h"
+#include "BoundedFile.h"
 #include "LiveSource.h"
 #include "Pattern.h"
 #include "PublishLoop.h"
@@ -93,18 +95,18 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 }
 
 bool LoadRecord(const char* path, vantorix_shared_data* record) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return false;
-    }
-    const std::size_t read = std::fread(record, 1, sizeof(*record), file);
-    std::fclose(file);
-    return read == sizeof(*record);
+    FileRules rules;
+    rules.limit = sizeof(*record);
+    std::string bytes, why;
+    if (!ReadBoundedFile(path, "the record", rules, &bytes, &why) || bytes.size() != sizeof(*record)) return false;
+    std::memcpy(record, bytes.data(), sizeof(*record));
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    Utf8Arguments(&argc, &argv);
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         std::fputs(USAGE, stderr);
