@@ -475,6 +475,37 @@ class ReaderToolTest(unittest.TestCase):
         with urllib.request.urlopen(url + "metrics", timeout=30) as response:
             return response.read().decode()
 
+    def test_textfile_start_checks_its_folder_and_removes_stale_temporaries(self):
+        """A --textfile whose folder does not exist ends the tool at start,
+        alone or beside --serve, with status 3 and one line that names it,
+        and makes no folder. A start removes the page's temporary files whose
+        process has ended (a kill in the middle of a write leaves one) and no
+        other file. A path outside the ANSI code page (Ω) is written where it
+        names, not into a look-alike folder (O) that exists."""
+        with tempfile.TemporaryDirectory(dir=OPTIONS.scratch) as folder:
+            missing = os.path.join(folder, "none", "vantorix.prom")
+            for args in (("--count", "1"), ("--serve", "0")):
+                result = run("vantorix-info", "--textfile", OPTIONS.path_prefix + missing, *args)
+                self.assertEqual(3, result.returncode, result.stdout + result.stderr)
+                self.assertRegex(result.stderr, r"\A\S+ --textfile \S+vantorix\.prom: its folder \S+none\\?"
+                                                r" does not exist\n\Z")
+                self.assertEqual([], os.listdir(folder))
+            pages, look_alike = os.path.join(folder, "\u03a9dir"), os.path.join(folder, "Odir")
+            os.mkdir(pages)
+            os.mkdir(look_alike)
+            ended = subprocess.Popen(["true"])
+            ended.wait()
+            kept = ["other.prom.%d.tmp" % ended.pid, "vantorix.prom.%dx.tmp" % ended.pid]
+            if not OPTIONS.runner:  # a live process's (under Wine, Windows' process ids are not Linux's)
+                kept.append("vantorix.prom.%d.tmp" % os.getpid())
+            for name in kept + ["vantorix.prom.%d.tmp" % ended.pid]:
+                open(os.path.join(pages, name), "w").close()
+            result = run("vantorix-info", "--textfile", OPTIONS.path_prefix + os.path.join(pages, "vantorix.prom"),
+                         "--count", "1")
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertEqual(sorted(kept + ["vantorix.prom"]), sorted(os.listdir(pages)))
+            self.assertEqual([], os.listdir(look_alike))
+
     def test_watch_waits_for_the_monitor_and_recovers(self):
         out = tempfile.TemporaryFile()
         self.addCleanup(out.close)

@@ -159,6 +159,11 @@ int Run(int argc, char** argv) {
     Options options;
     const int status = ParseCommandLine(argc, argv, &options);
     if (status >= 0) return status;
+    std::string why;
+    if (!options.textfile.empty() && !PrepareTextfile(options.textfile, &why)) {
+        std::fprintf(stderr, "vantorix-info: --textfile %s: %s\n", options.textfile.c_str(), why.c_str());
+        return EXIT_USAGE;
+    }
     switch (options.mode) {
     case Mode::Watch:
         return Watch(options);

@@ -41,8 +41,66 @@ bool ReplaceTextfile(const std::string& path, const std::string& text, std::stri
             Sleep(10);
             ok = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
         }
-        if (!ok) *why = Why("cannot move it into place");
+        if (!ok) *why = SystemWhy("cannot move it into place");
     }
     if (!ok) DeleteFileW(temporary.c_str());
     return ok;
+}
+
+namespace {
+
+// Whether process `pid` has ended (a process not found has; one that may
+// not be opened has not).
+bool Ended(unsigned long pid) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+}  // namespace
+
+bool PrepareTextfile(const std::string& path, std::string* why) {
+    wchar_t full[MAX_PATH * 4];
+    wchar_t* name = nullptr;
+    const DWORD length = GetFullPathNameW(Utf16(path).c_str(), MAX_PATH * 4, full, &name);
+    if (length == 0 || length >= MAX_PATH * 4) {
+        *why = SystemWhy("cannot use its path");
+        return false;
+    }
+    if (name == nullptr) {
+        *why = "it names a folder, not a file";
+        return false;
+    }
+    const std::wstring folder(full, static_cast<std::size_t>(name - full));
+    const std::wstring base(name);
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        *why = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? "its folder " + Utf8(reinterpret_cast<const vantorix_utf16*>(folder.c_str())) + " does not exist"
+                   : SystemWhy("cannot use its folder");
+        return false;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *why = "its folder is not a folder";
+        return false;
+    }
+    // A temporary file is there only while its process writes it: one whose
+    // process has ended was left by a kill in the middle of a write. One
+    // still open is not deleted (the delete fails).
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + base + L".*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return true;
+    const std::string base8 = Utf8(reinterpret_cast<const vantorix_utf16*>(base.c_str()));
+    unsigned long pid = 0;
+    do {
+        if (IsTemporaryOf(Utf8(reinterpret_cast<const vantorix_utf16*>(found.cFileName)), base8, &pid) &&
+            pid != GetCurrentProcessId() && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && Ended(pid)) {
+            DeleteFileW((folder + found.cFileName).c_str());
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
 }
