@@ -4,6 +4,7 @@
 documented exit code and hint, --watch recovers when a monitor appears, and
 --textfile's file is only ever a whole page."""
 import argparse
+import glob
 import json
 import os
 import random
@@ -505,6 +506,37 @@ class ReaderToolTest(unittest.TestCase):
             self.assertEqual(0, result.returncode, result.stderr)
             self.assertEqual(sorted(kept + ["vantorix.prom"]), sorted(os.listdir(pages)))
             self.assertEqual([], os.listdir(look_alike))
+
+    def test_windowless_log_is_one_stream_and_stays_bounded(self):
+        """vantorix-infow.exe's log: stdout and stderr append to one stream,
+        so a log begun anew at start keeps its start line; one that grows
+        past 1 MiB while the program runs is begun anew then, the start line
+        again at its top."""
+        if not OPTIONS.runner:
+            self.skipTest("vantorix-infow.exe is Windows' own")
+        self.assertEqual(0, run("vantorix-infow", "--version").returncode)
+        with open(OPTIONS.runner) as runner:
+            prefix = re.search(r"^WINEPREFIX='(.*)'$", runner.read(), re.M).group(1)
+        log, = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "GetVantorixInfo",
+                                      "vantorix-info.log"))
+
+        def read_log():
+            with open(log, "rb") as file:
+                return file.read().decode(errors="replace").replace("\r\n", "\n")
+        started = r"vantorix-infow \S+ started, process \d+: \S+vantorix-infow\.exe\"? "
+        with open(log, "wb") as file:
+            file.write(b"x" * 2**20 + b"\n")
+        self.assertEqual(0, run("vantorix-infow", "--version").returncode)
+        self.assertRegex(read_log(), r"\A\S+ %s--version\nvantorix-info \S+\n\S+ vantorix-infow exited with status 0\n\Z"
+                         % started)
+        with open(log, "wb") as file:
+            file.write(b"x" * (2**20 - 200) + b"\n")
+        tool = start("vantorix-infow", "--jsonl", "--interval", "0.05", stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+        self.addCleanup(tool.wait)
+        self.addCleanup(tool.kill)
+        wait_until(lambda: "begun anew" in read_log(), "the log begun anew while it runs", process=tool)
+        self.assertRegex(read_log(), r"\A\S+ the log was past 1 MiB, begun anew; %s--jsonl" % started)
 
     def test_watch_waits_for_the_monitor_and_recovers(self):
         out = tempfile.TemporaryFile()
