@@ -507,6 +507,15 @@ class ReaderToolTest(unittest.TestCase):
             self.assertEqual(sorted(kept + ["vantorix.prom"]), sorted(os.listdir(pages)))
             self.assertEqual([], os.listdir(look_alike))
 
+    def test_synthetic_readings_drift_without_a_rate(self):
+        """The stand-in's --synthetic alone keeps republishing: a page it
+        feeds does not freeze."""
+        monitor = Monitor("--synthetic")
+        self.addCleanup(monitor.stop)
+        first = run("vantorix-info", "--json")
+        self.assertEqual(0, first.returncode, first.stderr)
+        wait_until(lambda: run("vantorix-info", "--json").stdout not in ("", first.stdout), "a new reading")
+
     def test_windowless_log_is_one_stream_and_stays_bounded(self):
         """vantorix-infow.exe's log: stdout and stderr append to one stream,
         so a log begun anew at start keeps its start line; one that grows

@@ -22,7 +22,8 @@ const char USAGE[] =
     "  --generation G     publish the synthetic pattern of generation G (default 1)\n"
     "  --record FILE      publish the 2688-byte record stored in FILE instead\n"
     "  --synthetic        publish plausible readings of a four-core processor that\n"
-    "                     change at each republish, for demonstrations\n"
+    "                     drift at each republish, for demonstrations: once a\n"
+    "                     second unless --rate says otherwise\n"
     "  --cores N          the synthetic processor's cores, 1 to 256 (default 4)\n"
     "  --live             publish this machine's own readings from /proc and sysfs\n"
     "                     (Linux), once a second unless --rate says otherwise\n"
@@ -127,6 +128,7 @@ int main(int argc, char** argv) {
         if (options.rate < 0) options.rate = 1;
     } else if (options.synthetic) {
         FillSynthetic(options.generation, &record, options.cores);
+        if (options.rate < 0) options.rate = 1;  // readings that never change would look like a hung monitor
     } else if (options.record_file != nullptr) {
         if (!LoadRecord(options.record_file, &record)) {
             std::fprintf(stderr, "vantorix-standin: cannot read a %u-byte record from %s\n",
