@@ -491,6 +491,9 @@ class ReaderToolTest(unittest.TestCase):
                 self.assertRegex(result.stderr, r"\A\S+ --textfile \S+vantorix\.prom: its folder \S+none\\?"
                                                 r" does not exist\n\Z")
                 self.assertEqual([], os.listdir(folder))
+            # What msiexec leaves of a quoted path with spaces (--textfile \) names a folder.
+            result = run("vantorix-info", "--textfile", "\\" if OPTIONS.runner else folder + "/", "--count", "1")
+            self.assertEqual((3, "it names a folder, not a file\n"), (result.returncode, result.stderr[-30:]))
             pages, look_alike = os.path.join(folder, "\u03a9dir"), os.path.join(folder, "Odir")
             os.mkdir(pages)
             os.mkdir(look_alike)
