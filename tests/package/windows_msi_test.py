@@ -34,7 +34,7 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 SETTINGS_KEY = r"HKLM\Software\GetVantorixInfo"  # the properties, for the next version
 FILES = {"bin/GetVantorixInfo.dll", "bin/vantorix-info.exe", "bin/vantorix-infow.exe", "bin/vantorix-standin.exe",
          "bin/vantorix-bridge.exe", "include/GetVantorixInfo.h", "LICENSE.txt", "prometheus/vantorix-alerts.yml",
-         "grafana/vantorix-fleet.json"}
+         "grafana/vantorix-fleet.json", "demo.cmd"}
 # (installer, the loader of its prefix, WINEARCH, PE machine)
 ROWS = [("x64", "/usr/lib/wine/wine64", "win64", 0x8664), ("x86", "/usr/lib/wine/wine", "win32", 0x14C)]
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
