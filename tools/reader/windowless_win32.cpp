@@ -6,8 +6,9 @@
 // before one that says its exit status. The log is begun anew once past
 // 1 MiB, at start and while it runs (looked at once a second), with the
 // start line again at its top. `vantorix-infow --stop` ends every other
-// program of its name on this machine and waits until they have ended: the
-// uninstaller runs it first, since Windows deletes no program that runs.
+// program of its name on this machine that the caller may end, and waits
+// until they have ended, for an operator (the uninstaller ends them with
+// Windows' taskkill.exe: it runs nothing of its install folder as the system).
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -52,7 +53,7 @@ std::wstring OwnName() {
 }
 
 // Ends every other process of this program's name, of every user where the
-// caller may (the uninstaller runs as the system), and waits for each.
+// caller may (from an administrator's prompt), and waits for each.
 int StopServers() {
     const std::wstring name = OwnName();
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
