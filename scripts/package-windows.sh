@@ -52,13 +52,21 @@ echo "$out/$name.zip"
 
 # The installers. wixl 0.101 has no component condition: the Run entry's is
 # set afterwards, and so are the properties that the installing service
-# takes from the command line (wixl has no Secure attribute).
-for build in mingw-x64:x64 mingw-i686:x86; do
-    IFS=: read -r preset arch <<<"$build"
+# takes from the command line (wixl has no Secure attribute), and two
+# actions it does not make: taskkill.exe from the system folder ending the
+# servers before their files go (type 50 + deferred 1024 + as the system 2048
+# + its status ignored 64), and the refusal of an INSTALLDIR outside Program
+# Files (type 19), where users could change what runs at every logon.
+for build in mingw-x64:x64:ProgramFiles64Folder mingw-i686:x86:ProgramFilesFolder; do
+    IFS=: read -r preset arch programs <<<"$build"
     msi=$out/getvantorixinfo-$version-$arch.msi
     wixl -a "$arch" -I "build/$preset/msi" -D Root="$out/$name" -D Bin="$out/$name/mingw-$arch/bin" \
          -D Launcher="$out/msi-$arch/vantorix-infow.exe" -o "$msi" packaging/windows/getvantorixinfo.wxs
     msibuild "$msi" -q "UPDATE \`Component\` SET \`Condition\` = 'AUTOSTART = \"1\"' WHERE \`Component\` = 'RunEntry'"
     msibuild "$msi" -q "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;LISTEN_ADDR;LISTEN_PORT;EXTRA_FLAGS;AUTOSTART' WHERE \`Property\` = 'SecureCustomProperties'"
+    msibuild "$msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('StopServers', 3186, 'TASKKILL', '/F /IM vantorix-infow.exe')"
+    msibuild "$msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('StopServers', 'REMOVE~=\"ALL\"', 1501)"
+    msibuild "$msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('RefuseInstallDir', 19, '', 'INSTALLDIR must be a folder under [$programs], which only administrators may change: its programs run at every logon. It was [INSTALLDIR]; nothing was installed.')"
+    msibuild "$msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('RefuseInstallDir', 'NOT (REMOVE~=\"ALL\") AND (NOT (INSTALLDIR ~<< $programs) OR INSTALLDIR >< \"\\..\\\")', 1001)"
     echo "$msi"
 done

@@ -4,6 +4,7 @@
 documented exit code and hint, --watch recovers when a monitor appears, and
 --textfile's file is only ever a whole page."""
 import argparse
+import glob
 import json
 import os
 import random
@@ -474,6 +475,80 @@ class ReaderToolTest(unittest.TestCase):
         url = re.search(rb"serving (http://\S+/)", read_all(out)).group(1).decode()
         with urllib.request.urlopen(url + "metrics", timeout=30) as response:
             return response.read().decode()
+
+    def test_textfile_start_checks_its_folder_and_removes_stale_temporaries(self):
+        """A --textfile whose folder does not exist ends the tool at start,
+        alone or beside --serve, with status 3 and one line that names it,
+        and makes no folder. A start removes the page's temporary files whose
+        process has ended (a kill in the middle of a write leaves one) and no
+        other file. A path outside the ANSI code page (Ω) is written where it
+        names, not into a look-alike folder (O) that exists."""
+        with tempfile.TemporaryDirectory(dir=OPTIONS.scratch) as folder:
+            missing = os.path.join(folder, "none", "vantorix.prom")
+            for args in (("--count", "1"), ("--serve", "0")):
+                result = run("vantorix-info", "--textfile", OPTIONS.path_prefix + missing, *args)
+                self.assertEqual(3, result.returncode, result.stdout + result.stderr)
+                self.assertRegex(result.stderr, r"\A\S+ --textfile \S+vantorix\.prom: its folder \S+none\\?"
+                                                r" does not exist\n\Z")
+                self.assertEqual([], os.listdir(folder))
+            # What msiexec leaves of a quoted path with spaces (--textfile \) names a folder.
+            result = run("vantorix-info", "--textfile", "\\" if OPTIONS.runner else folder + "/", "--count", "1")
+            self.assertEqual((3, "it names a folder, not a file\n"), (result.returncode, result.stderr[-30:]))
+            pages, look_alike = os.path.join(folder, "\u03a9dir"), os.path.join(folder, "Odir")
+            os.mkdir(pages)
+            os.mkdir(look_alike)
+            ended = subprocess.Popen(["true"])
+            ended.wait()
+            kept = ["other.prom.%d.tmp" % ended.pid, "vantorix.prom.%dx.tmp" % ended.pid]
+            if not OPTIONS.runner:  # a live process's (under Wine, Windows' process ids are not Linux's)
+                kept.append("vantorix.prom.%d.tmp" % os.getpid())
+            for name in kept + ["vantorix.prom.%d.tmp" % ended.pid]:
+                open(os.path.join(pages, name), "w").close()
+            result = run("vantorix-info", "--textfile", OPTIONS.path_prefix + os.path.join(pages, "vantorix.prom"),
+                         "--count", "1")
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertEqual(sorted(kept + ["vantorix.prom"]), sorted(os.listdir(pages)))
+            self.assertEqual([], os.listdir(look_alike))
+
+    def test_synthetic_readings_drift_without_a_rate(self):
+        """The stand-in's --synthetic alone keeps republishing: a page it
+        feeds does not freeze."""
+        monitor = Monitor("--synthetic")
+        self.addCleanup(monitor.stop)
+        first = run("vantorix-info", "--json")
+        self.assertEqual(0, first.returncode, first.stderr)
+        wait_until(lambda: run("vantorix-info", "--json").stdout not in ("", first.stdout), "a new reading")
+
+    def test_windowless_log_is_one_stream_and_stays_bounded(self):
+        """vantorix-infow.exe's log: stdout and stderr append to one stream,
+        so a log begun anew at start keeps its start line; one that grows
+        past 1 MiB while the program runs is begun anew then, the start line
+        again at its top."""
+        if not OPTIONS.runner:
+            self.skipTest("vantorix-infow.exe is Windows' own")
+        self.assertEqual(0, run("vantorix-infow", "--version").returncode)
+        with open(OPTIONS.runner) as runner:
+            prefix = re.search(r"^WINEPREFIX='(.*)'$", runner.read(), re.M).group(1)
+        log, = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "GetVantorixInfo",
+                                      "vantorix-info.log"))
+
+        def read_log():
+            with open(log, "rb") as file:
+                return file.read().decode(errors="replace").replace("\r\n", "\n")
+        started = r"vantorix-infow \S+ started, process \d+: \S+vantorix-infow\.exe\"? "
+        with open(log, "wb") as file:
+            file.write(b"x" * 2**20 + b"\n")
+        self.assertEqual(0, run("vantorix-infow", "--version").returncode)
+        self.assertRegex(read_log(), r"\A\S+ %s--version\nvantorix-info \S+\n\S+ vantorix-infow exited with status 0\n\Z"
+                         % started)
+        with open(log, "wb") as file:
+            file.write(b"x" * (2**20 - 200) + b"\n")
+        tool = start("vantorix-infow", "--jsonl", "--interval", "0.05", stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+        self.addCleanup(tool.wait)
+        self.addCleanup(tool.kill)
+        wait_until(lambda: "begun anew" in read_log(), "the log begun anew while it runs", process=tool)
+        self.assertRegex(read_log(), r"\A\S+ the log was past 1 MiB, begun anew; %s--jsonl" % started)
 
     def test_watch_waits_for_the_monitor_and_recovers(self):
         out = tempfile.TemporaryFile()

@@ -34,7 +34,7 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 SETTINGS_KEY = r"HKLM\Software\GetVantorixInfo"  # the properties, for the next version
 FILES = {"bin/GetVantorixInfo.dll", "bin/vantorix-info.exe", "bin/vantorix-infow.exe", "bin/vantorix-standin.exe",
          "bin/vantorix-bridge.exe", "include/GetVantorixInfo.h", "LICENSE.txt", "prometheus/vantorix-alerts.yml",
-         "grafana/vantorix-fleet.json"}
+         "grafana/vantorix-fleet.json", "demo.cmd"}
 # (installer, the loader of its prefix, WINEARCH, PE machine)
 ROWS = [("x64", "/usr/lib/wine/wine64", "win64", 0x8664), ("x86", "/usr/lib/wine/wine", "win32", 0x14C)]
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
@@ -196,7 +196,20 @@ class WindowsMsiTest(unittest.TestCase):
         textfiles = os.path.join(prefix.drive, "vx")
         os.mkdir(textfiles)
         install = ["msiexec", "/i", windows_path(msi), "/qn", "LISTEN_PORT=%d" % port]
-        self.assertEqual(0, prefix.run(*install, r"EXTRA_FLAGS=--textfile C:\vx\vantorix.prom")[0])
+        # Refused, nothing installed: a value of AUTOSTART that says neither
+        # yes nor no, and a folder outside Program Files, which users could
+        # change (what runs at each logon). Wine's msiexec logs no message.
+        for value in ("AUTOSTART=maybe", r"INSTALLDIR=C:\vx\GetVantorixInfo"):
+            status = prefix.run(*install, value)[0]
+            self.assertEqual((67, False, []), (status, os.path.exists(prefix.installed), os.listdir(textfiles)),
+                             value)  # 1603
+        # Nothing that runs as the system comes from a file or folder of the install.
+        actions = subprocess.run(["msiinfo", "export", msi, "CustomAction"], capture_output=True, text=True,
+                                 check=True).stdout
+        runs = [(row[0], int(row[1])) for row in (line.split("\t") for line in actions.splitlines()[3:])
+                if int(row[1]) & 7 in (1, 2, 5, 6) and int(row[1]) & 0x800]  # code (DLL, program, script) as the system
+        self.assertEqual([("StopServers", 0x30)], [(name, kind & 0x30) for name, kind in runs], actions)  # by property
+        self.assertEqual(0, prefix.run(*install, r"EXTRA_FLAGS=--textfile C:\vx\vantorix.prom", "AUTOSTART=True")[0])
         files = {os.path.relpath(os.path.join(folder, name), prefix.installed).replace(os.sep, "/")
                  for folder, _, names in os.walk(prefix.installed) for name in names}
         self.assertEqual(FILES, files)
@@ -249,7 +262,11 @@ class WindowsMsiTest(unittest.TestCase):
         # deletes no program that runs, and the server is the uninstaller's to end).
         standin.kill()
         standin.wait()
-        self.assertEqual(0, prefix.run("msiexec", "/x", windows_path(newer), "/qn")[0])
+        # Uninstalled by the product code the registry has, whichever version that is.
+        keys = [line.strip() for line in products.splitlines() if line.startswith("HKEY")]
+        code, = [key.rsplit("\\", 1)[1] for key in keys
+                 if "GetVantorixInfo" in prefix.run("reg", "query", key, "/v", "DisplayName")[1]]
+        self.assertEqual(0, prefix.run("msiexec", "/x", code, "/qn")[0])
         self.assertFalse(os.path.exists(prefix.installed), list(os.walk(prefix.installed)))
         self.assertNotEqual(0, prefix.run("reg", "query", RUN_KEY, "/v", "GetVantorixInfo")[0], "the Run entry stayed")
         self.assertNotEqual(0, prefix.run("reg", "query", SETTINGS_KEY)[0], "the kept properties stayed")
@@ -257,9 +274,9 @@ class WindowsMsiTest(unittest.TestCase):
         self.assertEqual([], prefix.launchers())
         self.assertTrue(refused(port))
 
-        # AUTOSTART=0: no Run entry, so a restart starts nothing.
+        # AUTOSTART=no (or 0, false): no Run entry, so a restart starts nothing.
         self.assertEqual(0, prefix.run("msiexec", "/i", windows_path(msi), "/qn", "LISTEN_PORT=%d" % port,
-                                       "AUTOSTART=0")[0])
+                                       "AUTOSTART=No")[0])
         self.assertNotEqual(0, prefix.run("reg", "query", RUN_KEY, "/v", "GetVantorixInfo")[0])
         self.assertEqual(0, prefix.run("wineboot")[0])
         # wineboot has started whatever it starts by the time it returns.

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "BoundedFile.h"
+
 namespace {
 
 typedef std::chrono::steady_clock Clock;
@@ -11,10 +13,13 @@ typedef std::chrono::steady_clock Clock;
 // How often the stop file is looked for: tests wait on it.
 const std::chrono::milliseconds STOP_CHECK(10);
 
+// By its UTF-8 path on Windows too; a file too large to read, or anything
+// else in its place, is there all the same.
 bool FileExists(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file != nullptr) std::fclose(file);
-    return file != nullptr;
+    FileRules rules;
+    rules.limit = 4096;
+    std::string bytes, why;
+    return ReadBoundedFile(path, "the stop file", rules, &bytes, &why) || !why.empty();
 }
 
 Clock::duration Seconds(double seconds) {

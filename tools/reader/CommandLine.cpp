@@ -20,7 +20,8 @@ const char FOOTER[] =
     "  1  the Vantorix monitor is not running\n"
     "  2  the read failed for another reason (the message says which); --prometheus, --textfile with\n"
     "     --count: the (last) page could not be written; --serve: the address could not be served\n"
-    "  3  bad command line, or a --web-config file that cannot be used\n"
+    "  3  bad command line, a --web-config file that cannot be used, or a --textfile whose folder does\n"
+    "     not exist\n"
     "  4  the monitor is not responding: it holds its mutex longer than --timeout\n"
     "  5  the monitor stopped; its last record is left (the readings are shown; Linux)\n"
     "  128+N  stopped by signal N (Ctrl-C: 130) before the reads were done\n";
@@ -157,8 +158,8 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                        "after each read, write the metrics page to PATH for a textfile collector (node_exporter's, "
                        "windows_exporter's): each time whole (a file beside it, then renamed over it), with LF line "
                        "ends. Beside --serve (one process serves and writes), or alone: a read every --interval "
-                       "until Ctrl-C (or --count reads). A failed write is reported once and tried again at the "
-                       "next read")
+                       "until Ctrl-C (or --count reads). Its folder must exist (exit status 3 at start); a "
+                       "failed write is reported once and tried again at the next read")
             ->type_name("PATH");
 
     CLI::Option* count_option =

@@ -9,8 +9,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
+#include "Arguments.h"
 #include "CommandLine.h"
 #include "Output.h"
 #include "Outputs.h"
@@ -157,6 +159,11 @@ int Run(int argc, char** argv) {
     Options options;
     const int status = ParseCommandLine(argc, argv, &options);
     if (status >= 0) return status;
+    std::string why;
+    if (!options.textfile.empty() && !PrepareTextfile(options.textfile, &why)) {
+        std::fprintf(stderr, "vantorix-info: --textfile %s: %s\n", options.textfile.c_str(), why.c_str());
+        return EXIT_USAGE;
+    }
     switch (options.mode) {
     case Mode::Watch:
         return Watch(options);
@@ -177,6 +184,7 @@ int main(int argc, char** argv) {
     // otherwise end the program by its default, without the exit it promises.
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    Utf8Arguments(&argc, &argv);
     int status = StartOutput(argc, argv);
     if (status < 0) status = Run(argc, argv);
     EndOutput(status);

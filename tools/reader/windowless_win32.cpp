@@ -1,18 +1,25 @@
 // vantorix-infow.exe: vantorix-info linked for Windows' GUI subsystem, as
 // pythonw.exe is to python.exe: started at logon (the installer's Run entry),
-// it opens no console window. What it would print goes to
-// %LOCALAPPDATA%\GetVantorixInfo\vantorix-info.log (begun anew once past
-// 1 MiB), after a line that says when it started and with what, and before
-// one that says its exit status. `vantorix-infow --stop` ends every other
-// program of its name on this machine and waits until they have ended: the
-// uninstaller runs it first, since Windows deletes no program that runs.
+// it opens no console window. What it would print, on stdout and on stderr
+// alike, goes to %LOCALAPPDATA%\GetVantorixInfo\vantorix-info.log, appended
+// to one stream, after a line that says when it started and with what, and
+// before one that says its exit status. The log is begun anew once past
+// 1 MiB, at start and while it runs (looked at once a second), with the
+// start line again at its top. `vantorix-infow --stop` ends every other
+// program of its name on this machine that the caller may end, and waits
+// until they have ended, for an operator (the uninstaller ends them with
+// Windows' taskkill.exe: it runs nothing of its install folder as the system).
 #include <windows.h>
 
 #include <tlhelp32.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Options.h"
@@ -24,6 +31,7 @@ namespace {
 
 const DWORD LOG_LIMIT = 1 << 20;
 const DWORD STOP_WAIT_MS = 10000;
+const DWORD LOG_CHECK_MS = 1000;
 
 // %LOCALAPPDATA%\GetVantorixInfo: each user's own; the temporary folder
 // where there is no such variable.
@@ -45,7 +53,7 @@ std::wstring OwnName() {
 }
 
 // Ends every other process of this program's name, of every user where the
-// caller may (the uninstaller runs as the system), and waits for each.
+// caller may (from an administrator's prompt), and waits for each.
 int StopServers() {
     const std::wstring name = OwnName();
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -87,14 +95,33 @@ int StartOutput(int argc, char** argv) {
     const std::wstring folder = LogFolder();
     CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring log = folder + L"\\vantorix-info.log";
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    const bool full = GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &data) &&
-                      (data.nFileSizeHigh != 0 || data.nFileSizeLow > LOG_LIMIT);
     // Without a log it runs all the same, with nowhere to say anything.
-    if (_wfreopen(log.c_str(), full ? L"w" : L"a", stdout) && _wfreopen(log.c_str(), L"a", stderr)) {
-        std::setvbuf(stdout, nullptr, _IONBF, 0);  // each line at once, in order with stderr's
-        std::fprintf(stderr, "%s vantorix-infow " VANTORIX_VERSION " started, process %lu: %s\n", Timestamp().c_str(),
-                     GetCurrentProcessId(), Utf8(GetCommandLineW()).c_str());
+    if (_wfreopen(log.c_str(), L"a", stdout) && _wfreopen(log.c_str(), L"a", stderr)) {
+        // One stream: stderr writes through stdout's handle, each line at
+        // once, in order, always at the end.
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+        _dup2(_fileno(stdout), _fileno(stderr));
+        static const std::string started = std::string("vantorix-infow " VANTORIX_VERSION " started, process ") +
+                                           std::to_string(GetCurrentProcessId()) + ": " +
+                                           Utf8(GetCommandLineW());
+        const bool full = _filelengthi64(_fileno(stdout)) > LOG_LIMIT;
+        if (full) _chsize_s(_fileno(stdout), 0);
+        std::fprintf(stderr, "%s %s\n", Timestamp().c_str(), started.c_str());
+        std::thread([] {
+            for (;;) {
+                Sleep(LOG_CHECK_MS);
+                // No line is half written while the log is cut: each line
+                // is written under its stream's lock.
+                _lock_file(stdout);
+                _lock_file(stderr);
+                if (_filelengthi64(_fileno(stdout)) > LOG_LIMIT && _chsize_s(_fileno(stdout), 0) == 0) {
+                    std::fprintf(stderr, "%s the log was past 1 MiB, begun anew; %s\n", Timestamp().c_str(),
+                                 started.c_str());
+                }
+                _unlock_file(stderr);
+                _unlock_file(stdout);
+            }
+        }).detach();
     }
     if (argc == 2 && std::strcmp(argv[1], "--stop") == 0) return StopServers();
     return -1;

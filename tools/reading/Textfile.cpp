@@ -1,6 +1,7 @@
 #include "Textfile.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 bool CTextfile::Write(const std::string& page) {
     std::string why;
@@ -14,4 +15,16 @@ bool CTextfile::Write(const std::string& page) {
     std::fflush(stderr);
     failing_ = !written;
     return written;
+}
+
+bool IsTemporaryOf(const std::string& name, const std::string& base, unsigned long* pid) {
+    const std::string suffix = ".tmp";
+    if (name.size() <= base.size() + 1 + suffix.size() || name.compare(0, base.size(), base) != 0 ||
+        name[base.size()] != '.' || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    const std::string digits = name.substr(base.size() + 1, name.size() - base.size() - 1 - suffix.size());
+    if (digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    *pid = std::strtoul(digits.c_str(), nullptr, 10);
+    return true;
 }

@@ -16,6 +16,18 @@
 // the collectors skip. False with why in `why`.
 bool ReplaceTextfile(const std::string& path, const std::string& text, std::string* why);
 
+// Before the first page. False, with why in `why`, when the folder that
+// `path` names cannot hold it (there is none, or it is no folder): a typing
+// error is then told at once, not at each read in a log. Otherwise removes
+// the temporary files that processes killed in the middle of a write left
+// beside it: those of this name whose process has ended (and, on Windows,
+// that no one holds open).
+bool PrepareTextfile(const std::string& path, std::string* why);
+
+// Whether `name` is a temporary file of the page `base` ("BASE.PID.tmp"),
+// and of which process.
+bool IsTemporaryOf(const std::string& name, const std::string& base, unsigned long* pid);
+
 class CTextfile {
 public:
     explicit CTextfile(std::string path) : path_(std::move(path)) {}

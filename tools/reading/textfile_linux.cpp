@@ -3,7 +3,10 @@
 // over it: a reader opens the old page or the new one, never a part. It is
 // not flushed to disk: the next read rewrites it, and a collector reads it
 // from the page cache.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,4 +48,36 @@ bool ReplaceTextfile(const std::string& path, const std::string& text, std::stri
     if (ok && rename(temporary.c_str(), path.c_str()) != 0) ok = false, *why = Why("cannot rename it into place");
     if (!ok) unlink(temporary.c_str());
     return ok;
+}
+
+bool PrepareTextfile(const std::string& path, std::string* why) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    struct stat information;
+    if (stat(folder.c_str(), &information) != 0) {
+        *why = errno == ENOENT ? "its folder " + folder + " does not exist" : Why("cannot use its folder");
+        return false;
+    }
+    if (!S_ISDIR(information.st_mode)) {
+        *why = "its folder " + folder + " is not a folder";
+        return false;
+    }
+    if (base.empty()) {
+        *why = "it names a folder, not a file";
+        return false;
+    }
+    // A temporary file is there only while its process writes: one whose
+    // process no longer exists was left by a kill in the middle of a write.
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr) return true;  // the first write says what is wrong, if anything is
+    unsigned long pid = 0;
+    for (const dirent* entry = readdir(listing); entry != nullptr; entry = readdir(listing)) {
+        if (IsTemporaryOf(entry->d_name, base, &pid) && pid != static_cast<unsigned long>(getpid()) &&
+            pid <= 0x7fffffff && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            unlinkat(dirfd(listing), entry->d_name, 0);
+        }
+    }
+    closedir(listing);
+    return true;
 }

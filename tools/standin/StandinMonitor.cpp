@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "Arguments.h"
+#include "BoundedFile.h"
 #include "LiveSource.h"
 #include "Pattern.h"
 #include "PublishLoop.h"
@@ -20,7 +22,8 @@ const char USAGE[] =
     "  --generation G     publish the synthetic pattern of generation G (default 1)\n"
     "  --record FILE      publish the 2688-byte record stored in FILE instead\n"
     "  --synthetic        publish plausible readings of a four-core processor that\n"
-    "                     change at each republish, for demonstrations\n"
+    "                     drift at each republish, for demonstrations: once a\n"
+    "                     second unless --rate says otherwise\n"
     "  --cores N          the synthetic processor's cores, 1 to 256 (default 4)\n"
     "  --live             publish this machine's own readings from /proc and sysfs\n"
     "                     (Linux), once a second unless --rate says otherwise\n"
@@ -93,18 +96,18 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 }
 
 bool LoadRecord(const char* path, vantorix_shared_data* record) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        return false;
-    }
-    const std::size_t read = std::fread(record, 1, sizeof(*record), file);
-    std::fclose(file);
-    return read == sizeof(*record);
+    FileRules rules;
+    rules.limit = sizeof(*record);
+    std::string bytes, why;
+    if (!ReadBoundedFile(path, "the record", rules, &bytes, &why) || bytes.size() != sizeof(*record)) return false;
+    std::memcpy(record, bytes.data(), sizeof(*record));
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    Utf8Arguments(&argc, &argv);
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         std::fputs(USAGE, stderr);
@@ -125,6 +128,7 @@ int main(int argc, char** argv) {
         if (options.rate < 0) options.rate = 1;
     } else if (options.synthetic) {
         FillSynthetic(options.generation, &record, options.cores);
+        if (options.rate < 0) options.rate = 1;  // readings that never change would look like a hung monitor
     } else if (options.record_file != nullptr) {
         if (!LoadRecord(options.record_file, &record)) {
             std::fprintf(stderr, "vantorix-standin: cannot read a %u-byte record from %s\n",
