@@ -120,6 +120,9 @@ def use_the_installed_package(source, scratch, online):
         expect(out == ["/usr/lib/python3/dist-packages/getvantorixinfo/__init__.py", str(online)],
                "the installed Python package: %s" % out)
 
+        for variable, name in (("libdir", "libGetVantorixInfo.so"), ("includedir", "GetVantorixInfo.h")):
+            folder = run(["pkg-config", "--variable=" + variable, "GetVantorixInfo"]).stdout.strip()
+            expect(os.path.isfile(os.path.join(folder, name)), "pkg-config's %s %s has no %s" % (variable, folder, name))
         flags = run(["pkg-config", "--cflags", "--libs", "GetVantorixInfo"]).stdout.split()
         run(["cc", os.path.join(source, "tests/consumer/consumer.c"), "-o", os.path.join(scratch, "pc"), *flags])
         build = os.path.join(scratch, "consumer")
