@@ -3,9 +3,13 @@
 against it with find_package (and, on Linux, a C program with pkg-config),
 and runs the programs and the installed reader tool against the stand-in
 monitor. On Windows (under Wine) the programs run from the installed bin
-folder, beside nothing but what the package installed."""
+folder, beside nothing but what the package installed. The README's C and
+C++ examples are built as printed and run first, with no monitor: each must
+say the read failed with the platform's "not found" code (2), the C one
+reading it from errno or GetLastError()."""
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -23,6 +27,7 @@ def main():
     parser.add_argument("--runner", default="")
     parser.add_argument("--suffix", default="")
     parser.add_argument("--objdump", default="")
+    parser.add_argument("--readme", required=True)
     options = parser.parse_args()
     runner = [options.runner] if options.runner else []
     work = tempfile.mkdtemp(prefix="vantorix-consumer-", dir=options.build)
@@ -33,8 +38,14 @@ def main():
         subprocess.run(command, check=True, **kwargs)
 
     check(["cmake", "--install", options.build, "--prefix", prefix])
+    examples = os.path.join(work, "readme")
+    os.mkdir(examples)
+    with open(options.readme, encoding="utf-8") as readme:
+        for language, text in re.findall(r"^```(c|cpp)\n(.*?)^```", readme.read(), re.M | re.S):
+            with open(os.path.join(examples, "example." + language), "w") as file:
+                file.write(text)
     configure = ["cmake", "-S", options.source, "-B", os.path.join(work, "consumer"), "-G", "Ninja",
-                 "-DCMAKE_PREFIX_PATH=" + prefix]
+                 "-DCMAKE_PREFIX_PATH=" + prefix, "-DREADME_EXAMPLES=" + examples]
     if options.toolchain:
         configure.append("-DCMAKE_TOOLCHAIN_FILE=" + options.toolchain)
     check(configure)
@@ -43,9 +54,10 @@ def main():
     bin_dir = os.path.join(prefix, "bin")
     programs = [os.path.join(work, "consumer", "consumer" + options.suffix),
                 os.path.join(work, "consumer", "consumer-c" + options.suffix)]
+    examples = [os.path.join(work, "consumer", "readme-" + language + options.suffix) for language in ("c", "cpp")]
     if options.suffix:  # Windows: beside the installed DLL, nothing else
-        for i, program in enumerate(programs):
-            programs[i] = shutil.copy(program, bin_dir)
+        programs = [shutil.copy(program, bin_dir) for program in programs]
+        examples = [shutil.copy(program, bin_dir) for program in examples]
         for program in programs + [os.path.join(bin_dir, "GetVantorixInfo.dll"),
                                    os.path.join(bin_dir, "vantorix-info.exe")]:
             imports = subprocess.run([options.objdump, "-p", program], capture_output=True, text=True).stdout
@@ -62,6 +74,11 @@ def main():
         check(["cc", os.path.join(options.source, "consumer.c"), "-o", pkg_program, *flags,
                "-Wl,-rpath," + os.path.join(prefix, "lib")])
         programs.append(pkg_program)
+
+    for example in examples:
+        ran = subprocess.run(runner + [example], capture_output=True, text=True, timeout=60)
+        assert ran.returncode == 1 and "read failed: error 2\n" in ran.stdout + ran.stderr, \
+            "%s with no monitor: exit %d\n%s%s" % (example, ran.returncode, ran.stdout, ran.stderr)
 
     standin = os.path.join(options.build, "bin", "vantorix-standin" + options.suffix)
     monitor = subprocess.Popen(runner + [standin, "--generation", str(GENERATION)],

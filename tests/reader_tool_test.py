@@ -76,6 +76,7 @@ def run(tool, *args, timeout=60):
 # starting wineserver and booting the prefix's services when no other Wine
 # process runs, which takes tens of seconds on a loaded machine.
 START_SECONDS = 120
+NOBODY_OBJECTS = ["/dev/shm/VantorixMutexObject.65534", "/dev/shm/VantorixMappingObject.65534"]
 
 
 def read_all(file):
@@ -348,6 +349,30 @@ class ReaderToolTest(unittest.TestCase):
                 self.assertEqual((False, running), (got["ok"], got["monitor_running"]))
                 self.assertEqual(status == 1, got["error"] == 2, got)
                 self.doCleanups()
+
+    def test_root_is_told_how_to_read_another_users_monitor(self):
+        if OPTIONS.runner or os.geteuid() != 0:
+            self.skipTest("Linux, as root: a monitor of another user (nobody)")
+        as_nobody = ["setpriv", "--reuid", "nobody", "--regid", "nogroup", "--clear-groups"]
+        with tempfile.TemporaryFile() as output:
+            monitor = subprocess.Popen(as_nobody + command("vantorix-standin"), stdout=output, stderr=output)
+            for name in NOBODY_OBJECTS:
+                self.addCleanup(lambda path=name: os.path.exists(path) and os.remove(path))
+            self.addCleanup(monitor.wait, 30)
+            self.addCleanup(monitor.terminate)
+            try:
+                wait_until(lambda: subprocess.run(as_nobody + command("vantorix-info"), capture_output=True).returncode == 0,
+                           "nobody's monitor", START_SECONDS, monitor)
+            except AssertionError as error:
+                self.fail("%s\nits output:\n%s" % (error, read_all(output)))
+        result = run("vantorix-info")
+        hint = "a monitor runs for the user nobody, whose readings only that user reads: runuser -u nobody -- vantorix-info"
+        self.assertEqual((1, True), (result.returncode, hint in result.stderr), result.stderr)
+        self.assertEqual(0, subprocess.run(["runuser", "-u", "nobody", "--", *command("vantorix-info")],
+                                           capture_output=True).returncode, "the hint's command")
+        monitor.kill()  # its region stays, unlocked: a dead monitor's
+        monitor.wait(30)
+        self.assertNotIn("a monitor runs", run("vantorix-info").stderr, "a hint for a dead monitor's region")
 
     def test_a_dead_monitors_record_is_told_from_a_live_ones(self):
         monitor = Monitor("--generation", "6")

@@ -877,9 +877,11 @@ class ServeTest(unittest.TestCase):
 
     def test_chromium_banner_says_how_hot_and_how_stale(self):
         browser = self.browser()
-        # (what, core temperatures or no monitor, server options, banner class, its text, icon, title's start)
+        # (what, core temperatures or no monitor, server options, banner class, its text, icon, title's start);
+        # 0 is a temperature not reported: a machine without sensors.
         table = [
             ("live", [50, 60], [], "ok", "live", "/favicon.svg", "60.0 °C"),
+            ("no sensor", [0, 0], [], "plain", "live, without temperatures", "/favicon.svg", "Banner CPU"),
             ("warm", [50, 85], [], "warm", "warm: core 1 is 15.0 °C below TjMax", "/favicon-amber.svg", "warm · 85.0"),
             ("hot", [50, 93], [], "hot", "hot: core 1 is 7.0 °C below TjMax", "/favicon-red.svg", "hot · 93.0"),
             ("stale", [50, 60], ["--unchanged-after", "1"], "stale", "unchanged for", "/favicon-amber.svg",
@@ -905,6 +907,16 @@ class ServeTest(unittest.TestCase):
                 self.fail("%s: %s" % (what, shown()))
             self.assertEqual(icon, shown()[2], what)
             self.assertTrue(shown()[3].startswith(title), (what, shown()))
+            if what == "no sensor":  # the load per core, and no empty temperature cells or cards
+                self.assertEqual([[["0", "50 %"], ["1", "50 %"]], 0], browser.execute_script(NO_SENSOR_SHOWN))
+            if what == "live":  # a new server's seconds of history fill the 1 h chart, every time label whole
+                edges = lambda: browser.execute_script(LOAD_CHART_EDGES)
+                try:
+                    wait_for(lambda: edges()[0] < 0.25, 20, "the load chart's line to reach its left quarter")
+                except AssertionError:
+                    self.fail("%s: the leftmost line column, as a share of the width, and a label at the edge: %s"
+                              % (what, edges()))
+                self.assertFalse(edges()[1], "a time label cut at the left edge")
             server.stop()
             if monitor:
                 monitor.terminate()
@@ -941,6 +953,25 @@ const hottest = Number(first.cells[0].textContent);
 return {overlaps, unreachable, width: document.documentElement.scrollWidth, height: document.documentElement.scrollHeight,
         hottest, hottest_temp: parseFloat(first.cells[1].textContent), title: document.title,
         hottest_fact: document.getElementById('hottest').textContent};
+"""
+
+NO_SENSOR_SHOWN = """
+return [[...document.querySelectorAll('#summary tbody tr')].map((r) => [...r.cells].filter((c) => c.offsetParent)
+          .map((c) => c.textContent)), [...document.querySelectorAll('.hot-fact')].filter((e) => e.offsetParent).length];
+"""
+
+# The load chart's leftmost drawn column of its plot, as a share of its
+# width, and whether its label row has ink in its first two columns.
+LOAD_CHART_EDGES = """
+const canvas = document.getElementById('load-chart'), width = canvas.width, height = canvas.height;
+const labels = height - Math.round(14 * Math.min(2, window.devicePixelRatio || 1));
+const data = canvas.getContext('2d').getImageData(0, 0, width, height).data;
+let left = width, cut = false;
+for (let y = 0; y < height; ++y) for (let x = 0; x < width; ++x) {
+  if (data[(y * width + x) * 4 + 3] < 128) continue;
+  if (y < labels) left = Math.min(left, x); else if (x < 2) cut = true;
+}
+return [left / width, cut];
 """
 
 FULL_TABLE = """

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""The system units under a real systemd: a minimal Debian 12 root
+"""The user and system units under a real systemd: a minimal Debian 12 root
 (mmdebstrap's minbase with systemd, dbus, Python and the .deb's
 dependencies, kept as a tarball in the build tree keyed on that list and
 Debian's sources, unpacked afresh each run) booted with systemd-nspawn on a
 private network, with the bpf() system call allowed (IPAddressDeny= needs it;
 nspawn's default filter withholds it). There the built .deb is installed with
-apt-get, both system units are enabled and started, /metrics is scraped from
+apt-get; a lingering user's manager runs both user units, whose /metrics is
+scraped, and stops them; both system units are enabled and started, /metrics is scraped from
 inside, the server is restarted and keeps its history, the hardening the
 units promise is checked on their running processes, and the package is
 purged, leaving no file, enablement, history, shared-memory object or user.
@@ -44,13 +45,15 @@ USER = "vantorix"
 UNITS = ("vantorix-publisher.service", "vantorix-info-serve.service")
 PUBLISHER, SERVE = UNITS
 URL = "http://127.0.0.1:9198"  # the server's address in the shipped ARGS
-# The root's packages: a system manager, the Python that runs this file
+# The root's packages: a system manager (and the PAM module that gives a
+# user manager its runtime folder), the Python that runs this file
 # inside, and what the .deb depends on today, so that --make-root can make it
 # before the .deb exists (a run makes it while the builds go on). A .deb that
 # comes to depend on more gets a root of its own, made when it is tested.
-BASE = ["systemd", "systemd-sysv", "dbus", "python3",
+BASE = ["systemd", "systemd-sysv", "dbus", "libpam-systemd", "python3",
         "libc6", "libcrypt1", "libgcc-s1", "libssl3", "libstdc++6", "libyaml-cpp0.7"]
 INSIDE = "/srv/vantorix-test"  # where this file and the .deb go in the root
+TESTER = "tester"  # a user of the container, who runs the user units
 ENV = ["PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C.UTF-8", "HOME=/root", "DEBIAN_FRONTEND=noninteractive"]
 SKIP = 77
 
@@ -381,6 +384,26 @@ def show(container, unit, *properties):
     return dict(line.split("=", 1) for line in text.splitlines())
 
 
+def user_units(container):
+    """The user units under a real user manager: a user whose lingering starts
+    it without a login enables and starts both with systemctl --user; its
+    server serves its publisher's readings; both are stopped again."""
+    container.run("useradd", "--create-home", TESTER)
+    runtime = "/run/user/" + container.run("id", "-u", TESTER).stdout.strip()
+    container.run("loginctl", "enable-linger", TESTER)
+    wait_until(lambda: os.path.exists("/proc/%d/root%s/systemd/private" % (container.leader, runtime)),
+               TESTER + "'s user manager", timeout=60)
+    user = ("runuser", "-u", TESTER, "--", "env", "XDG_RUNTIME_DIR=" + runtime, "systemctl", "--user")
+    container.run(*user, "enable", "--now", *UNITS, check=False)
+    for unit in UNITS:
+        shown = container.run(*user, "show", unit, "-pActiveState", "-pNRestarts", "-pResult").stdout.split()
+        expect(sorted(shown) == ["ActiveState=active", "NRestarts=0", "Result=success"],
+               "the user's %s: %s\n%s" % (unit, shown, container.run(*user, "--no-pager", "status", unit,
+                                                                     check=False).stdout))
+    container.check("metrics")
+    container.run(*user, "disable", "--now", *UNITS)
+
+
 def in_the_container(container, deb, root, started):
     """The test proper, in a container booting since `started`; what each step cost."""
     costs = []
@@ -391,12 +414,15 @@ def in_the_container(container, deb, root, started):
 
     started = time.time()
     container.run("apt-get", "install", "-y", "-q", INSIDE + "/" + os.path.basename(deb))
+    user_units(container)
+    costs.append("installed, and the user units ran under a user manager, in %.1f s" % (time.time() - started))
+    started = time.time()
     uid = container.run("id", "-u", USER).stdout.strip()
     container.run("systemctl", "enable", "--now", *UNITS)
     for unit in UNITS:
         expect(container.run("systemctl", "is-active", unit, check=False).stdout.strip() == "active",
                unit + " is not active")
-    costs.append("installed and started in %.1f s" % (time.time() - started))
+    costs.append("the system units started in %.1f s" % (time.time() - started))
 
     started = time.time()
     scraped = container.check("metrics")

@@ -8,7 +8,8 @@ documents' links resolve; the system services' commands, run as their user
 with the server's ARGS set to TLS with a password, are scraped by a real
 Prometheus; the bridge's launcher says what to install without Wine), and
 purged with apt-get, leaving no file, directory, user, loader-cache entry or
-package behind.
+package behind, nor any user's objects in /dev/shm but those of a monitor
+still running.
 
 Needs root (exit 77, a skip, otherwise). Refuses to run when the package, or
 any file it would install, is already on the machine: removing it afterwards
@@ -120,6 +121,9 @@ def use_the_installed_package(source, scratch, online):
         expect(out == ["/usr/lib/python3/dist-packages/getvantorixinfo/__init__.py", str(online)],
                "the installed Python package: %s" % out)
 
+        for variable, name in (("libdir", "libGetVantorixInfo.so"), ("includedir", "GetVantorixInfo.h")):
+            folder = run(["pkg-config", "--variable=" + variable, "GetVantorixInfo"]).stdout.strip()
+            expect(os.path.isfile(os.path.join(folder, name)), "pkg-config's %s %s has no %s" % (variable, folder, name))
         flags = run(["pkg-config", "--cflags", "--libs", "GetVantorixInfo"]).stdout.split()
         run(["cc", os.path.join(source, "tests/consumer/consumer.c"), "-o", os.path.join(scratch, "pc"), *flags])
         build = os.path.join(scratch, "consumer")
@@ -132,6 +136,13 @@ def use_the_installed_package(source, scratch, online):
     finally:
         publisher.send_signal(signal.SIGTERM)
         expect(publisher.wait(timeout=10) == 0, "the publisher did not stop cleanly on SIGTERM")
+
+
+READER, LIVE = 65534, 65532  # users of the machine's other readers and monitors: a uid is enough
+
+
+def as_uid(uid, *command):
+    return ["setpriv", "--reuid", str(uid), "--regid", str(uid), "--clear-groups", *command]
 
 
 def start(log, command, user):
@@ -268,37 +279,50 @@ def main():
     present = [path for path in files if os.path.lexists(path)]
     expect(not present, "files of the package are on this machine already: %s" % present)
     existing_dirs = {path for path in dirs if os.path.isdir(path)}
-    mutex = "/dev/shm/VantorixMutexObject.0"
-    had_mutex = os.path.exists(mutex)
+    shm_before = set(glob.glob("/dev/shm/Vantorix*Object.*"))
     # Nothing but the package itself: apt-get remove would leave the rest.
     simulated = apt_get("install", "--simulate", os.path.abspath(deb)).stdout
     installs = [line.split()[1] for line in simulated.splitlines() if line.startswith("Inst ")]
     expect(installs == [PACKAGE], "installing the package would install %s" % installs)
 
     online = os.sysconf("SC_NPROCESSORS_ONLN")
+    info, live = "/usr/bin/vantorix-info", None
     scratch = tempfile.mkdtemp(prefix="vantorix-deb-", dir=options.build)
     try:
         started = time.time()
         apt_get("install", os.path.abspath(deb))
         print("installed in %.1f s" % (time.time() - started))
-        uid = pwd.getpwnam(USER).pw_uid
         use_the_installed_package(options.source, scratch, online)
         run_the_system_services(scratch)
         bridge_launcher_without_wine()
+        # Readers of another user leave their mutex file; a monitor of a third still runs through the purge.
+        run(as_uid(READER, info), check=False)
+        expect(os.path.exists("/dev/shm/VantorixMutexObject.%d" % READER), "the reader left no mutex file")
+        log = os.path.join(scratch, "live-publisher.log")
+        with open(log, "w") as output:
+            live = subprocess.Popen(as_uid(LIVE, "/usr/bin/vantorix-publisher"), env=ENV, stdout=output, stderr=output)
+        wait_for(lambda: run(as_uid(LIVE, info), check=False).returncode == 0, "another user's monitor", [log])
     finally:
         started = time.time()
         apt_get("purge", PACKAGE)
         print("purged in %.1f s" % (time.time() - started))
         shutil.rmtree(scratch)
-        if not had_mutex and os.path.exists(mutex):
-            os.unlink(mutex)  # the publisher's, not the package's
+        live_objects = ["/dev/shm/%sObject.%d" % (name, LIVE) for name in ("VantorixMutex", "VantorixMapping")]
+        kept = [os.path.exists(path) for path in live_objects]
+        if live:
+            live.terminate()
+            live.wait(timeout=30)
+        for path in live_objects:
+            if os.path.exists(path) and path not in shm_before:
+                os.unlink(path)
 
     left = [path for path in paths if os.path.lexists(path) and path not in existing_dirs]
     expect(not left, "left behind after apt-get purge: %s" % left)
     expect("GetVantorixInfo" not in run(["ldconfig", "-p"]).stdout, "the loader's cache still has the library")
     expect(run(["getent", "passwd", USER], check=False).returncode != 0, "the user %s is still there" % USER)
-    shm = glob.glob("/dev/shm/Vantorix*Object.%d" % uid)
-    expect(not shm, "the services' user's objects are still there: %s" % shm)
+    shm = set(glob.glob("/dev/shm/Vantorix*Object.*")) - shm_before
+    expect(not shm, "objects of users' readers or services are still there: %s" % sorted(shm))
+    expect(kept == [True, True], "the purge took a running monitor's objects: %s" % kept)
     status = run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev}", PACKAGE], check=False)
     expect(status.returncode != 0, "dpkg still knows the package: " + status.stdout)
     print("the package installed, worked and left nothing behind")

@@ -55,8 +55,9 @@ void ReportFailure(const Reading& reading, double timeout) {
         }
         break;
     case Reading::Status::NotRunning:
-        std::fprintf(stderr, "vantorix-info: the Vantorix monitor is not running (%s, error %lu): %s\n",
-                     reading.message.c_str(), static_cast<unsigned long>(reading.error), START_MONITOR);
+        std::fprintf(stderr, "vantorix-info: the Vantorix monitor is not running (%s, error %lu): %s%s\n",
+                     reading.message.c_str(), static_cast<unsigned long>(reading.error), START_MONITOR,
+                     OtherUsersMonitor().c_str());
         break;
     case Reading::Status::Failed:
         std::fprintf(stderr, "vantorix-info: reading failed: %s (error %lu, 0x%08lX)\n", reading.message.c_str(),

@@ -5,12 +5,20 @@
 // lock is let go at once, so a monitor starting meanwhile only retries.
 #include "Liveness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
 #include <string>
 
 const char START_MONITOR[] = "start vantorix-publisher (systemctl --user start vantorix-publisher)";
@@ -33,4 +41,67 @@ Liveness ProbeMonitor() {
     }
     close(fd);  // and with it the lock
     return liveness;
+}
+
+namespace {
+
+// The files some process holds a lock on, as /proc/locks lists them
+// ("1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF": major and minor in
+// hex, then the inode): nothing needs opening, so another user's files count.
+std::set<std::string> LockedFiles() {
+    std::set<std::string> locked;
+    std::ifstream locks("/proc/locks");
+    std::string word;
+    while (locks >> word) {
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        char rest = 0;
+        if (std::sscanf(word.c_str(), "%x:%x:%llu%c", &major, &minor, &inode, &rest) == 3) {
+            locked.insert(std::to_string(major) + ":" + std::to_string(minor) + ":" + std::to_string(inode));
+        }
+    }
+    return locked;
+}
+
+}  // namespace
+
+std::string OtherUsersMonitor() {
+    const char prefix[] = "VantorixMappingObject.";
+    DIR* shm = opendir("/dev/shm");
+    if (shm == nullptr) return "";
+    std::set<std::string> locked;
+    bool listed = false;
+    std::string hint;
+    while (const dirent* entry = readdir(shm)) {
+        if (std::strncmp(entry->d_name, prefix, sizeof(prefix) - 1) != 0) continue;
+        const char* digits = entry->d_name + sizeof(prefix) - 1;
+        char* end = nullptr;
+        const unsigned long uid = std::strtoul(digits, &end, 10);
+        if (*digits == '\0' || *end != '\0' || uid == geteuid()) continue;
+        // A live monitor's region, by the rules a reader of that user applies:
+        // a regular file of theirs, locked for the monitor's whole life.
+        struct stat info;
+        if (fstatat(dirfd(shm), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_uid != uid) {
+            continue;
+        }
+        if (!listed) {
+            locked = LockedFiles();
+            listed = true;
+        }
+        if (locked.count(std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev)) + ":" +
+                         std::to_string(info.st_ino)) == 0) {
+            continue;
+        }
+        const passwd* user = getpwuid(static_cast<uid_t>(uid));
+        const std::string name = user != nullptr ? user->pw_name : "'#" + std::to_string(uid) + "'";
+        // root has runuser (util-linux) whether or not sudo is installed;
+        // sudo also takes a uid without a name.
+        hint = "; a monitor runs for the user " + name + ", whose readings only that user reads: " +
+               (geteuid() == 0 && user != nullptr ? "runuser -u " + name + " -- vantorix-info"
+                                                  : "sudo -u " + name + " vantorix-info");
+        break;
+    }
+    closedir(shm);
+    return hint;
 }

@@ -8,3 +8,8 @@ const char START_MONITOR[] = "start the Vantorix monitor";
 Liveness ProbeMonitor() {
     return Liveness::Unknown;
 }
+
+// Named objects are per logon session; another session's are not ours to find.
+std::string OtherUsersMonitor() {
+    return "";
+}

@@ -174,17 +174,30 @@
     }
   }
 
+  // The seconds the charts span: the range, or while the samples cover less
+  // of it (a new server) a quarter more than they do, so that they fill most
+  // of the width; the charts widen, drawn again, once the oldest sample
+  // reaches the left edge.
+  let spanned = 0;
+  function span() {
+    if (!rows.length) return range;
+    const have = (rows[rows.length - 1].t + step - rows[0].t) / 1000;
+    if (have >= range) spanned = range;
+    else if (!(have <= spanned && spanned <= have * 1.5 + 10)) spanned = Math.min(range, Math.max(10, Math.ceil(have * 1.25)));
+    return spanned;
+  }
+
   let stale = true;  // the charts need drawing again in full
   function redraw() {
     if (document.hidden) return;
     const style = getComputedStyle(document.documentElement);
     const colors = { grid: style.getPropertyValue("--grid").trim(), text: style.getPropertyValue("--muted").trim(),
                      band: style.getPropertyValue("--band").trim() };
-    const end = rows.length ? rows[rows.length - 1].t + step : Date.now();
+    const end = rows.length ? rows[rows.length - 1].t + step : Date.now(), seconds = span();
     for (const name in charts) {
       const strip = charts[name];
       if (strip.canvas.closest("section").hidden) continue;
-      strip.layout(range);
+      strip.layout(seconds);
       [strip.low, strip.high] = scaleOf(name);
       if (name !== "heat") {
         strip.lines = lines(name);
@@ -204,12 +217,14 @@
 
   function drawAdded(added) {
     if (document.hidden || stale) return;
+    const seconds = span();
     added.forEach((s, i) => {
       if (stale) return;
       const before = rows[rows.length - added.length + i - 1] || null;
       for (const name in charts) {
         const strip = charts[name];
         if (strip.canvas.closest("section").hidden) continue;
+        if (strip.seconds !== seconds) return redrawSoon();  // widened
         if (name !== "heat" && name !== "load") {
           const v = name === "temp" ? (aggregate ? s.tmax : s.thot) : aggregate ? s.chi : s.clock;
           if (isNumber(v) && v > strip.high) return redrawSoon();  // off the scale
@@ -306,6 +321,12 @@
     order.sort((a, b) => (distance ? reading.temp[a] - reading.temp[b] : reading.temp[b] - reading.temp[a]) || a - b);
     return order;
   }
+  // Without temperatures (no sensor): cores by load, busiest first.
+  function byLoad(reading) {
+    const order = reading.core_load.map((_, core) => core);
+    order.sort((a, b) => reading.core_load[b] - reading.core_load[a] || a - b);
+    return order;
+  }
 
   function row(body, index, names) {
     while (body.rows.length <= index) {
@@ -315,8 +336,10 @@
     return body.rows[index];
   }
 
-  function showSummary(reading, order, unit) {
+  function showSummary(reading, order, unit, sensed) {
     const body = $("summary").tBodies[0];
+    put($("summary-title"), sensed ? "Hottest cores" : "Busiest cores");
+    classed($("summary"), sensed ? "" : "no-temp");
     const count = Math.min(SUMMARY, order.length);
     while (body.rows.length > count) body.deleteRow(-1);
     for (let i = 0; i < count; ++i) {
@@ -327,7 +350,7 @@
       put(tr.cells[2], shown(headroom, 1, ""));
       put(tr.cells[3], reading.core_load[core] + " %");
       put(tr.cells[4], shown(distance ? low[core] : high[core], 1, ""));
-      classed(tr, level(headroom) + (i === 0 ? " hottest" : ""));
+      classed(tr, level(headroom) + (i === 0 && sensed ? " hottest" : ""));
     }
     put($("all-label"), order.length > count ? "All " + cores + " cores (" + (cores - count) + " more)" : "All cores, with minimum, maximum and TjMax");
   }
@@ -364,14 +387,16 @@
       return ["unchanged for " + (s >= 120 ? Math.floor(s / 60) + " min" : s + " s") + ": the same record at every read" +
               (s >= STALE ? " (the RecordStale alert's 30 min are past)" : ""), "stale"];
     }
-    const headroom = hottest < 0 ? null : headroomOf(reading, hottest);
+    if (hottest < 0) return ["live, without temperatures: no core temperature is reported (no sensor the monitor can read " +
+                             "on this machine); load and clock only", "plain"];
+    const headroom = headroomOf(reading, hottest);
     const unit = fahrenheit ? " \u00b0F" : " \u00b0C";
     const words = (what) => what + ": core " + hottest + " is " + headroom.toFixed(1) + unit + " below TjMax";
     if (level(headroom) === "hot") return [words("hot"), "hot"];
     if (level(headroom) === "warm") return [words("warm"), "warm"];
     return ["live", "ok"];
   }
-  const ICONS = { ok: "/favicon.svg", warm: "/favicon-amber.svg", stale: "/favicon-amber.svg", hot: "/favicon-red.svg", down: "/favicon-red.svg" };
+  const ICONS = { ok: "/favicon.svg", plain: "/favicon.svg", warm: "/favicon-amber.svg", stale: "/favicon-amber.svg", hot: "/favicon-red.svg", down: "/favicon-red.svg" };
 
   function count(element, value, shownValue) {
     put(element, String(shownValue));
@@ -402,6 +427,7 @@
     }
     const order = ok ? byHeat(reading) : [];
     const hottest = order.length ? order[0] : -1;
+    const sensed = hottest >= 0;
     const [message, state] = status(reading, hottest);
     put($("status"), message);
     classed($("status"), "status " + state);
@@ -426,8 +452,9 @@
     put($("timestamp"), Strip.withSeconds.format(new Date(reading.timestamp || Date.now())));
     put($("temp-title"), (distance ? "Temperature below TjMax (" : "Temperature (") + unit + ")");
     put($("temp-heading"), distance ? "Below TjMax" : "Temp");
-    hide($("temp-section"), !reading.temp.some(isNumber));
-    hide($("heat-section"), cores <= LINES_UP_TO || !reading.temp.some(isNumber));
+    hide($("temp-section"), !sensed);
+    hide($("heat-section"), cores <= LINES_UP_TO || !sensed);
+    document.querySelectorAll(".hot-fact").forEach((fact) => hide(fact, !sensed));
     hide($("load-section"), cores === 0);
     hide($("clock-section"), !isNumber(reading.cpu_clock));
     if (hottest >= 0) {
@@ -445,7 +472,7 @@
     put($("peak-label"), (distance ? "Closest to TjMax, " : "Maximum, ") + RANGES[range]);
     put($("peak"), peak < 0 ? "n/a" : (distance ? low[peak] : high[peak]).toFixed(1) + words + ", core " + peak);
     if (Date.now() - extremesAt > 60000) recount();
-    showSummary(reading, order, unit);
+    showSummary(reading, sensed ? order : byLoad(reading), unit, sensed);
     showTable(reading, unit);
     // The hottest core's row in the heat strip.
     if (hottest !== marked && cores > LINES_UP_TO) {

@@ -4,6 +4,7 @@
 // the size, the scale or the colours change. `paint(ctx, sample, before,
 // strip)` draws one sample (and its join to the one `before`, if any) with
 // strip.x(t) and strip.y(value); the grid and the time labels are drawn here.
+// The span shown may be shorter than the range chosen (app.js: a new server).
 "use strict";
 window.Strip = (function () {
   const STEPS = [10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600, 43200].map((s) => s * 1000);
@@ -51,6 +52,7 @@ window.Strip = (function () {
       this.right = Math.ceil(end / this.msPerPx);
       this.ctx.clearRect(0, 0, this.canvas.width, this.canvas.height);
       this.decorate(0, this.canvas.width);
+      this.label();
       let before = null;
       for (const sample of samples) {
         if (this.x(sample.t + step) >= 0) this.paint(this.ctx, sample, before, this);
@@ -73,35 +75,47 @@ window.Strip = (function () {
         const from = Math.max(0, width - shift);
         ctx.clearRect(from, 0, width - from, this.canvas.height);
         this.decorate(from, width);
+        this.label();
       }
       this.paint(ctx, sample, before, this);
     }
 
-    // The grid and the time labels of columns [from, to).
+    // The times of the vertical lines in columns [from, to).
+    *marks(from, to) {
+      const span = this.seconds * 1000;
+      const room = Math.max(2, Math.floor(this.canvas.width / this.scale / (span <= 600000 ? 72 : 52)));
+      const step = STEPS.find((s) => span / s <= room) || STEPS[STEPS.length - 1];
+      const first = (this.right - this.canvas.width + from) * this.msPerPx, last = (this.right - this.canvas.width + to) * this.msPerPx;
+      const offset = new Date(last).getTimezoneOffset() * 60000;
+      for (let t = Math.ceil((first + offset) / step) * step - offset; t < last; t += step) yield t;
+    }
+
+    // The grid of columns [from, to).
     decorate(from, to) {
-      const ctx = this.ctx, colors = this.colors, scale = this.scale;
-      ctx.fillStyle = colors.grid;
+      const ctx = this.ctx;
+      ctx.fillStyle = this.colors.grid;
       if (this.grid) {
         for (let quarter = 0; quarter <= 4; ++quarter) {
           ctx.fillRect(from, Math.round(this.y(this.low + ((this.high - this.low) * quarter) / 4)), to - from, 1);
         }
       }
-      const span = this.seconds * 1000;
-      const room = Math.max(2, Math.floor(this.canvas.width / scale / (span <= 600000 ? 72 : 52)));
-      const step = STEPS.find((s) => span / s <= room) || STEPS[STEPS.length - 1];
-      const first = (this.right - this.canvas.width + from) * this.msPerPx, last = (this.right - this.canvas.width + to) * this.msPerPx;
-      const offset = new Date(last).getTimezoneOffset() * 60000;
-      ctx.font = Math.round(10 * scale) + "px system-ui, sans-serif";
+      for (const t of this.marks(from, to)) ctx.fillRect(Math.floor(this.x(t)), 0, 1, this.bottom);
+    }
+
+    // The time labels, each left of its line, in their own row under the
+    // plot, all written again: one that would be cut at the left edge is left out.
+    label() {
+      if (!this.labels) return;
+      const ctx = this.ctx, width = this.canvas.width;
+      ctx.clearRect(0, this.bottom, width, this.canvas.height - this.bottom);
+      ctx.font = Math.round(10 * this.scale) + "px system-ui, sans-serif";
       ctx.textAlign = "right";
       ctx.textBaseline = "bottom";
-      for (let t = Math.ceil((first + offset) / step) * step - offset; t < last; t += step) {
-        const x = Math.floor(this.x(t));
-        ctx.fillStyle = colors.grid;
-        ctx.fillRect(x, 0, 1, this.bottom);
-        if (this.labels) {
-          ctx.fillStyle = colors.text;
-          ctx.fillText((span <= 600000 ? withSeconds : withMinutes).format(t), x - 2, this.canvas.height);
-        }
+      ctx.fillStyle = this.colors.text;
+      const format = this.seconds <= 600 ? withSeconds : withMinutes;
+      for (const t of this.marks(0, width)) {
+        const x = Math.floor(this.x(t)) - 2, text = format.format(t);
+        if (x - ctx.measureText(text).width >= 0) ctx.fillText(text, x, this.canvas.height);
       }
     }
   }
