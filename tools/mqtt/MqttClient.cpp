@@ -61,7 +61,7 @@ struct CMqttClient::State : std::enable_shared_from_this<CMqttClient::State> {
     int backoff = 1;
     std::chrono::steady_clock::time_point heard;
     std::uint16_t next_id = 0;
-    std::string logged;  // the last trouble logged, until a connection is accepted
+    std::string logged;  // the last trouble logged, until a broker answers a subscription
     bool stopping = false;
     std::uint16_t offline_id = 0;
     bool disconnecting = false;  // DISCONNECT queued: the connection ends once it is written
@@ -81,10 +81,11 @@ struct CMqttClient::State : std::enable_shared_from_this<CMqttClient::State> {
         return next_id;
     }
 
-    void Log(const std::string& trouble) {
+    // Each trouble once, until a connection works again.
+    void Log(const std::string& trouble, const std::string& more = "") {
         if (trouble == logged) return;
         logged = trouble;
-        std::fprintf(stderr, "vantorix-info: mqtt: %s\n", trouble.c_str());
+        std::fprintf(stderr, "vantorix-info: mqtt: %s%s\n", trouble.c_str(), more.c_str());
         std::fflush(stderr);
     }
 
@@ -140,7 +141,7 @@ struct CMqttClient::State : std::enable_shared_from_this<CMqttClient::State> {
     void Lost(const std::shared_ptr<Connection>& c, const std::string& trouble) {
         if (c != connection) return;
         if (stopping) return Finish();
-        Log(trouble + "; connecting again in " + std::to_string(backoff) + " s");
+        Log(trouble, "; connecting again in " + std::to_string(backoff) + " s");
         c->transport->Close();
         connection.reset();
         queue.clear();
@@ -218,6 +219,13 @@ struct CMqttClient::State : std::enable_shared_from_this<CMqttClient::State> {
             std::uint16_t id = 0;
             std::vector<std::uint8_t> codes;
             if (!mqtt::ParseSuback(packet, &id, &codes)) return malformed("SUBACK");
+            // The broker works: the next trouble is logged, after a backoff from the start.
+            backoff = 1;
+            if (!logged.empty()) {
+                std::fprintf(stderr, "vantorix-info: mqtt: connected to %s\n", settings.shown.c_str());
+                std::fflush(stderr);
+                logged.clear();
+            }
             if (std::find(codes.begin(), codes.end(), 0x80) != codes.end()) {
                 Log(settings.shown + " refused a subscription: Home Assistant's restarts or removed cores may "
                                      "go unnoticed");
@@ -234,10 +242,6 @@ struct CMqttClient::State : std::enable_shared_from_this<CMqttClient::State> {
     void Accepted(const std::shared_ptr<Connection>& c) {
         c->accepted = true;
         deadline.cancel();
-        backoff = 1;
-        if (!logged.empty()) std::fprintf(stderr, "vantorix-info: mqtt: connected to %s\n", settings.shown.c_str());
-        std::fflush(stderr);
-        logged.clear();
         Send(mqtt::EncodeSubscribe(Id(), {settings.device.prefix + "/status", ConfigFilter(settings.device)}));
         Announce();
         Ping(c);

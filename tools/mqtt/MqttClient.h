@@ -8,10 +8,11 @@
 // retained config, any sensor this machine no longer has), publishes
 // `online` (retained; the will says `offline`), every sensor's config
 // (retained) and each reading's state. Lost, it connects again after 1, 2,
-// 4 ... 30 s and announces again. What waits to be sent is bounded: the
+// 4 ... 30 s (from 1 s again once a broker has answered its subscription)
+// and announces again. What waits to be sent is bounded: the
 // oldest states are dropped first. A broker that answers nothing for one
 // and a half keepalives, or sends a malformed or oversized packet, is left;
-// each kind of trouble is logged once until a connection is accepted again.
+// each trouble is logged once until a broker has answered a subscription.
 #ifndef VANTORIX_MQTT_MQTTCLIENT_H
 #define VANTORIX_MQTT_MQTTCLIENT_H
 
