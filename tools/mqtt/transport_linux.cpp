@@ -1,6 +1,6 @@
 // mqtts:// through OpenSSL (Boost.Asio's ssl::stream): the broker's chain is
 // verified against the CA file or the system's authorities, and its
-// certificate must name the host of the URL (sent as SNI too).
+// certificate must name the host of the URL (sent as SNI too, when a name).
 #include "Transport.h"
 
 #include <boost/asio/connect.hpp>
@@ -22,7 +22,10 @@ public:
         asio::async_connect(stream_.lowest_layer(), endpoints,
                             [this, done](const boost::system::error_code& error, const tcp::endpoint&) {
                                 if (error) return done(error);
-                                SSL_set_tlsext_host_name(stream_.native_handle(), host_.c_str());
+                                // A name goes as SNI; an address may not.
+                                boost::system::error_code not_address;
+                                asio::ip::make_address(host_, not_address);
+                                if (not_address) SSL_set_tlsext_host_name(stream_.native_handle(), host_.c_str());
                                 stream_.set_verify_callback(ssl::host_name_verification(host_));
                                 stream_.async_handshake(ssl::stream_base::client, done);
                             });
