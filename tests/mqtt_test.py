@@ -25,6 +25,7 @@ import urllib.request
 
 import paho.mqtt.client as paho
 from waiting import wait_until
+from web_config_test import make_certificates
 
 OPTIONS = None
 LAYOUT = struct.Struct("<256i128i2i256f4f100sBB2s")
@@ -51,7 +52,8 @@ def free_port():
 class Broker:
     """mosquitto on 127.0.0.1:`port`, with one user and nothing kept between runs."""
 
-    def __init__(self, folder, port):
+    def __init__(self, folder, port, tls_port=None):
+        """`tls_port`: a TLS listener too, with folder's server.pem and server.key."""
         self.folder, self.port = folder, port
         passwords = os.path.join(folder, "passwords")
         subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, USER, PASSWORD], check=True,
@@ -62,6 +64,9 @@ class Broker:
             # As root it would become the user mosquitto, who cannot read this folder.
             config.write("listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\npersistence false\n"
                          "log_dest stderr\nuser %s\n" % (port, passwords, pwd.getpwuid(os.getuid()).pw_name))
+            if tls_port:
+                config.write("listener %d 127.0.0.1\ncertfile %s\nkeyfile %s\n" % (
+                    tls_port, os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")))
         self.log_path = os.path.join(folder, "mosquitto.log")
         self.process = None
         self.start()
@@ -299,6 +304,32 @@ class MqttTest(unittest.TestCase):
         self.assertEqual(1, text().count("oversized"), text())
         self.assertEqual(1, text().count("malformed"), text())
         self.assertIsNone(reader.poll())
+
+
+    def test_mqtts_checks_the_brokers_certificate(self):
+        if OPTIONS.runner:
+            # No TLS in the Windows build: refused at once, in one line.
+            result = subprocess.run(command("vantorix-info", "--mqtt", "mqtts://127.0.0.1", "--count", "1"),
+                                    capture_output=True, timeout=60)
+            self.assertEqual((3, 1), (result.returncode, len(result.stderr.splitlines())), result.stderr)
+            self.assertIn(b"not available", result.stderr)
+            return
+        make_certificates(self.folder)
+        port, tls_port = free_port(), free_port()
+        broker = Broker(self.folder, port, tls_port)
+        self.addCleanup(broker.stop)
+        watcher = Subscriber(port, ["vantorix/+/availability"])
+        self.addCleanup(watcher.close)
+        url = "mqtts://127.0.0.1:%d" % tls_port
+        # Not signed by an authority the system trusts: refused, and said.
+        untrusted, text = self.reader("--mqtt", url, "--mqtt-password-file", self.credentials)
+        wait_until(lambda: "certificate verify failed" in text(), "the refusal", 60, untrusted)
+        self.assertEqual([], watcher.seen())
+        untrusted.kill()
+        trusted, _ = self.reader("--mqtt", url, "--mqtt-password-file", self.credentials, "--mqtt-ca-file",
+                                 os.path.join(self.folder, "ca.pem"))
+        wait_until(lambda: [payload for _, payload, _ in watcher.seen()] == ["online"], "online over TLS", 60,
+                   trusted)
 
 
 def main():
