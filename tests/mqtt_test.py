@@ -157,7 +157,7 @@ class MqttTest(unittest.TestCase):
 
     def reader(self, *args):
         """vantorix-info with `args`, its output in a file that a failure shows."""
-        output = tempfile.NamedTemporaryFile(dir=self.folder, delete=False)
+        output = tempfile.NamedTemporaryFile(dir=self.outputs, delete=False)
         process = subprocess.Popen(command("vantorix-info", "--interval", "0.2", *args), stdout=output,
                                    stderr=output)
 
@@ -175,12 +175,14 @@ class MqttTest(unittest.TestCase):
         return process, text
 
     def run(self, result=None):
+        """The test, and the readers' output when it failed."""
         self.shown = []
         failures = len(result.failures) + len(result.errors) if result else 0
-        outcome = super().run(result)
-        if result and len(result.failures) + len(result.errors) > failures:
-            for text in self.shown:
-                print("\nvantorix-info's output:\n" + text(), file=sys.stderr)
+        with tempfile.TemporaryDirectory(dir=OPTIONS.scratch) as self.outputs:
+            outcome = super().run(result)
+            if result and len(result.failures) + len(result.errors) > failures:
+                for text in self.shown:
+                    print("\nvantorix-info's output:\n" + text(), file=sys.stderr)
         return outcome
 
     def test_home_assistant_sees_the_readings(self):
