@@ -49,6 +49,19 @@ def free_port():
         return sock.getsockname()[1]
 
 
+def machine_id():
+    """The id the system keeps for this machine (under Wine: the prefix's MachineGuid)."""
+    if not OPTIONS.runner:
+        with open("/etc/machine-id") as file:
+            return file.read().strip()
+    # Through a file: a wineserver it starts would hold a pipe open.
+    with tempfile.TemporaryFile() as out:
+        subprocess.run([OPTIONS.runner, "reg", "query", r"HKLM\SOFTWARE\Microsoft\Cryptography", "/v",
+                        "MachineGuid"], stdout=out, stderr=subprocess.DEVNULL, timeout=60)
+        out.seek(0)
+        return re.search(rb"MachineGuid\s+REG_SZ\s+(\S+)", out.read()).group(1).decode()
+
+
 class Broker:
     """mosquitto on 127.0.0.1:`port`, with one user and nothing kept between runs."""
 
@@ -214,6 +227,7 @@ class MqttTest(unittest.TestCase):
         announced = wait_until(lambda: configs(late.seen()) if set(keys) <= set(configs(late.seen())) else None,
                                "the retained configs", 30)
         device_id = announced["core0_temperature"][2]
+        self.assertEqual(re.sub(r"[^a-z0-9]", "", machine_id().lower()), device_id, "from the machine's id")
         base = "vantorix/" + device_id
         for key in keys:
             config, retained, _ = announced[key]
