@@ -305,14 +305,6 @@ struct CMqttClient::State : std::enable_shared_from_this<CMqttClient::State> {
     }
 
     void SendState() {
-        std::size_t states = 0;
-        for (const Outgoing& out : queue) states += out.state;
-        // The oldest states go first; the one being written has left the queue.
-        while (queue.size() >= MAX_QUEUED && states > 0) {
-            const auto oldest = std::find_if(queue.begin(), queue.end(), [](const Outgoing& out) { return out.state; });
-            queue.erase(oldest);
-            --states;
-        }
         Send(mqtt::EncodePublish(StateTopic(settings.device), StatePayload(latest, sensors), 0, false, 0), true);
     }
 
@@ -320,6 +312,15 @@ struct CMqttClient::State : std::enable_shared_from_this<CMqttClient::State> {
         latest = reading;
         have_reading = true;
         std::vector<Sensor> now = SensorsOf(reading);
+        // Clock and VID, once announced, stay: a reading missing now and
+        // then reads unavailable rather than taking its entity away.
+        for (const char* key : {"clock", "vid"}) {
+            const auto had = std::find_if(sensors.begin(), sensors.end(), [&](const Sensor& s) { return s.key == key; });
+            const bool has = std::any_of(now.begin(), now.end(), [&](const Sensor& s) { return s.key == key; });
+            if (!now.empty() && had != sensors.end() && !has) {
+                now.insert(std::find_if(now.begin(), now.end(), [](const Sensor& s) { return s.key == "vid"; }), *had);
+            }
+        }
         const auto same = [](const Sensor& a, const Sensor& b) {
             return a.key == b.key && a.name == b.name && a.unit == b.unit;
         };
@@ -336,11 +337,21 @@ struct CMqttClient::State : std::enable_shared_from_this<CMqttClient::State> {
         if (connection && connection->accepted) SendState();
     }
 
+    // Queued, and written in turn. At the bound the oldest state makes
+    // room; with none, a state waits for the next, and anything else
+    // drops the oldest packet (a broker that takes nothing for that long is
+    // left by the keepalive, and announced to again).
     void Send(std::string bytes, bool state = false) {
         if (!connection) return;
         if (queue.size() >= MAX_QUEUED) {
-            if (state) return;
-            queue.pop_front();  // only configs are left: the broker takes nothing
+            const auto oldest = std::find_if(queue.begin(), queue.end(), [](const Outgoing& out) { return out.state; });
+            if (oldest != queue.end()) {
+                queue.erase(oldest);
+            } else if (state) {
+                return;
+            } else {
+                queue.pop_front();
+            }
         }
         queue.push_back({std::move(bytes), state});
         Write();
