@@ -59,9 +59,10 @@ TransportMaker TlsTransports(const std::string& host, const std::string& ca_file
         }
     }
     if (error) {
-        *why = (ca_file.empty() ? std::string("the system's certificate authorities")
-                                : "the CA file " + ca_file) +
-               " cannot be used: " + error.message();
+        // OpenSSL's own text here is only "asio.ssl error".
+        *why = ca_file.empty() ? "the system's certificate authorities cannot be used: " + error.message()
+                               : "the CA file " + ca_file +
+                                     " cannot be used: it is missing or unreadable, or holds no PEM certificate";
         return TransportMaker();
     }
     return [context, host](asio::io_context& io) {

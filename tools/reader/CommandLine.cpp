@@ -253,6 +253,10 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                    stderr);
         return EXIT_USAGE;
     }
+    if (mqtt && options->mqtt.empty()) {
+        std::fputs("vantorix-info: --mqtt needs a broker's URL\nRun with --help for more information.\n", stderr);
+        return EXIT_USAGE;
+    }
     if (mqtt && options->mqtt_prefix.empty()) {
         std::fputs("vantorix-info: --mqtt-prefix needs a prefix\nRun with --help for more information.\n", stderr);
         return EXIT_USAGE;
