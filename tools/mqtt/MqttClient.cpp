@@ -260,12 +260,11 @@ struct CMqttClient::State : std::enable_shared_from_this<CMqttClient::State> {
         });
     }
 
-    // online, every sensor's config, the configs of sensors gone, the state.
-    void Announce() {
-        Send(mqtt::EncodePublish(AvailabilityTopic(settings.device), "online", 1, true, Id()));
-        std::set<std::string> keys;
+    // online (when `online`), every sensor's config, the configs of sensors
+    // gone, the state.
+    void Announce(bool online = true) {
+        if (online) Send(mqtt::EncodePublish(AvailabilityTopic(settings.device), "online", 1, true, Id()));
         for (const Sensor& sensor : sensors) {
-            keys.insert(sensor.key);
             Send(mqtt::EncodePublish(ConfigTopic(settings.device, sensor.key),
                                      ConfigPayload(settings.device, model, sensor), 1, true, Id()));
         }
@@ -332,7 +331,7 @@ struct CMqttClient::State : std::enable_shared_from_this<CMqttClient::State> {
             for (const Sensor& sensor : sensors) retained.insert(sensor.key);  // sent before: removed if gone
             sensors = std::move(now);
             model = cpu;
-            if (connection && connection->accepted) return Announce();
+            if (connection && connection->accepted) return Announce(false);
         }
         if (connection && connection->accepted) SendState();
     }
