@@ -9,6 +9,6 @@ add_executable(vantorix-infow WIN32
     $<FILTER:$<TARGET_OBJECTS:vantorix-info>,EXCLUDE,console_output>
     tools/reader/windowless_win32.cpp)
 target_include_directories(vantorix-infow PRIVATE tools/reader)
-target_link_libraries(vantorix-infow PRIVATE vantorix_reading vantorix_serve)
+target_link_libraries(vantorix-infow PRIVATE vantorix_reading vantorix_serve vantorix_mqtt)
 target_compile_definitions(vantorix-infow PRIVATE VANTORIX_VERSION="${PROJECT_VERSION}")
 vantorix_warnings(vantorix-infow)

@@ -20,6 +20,7 @@ deb=(dpkg-dev file g++-mingw-w64-i686 g++-mingw-w64-x86-64 mmdebstrap systemd-co
 test=(libgtest-dev googletest clang libclang-rt-14-dev python3 python3-prometheus-client tmux valgrind passwd libbenchmark-dev strace
       systemd man-db python3-setuptools python3-wheel python3-pip python3-venv python3-wheel-whl
       prometheus prometheus-node-exporter chromium chromium-driver python3-selenium openssl iproute2 python3-markdown-it
+      mosquitto mosquitto-clients python3-paho-mqtt  # MQTT: a real broker for --mqtt's test
       mono-complete nuget)  # Mono: the .NET binding's tests (mcs, mono) and its package's (nuget; xbuild comes with mono-complete)
 ci=(mmdebstrap)
 

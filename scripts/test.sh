@@ -12,7 +12,8 @@
 #   msvc-x64    64-bit Windows DLL with the Microsoft C++ ABI: its client runs
 #               under Wine, exports checked
 #   fuzz        vantorix-info's outputs under clang's libFuzzer for a minute,
-#               from the committed corpus (tests/fuzz/)
+#               and the MQTT codec for half a minute, from the committed
+#               corpora (tests/fuzz/)
 # The Windows timing program (bench/win_timing.cpp) is built with the MinGW
 # presets but run only by scripts/bench.sh --wine.
 #   deb         the .deb: built, installed on this machine, used and removed (as root)

@@ -15,13 +15,13 @@ const char DESCRIPTION[] = "Reads the processor readings that the Vantorix monit
 
 const char FOOTER[] =
     "Exit status:\n"
-    "  0  the readings were read (or --watch, --jsonl, --serve or --textfile was stopped with Ctrl-C or\n"
+    "  0  the readings were read (or --watch, --jsonl, --serve, --textfile or --mqtt was stopped with Ctrl-C or\n"
     "     SIGTERM); --prometheus, --textfile: a complete page was written, also one that says vantorix_up 0\n"
     "  1  the Vantorix monitor is not running\n"
     "  2  the read failed for another reason (the message says which); --prometheus, --textfile with\n"
     "     --count: the (last) page could not be written; --serve: the address could not be served\n"
-    "  3  bad command line, a --web-config file that cannot be used, or a --textfile whose folder does\n"
-    "     not exist\n"
+    "  3  bad command line, a --web-config file, an --mqtt URL or its credentials that cannot be used,\n"
+    "     or a --textfile whose folder does not exist\n"
     "  4  the monitor is not responding: it holds its mutex longer than --timeout\n"
     "  5  the monitor stopped; its last record is left (the readings are shown; Linux)\n"
     "  128+N  stopped by signal N (Ctrl-C: 130) before the reads were done\n";
@@ -162,6 +162,27 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                        "failed write is reported once and tried again at the next read")
             ->type_name("PATH");
 
+    CLI::Option* mqtt_option =
+        app.add_option("--mqtt", options->mqtt,
+                       "after each read, publish the readings to the MQTT broker at URL (mqtt://HOST[:1883], or "
+                       "mqtts://HOST[:8883] on Linux), with Home Assistant's discovery "
+                       "(docs/home-assistant.md). Beside --serve or --textfile, or alone: a read every --interval "
+                       "until Ctrl-C (or --count reads). The user and password come from --mqtt-password-file or "
+                       "VANTORIX_MQTT_USER and VANTORIX_MQTT_PASSWORD")
+            ->type_name("URL");
+    CLI::Option* mqtt_prefix_option =
+        app.add_option("--mqtt-prefix", options->mqtt_prefix,
+                       "with --mqtt: Home Assistant's discovery prefix (default homeassistant)")
+            ->type_name("PREFIX");
+    CLI::Option* mqtt_password_option =
+        app.add_option("--mqtt-password-file", options->mqtt_password_file,
+                       "with --mqtt: the broker's user on the first line of FILE, the password on the second")
+            ->type_name("FILE");
+    CLI::Option* mqtt_ca_option =
+        app.add_option("--mqtt-ca-file", options->mqtt_ca_file,
+                       "with mqtts://: trust the certificate authorities in FILE (PEM) instead of the system's")
+            ->type_name("FILE");
+
     CLI::Option* count_option =
         app.add_option("--count", options->count, "stop after N reads (default 1; --jsonl and --watch: no limit)")
             ->type_name("N")
@@ -220,6 +241,27 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                    stderr);
         return EXIT_USAGE;
     }
+    const bool mqtt = mqtt_option->count() > 0;
+    if (mqtt && (json || jsonl || prometheus || watch_option->count() > 0)) {
+        std::fputs("vantorix-info: --mqtt goes with --serve or --textfile, or alone\n"
+                   "Run with --help for more information.\n",
+                   stderr);
+        return EXIT_USAGE;
+    }
+    if (!mqtt && mqtt_prefix_option->count() + mqtt_password_option->count() + mqtt_ca_option->count() > 0) {
+        std::fputs("vantorix-info: --mqtt-prefix, --mqtt-password-file and --mqtt-ca-file go with --mqtt\n"
+                   "Run with --help for more information.\n",
+                   stderr);
+        return EXIT_USAGE;
+    }
+    if (mqtt && options->mqtt.empty()) {
+        std::fputs("vantorix-info: --mqtt needs a broker's URL\nRun with --help for more information.\n", stderr);
+        return EXIT_USAGE;
+    }
+    if (mqtt && options->mqtt_prefix.empty()) {
+        std::fputs("vantorix-info: --mqtt-prefix needs a prefix\nRun with --help for more information.\n", stderr);
+        return EXIT_USAGE;
+    }
     if (textfile_option->count() > 0 && (json || jsonl || prometheus || watch_option->count() > 0)) {
         std::fputs("vantorix-info: --textfile goes with --serve, or alone\n"
                    "Run with --help for more information.\n",
@@ -231,7 +273,7 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         return EXIT_USAGE;
     }
     options->history_file_given = history_file_option->count() > 0;
-    if (textfile_option->count() > 0) options->mode = Mode::Textfile;
+    if (textfile_option->count() > 0 || mqtt) options->mode = Mode::Textfile;
     if (json) options->mode = Mode::Json;
     if (jsonl) options->mode = Mode::Jsonl;
     if (prometheus) options->mode = Mode::Prometheus;

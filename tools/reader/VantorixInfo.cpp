@@ -1,6 +1,6 @@
 // vantorix-info: shows the readings the Vantorix monitor publishes, as a
-// table, as JSON, as metrics (also into a file, --textfile), as a live view
-// or over HTTP. Uses only the library's public header. It never hangs: a
+// table, as JSON, as metrics (also into a file, --textfile), as a live view,
+// over HTTP or to an MQTT broker. Uses only the library's public header. It never hangs: a
 // read that waits too long for the monitor's mutex is reported, and Ctrl-C or
 // SIGTERM ends every mode promptly.
 #include <atomic>
@@ -9,11 +9,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "Arguments.h"
 #include "CommandLine.h"
+#include "MqttSetup.h"
 #include "Output.h"
 #include "Outputs.h"
 #include "Reading.h"
@@ -136,24 +139,47 @@ int Print(const Options& options) {
     return ExitStatus(reading);
 }
 
-// --textfile alone: a read every interval, each page written to the file,
-// until stopped (0) or `count` reads: then 0 when the last page was written,
-// 2 when it was not. A failed read is in the page (vantorix_up 0).
-int WriteTextfile(const Options& options) {
-    std::printf("vantorix-info: writing the metrics to %s after each read, every %g s (Ctrl-C to stop)\n",
-                options.textfile.c_str(), options.interval);
+// --textfile and --mqtt without --serve: a read every interval, each page
+// written to the file and each reading handed to the broker's client, until
+// stopped (0) or `count` reads: then 0 when the last page was written, 2
+// when it was not. A failed read is in the page (vantorix_up 0) and makes
+// the sensors unavailable.
+int ReadEveryInterval(const Options& options, CMqttClient* mqtt) {
+    if (!options.textfile.empty()) {
+        std::printf("vantorix-info: writing the metrics to %s after each read, every %g s (Ctrl-C to stop)\n",
+                    options.textfile.c_str(), options.interval);
+    }
     std::fflush(stdout);
     CMonitorReader reader(options.unchanged_after);
     CTextfile textfile(options.textfile);
-    bool written = false;
+    bool written = options.textfile.empty();
     for (long reads = 0; !g_signal && (options.count < 0 || reads < options.count); ++reads) {
         if (reads > 0) Sleep(options.interval);
         bool completed = false;
         Reading reading = reader.Read(options.timeout, &g_signal, &completed);
         if (g_signal) break;
-        written = textfile.Write(RenderPrometheus(reading));
+        if (!options.textfile.empty()) written = textfile.Write(RenderPrometheus(reading));
+        if (mqtt) mqtt->Publish(reading);
     }
     return g_signal || written ? EXIT_OK : EXIT_READ_FAILED;
+}
+
+// The broker's client for --mqtt, connecting in the background; null
+// without --mqtt, and with `*status` set when it cannot be used.
+std::unique_ptr<CMqttClient> Mqtt(const Options& options, int* status) {
+    if (options.mqtt.empty()) return nullptr;
+    std::string why;
+    std::unique_ptr<CMqttClient> client = StartMqtt(options, VANTORIX_VERSION, &why);
+    if (!client) {
+        std::fprintf(stderr, "vantorix-info: --mqtt: %s\n", why.c_str());
+        *status = EXIT_USAGE;
+        return nullptr;
+    }
+    std::printf("vantorix-info: publishing the readings to %s after each read, Home Assistant's discovery under "
+                "%s/\n",
+                options.mqtt.c_str(), options.mqtt_prefix.c_str());
+    std::fflush(stdout);
+    return client;
 }
 
 int Run(int argc, char** argv) {
@@ -165,14 +191,24 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "vantorix-info: --textfile %s: %s\n", options.textfile.c_str(), why.c_str());
         return EXIT_USAGE;
     }
+    int refused = -1;
     switch (options.mode) {
     case Mode::Watch:
         return Watch(options);
-    case Mode::Serve:
+    case Mode::Serve: {
         for (const int number : StopSignals()) std::signal(number, OnSignal);  // SIGHUP too: the history is saved
-        return Serve(options, &g_signal);
-    case Mode::Textfile:
-        return WriteTextfile(options);
+        const std::unique_ptr<CMqttClient> mqtt = Mqtt(options, &refused);
+        if (refused >= 0) return refused;
+        CMqttClient* client = mqtt.get();
+        return Serve(options, &g_signal,
+                     client ? [client](const Reading& reading) { client->Publish(reading); }
+                            : std::function<void(const Reading&)>());
+    }
+    case Mode::Textfile: {
+        const std::unique_ptr<CMqttClient> mqtt = Mqtt(options, &refused);
+        if (refused >= 0) return refused;
+        return ReadEveryInterval(options, mqtt.get());
+    }
     default:
         return Print(options);
     }

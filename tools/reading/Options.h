@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+// Textfile: a read every interval for --textfile and --mqtt, without --serve.
 enum class Mode { Table, Json, Jsonl, Prometheus, Watch, Serve, Textfile };
 
 struct Options {
@@ -21,6 +22,10 @@ struct Options {
     bool history_file_given = false;        // --serve: --history-file was given
     std::string history_file;               // --serve: where the history is kept; empty: nowhere
     std::string textfile;                   // --textfile: the metrics page written here after each read
+    std::string mqtt;                       // --mqtt: the broker's URL; empty: none
+    std::string mqtt_prefix = "homeassistant";  // --mqtt-prefix: Home Assistant's discovery prefix
+    std::string mqtt_password_file;         // --mqtt-password-file: the user and the password
+    std::string mqtt_ca_file;               // --mqtt-ca-file: the authorities mqtts:// trusts
 };
 
 enum ExitCode {

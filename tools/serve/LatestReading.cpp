@@ -60,21 +60,37 @@ void CLatestReading::OnRead(std::function<void(const Reading&, std::uint64_t)> c
 }
 
 void CLatestReading::StartTextfile() {
-    textfile_started_ = true;
+    {
+        std::lock_guard<std::mutex> writing(textfile_lock_);
+        textfile_started_ = true;
+    }
     WriteTextfile();
 }
 
-// The latest reading, taken under the write's own lock: of two writes, the
-// later one writes the newer page.
-void CLatestReading::WriteTextfile() {
-    if (!textfile_started_) return;
+void CLatestReading::Listen(std::function<void(const Reading&)> listener) {
     std::lock_guard<std::mutex> writing(textfile_lock_);
+    listener_ = std::move(listener);
     Reading reading;
     {
         std::lock_guard<std::mutex> guard(lock_);
         reading = latest_;
     }
-    textfile_.Write(RenderPrometheus(reading));
+    listener_(reading);
+}
+
+// The latest reading, taken under the write's own lock: of two writes, the
+// later one writes the newer page (and the listener is handed the newer
+// reading).
+void CLatestReading::WriteTextfile() {
+    std::lock_guard<std::mutex> writing(textfile_lock_);
+    if (!textfile_started_ && !listener_) return;
+    Reading reading;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        reading = latest_;
+    }
+    if (textfile_started_) textfile_.Write(RenderPrometheus(reading));
+    if (listener_) listener_(reading);
 }
 
 void CLatestReading::OnOutOfDescriptors(std::function<void()> make_room) {

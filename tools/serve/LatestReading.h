@@ -52,6 +52,10 @@ public:
     // cannot have the port writes nothing over the first one's file.
     void StartTextfile();
 
+    // From now on hands `listener` each reading after each read, on the
+    // reading thread, the latest one at once; once, before Stop.
+    void Listen(std::function<void(const Reading& reading)> listener);
+
     // Called on the reading thread when a read failed for want of
     // descriptors, to make room (a connection closed): it answers with
     // RoomMade, from any thread, and the read is made again.
@@ -76,6 +80,7 @@ private:
     CHistoryFile file_;  // saved to at each closed minute, and at the end
     std::mutex textfile_lock_;  // one write at a time, each of the latest reading
     std::atomic<bool> textfile_started_{false};
+    std::function<void(const Reading&)> listener_;  // under textfile_lock_, as the textfile
     CTextfile textfile_;
     std::thread thread_;
 };

@@ -34,7 +34,7 @@ std::string HostPort(const std::string& host, int port) {
 
 }  // namespace
 
-int Serve(const Options& options, std::atomic<int>* signal) {
+int Serve(const Options& options, std::atomic<int>* signal, std::function<void(const Reading&)> each_read) {
     WebServing web;
     std::string why;
     if (!options.web_config.empty() && !LoadWebServing(options.web_config, &web, &why)) {
@@ -120,6 +120,7 @@ int Serve(const Options& options, std::atomic<int>* signal) {
         std::printf("vantorix-info: writing the metrics to %s after each read\n", options.textfile.c_str());
         latest.StartTextfile();
     }
+    if (each_read) latest.Listen(std::move(each_read));
     std::fflush(stdout);
     // Each reading is rendered once, on the event loop, for every event
     // stream; its own copy goes with it, not the newest, so that a loop
