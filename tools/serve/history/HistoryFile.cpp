@@ -3,6 +3,16 @@
 #include <cstdio>
 #include <utility>
 
+#include "BoundedFile.h"
+
+bool ReadHistoryFile(const std::string& path, std::size_t limit, std::string* bytes, std::string* why) {
+    FileRules rules;
+    rules.limit = limit;
+    rules.follow_links = false;
+    rules.own_only = true;
+    return ReadBoundedFile(path, "it", rules, bytes, why);
+}
+
 CHistoryFile::CHistoryFile(const std::string& path) : path_(path) {
     if (path_.empty()) return;
     RemoveTemporaries(path_);

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "BoundedFile.h"
 #include "HistoryFile.h"
 
 namespace {
@@ -61,14 +60,6 @@ std::string DefaultHistoryPath() {
     const char* home = std::getenv("HOME");
     if (home && home[0] == '/') return std::string(home) + "/.local/state/getvantorixinfo/history";
     return "";
-}
-
-bool ReadHistoryFile(const std::string& path, std::size_t limit, std::string* bytes, std::string* why) {
-    FileRules rules;
-    rules.limit = limit;
-    rules.follow_links = false;
-    rules.own_only = true;
-    return ReadBoundedFile(path, "it", rules, bytes, why);
 }
 
 bool WriteHistoryFile(const std::string& path, const std::string& bytes, std::string* why) {

@@ -8,7 +8,6 @@
 #include <cwctype>
 #include <random>
 
-#include "BoundedFile.h"
 #include "HistoryFile.h"
 #include "Text.h"
 #include "WindowsFile.h"
@@ -67,14 +66,6 @@ std::string DefaultHistoryPath() {
     while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
     path += L"\\GetVantorixInfo\\history";
     return Utf8(reinterpret_cast<const vantorix_utf16*>(path.c_str()));
-}
-
-bool ReadHistoryFile(const std::string& path, std::size_t limit, std::string* bytes, std::string* why) {
-    FileRules rules;
-    rules.limit = limit;
-    rules.follow_links = false;
-    rules.own_only = true;
-    return ReadBoundedFile(path, "it", rules, bytes, why);
 }
 
 bool WriteHistoryFile(const std::string& path, const std::string& bytes, std::string* why) {
