@@ -64,7 +64,7 @@ def main():
             dlls = {line.split(":")[1].strip().lower() for line in imports.splitlines() if "DLL Name:" in line}
             # Windows' own DLLs (the server's sockets among them) and ours.
             extra = dlls - {"kernel32.dll", "msvcrt.dll", "getvantorixinfo.dll", "user32.dll", "advapi32.dll",
-                            "ws2_32.dll", "mswsock.dll"}
+                            "ws2_32.dll", "mswsock.dll", "shell32.dll"}
             assert not extra, "%s needs DLLs the package does not ship: %s" % (program, extra)
     else:  # Linux: the same C program, built with pkg-config instead
         env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig"))
