@@ -25,7 +25,7 @@ import urllib.request
 
 import paho.mqtt.client as paho
 from waiting import wait_until
-from web_config_test import make_certificates
+from web_config_test import free_port, make_certificates
 
 OPTIONS = None
 LAYOUT = struct.Struct("<256i128i2i256f4f100sBB2s")
@@ -41,12 +41,6 @@ def record(temps, loads, name, fahrenheit=0, vid=1.25, clock=3600.0):
     return LAYOUT.pack(*(loads + [0] * (256 - cores)), *([100] * 128), cores, 1,
                        *(temps + [0.0] * (256 - cores)), vid, clock, 100.0, 36.0,
                        name.encode().ljust(100, b"\0"), fahrenheit, 0, b"\0\0")
-
-
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
 
 
 def machine_id():
