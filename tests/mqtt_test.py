@@ -13,6 +13,7 @@ import json
 import os
 import pwd
 import re
+import select
 import shutil
 import socket
 import struct
@@ -154,13 +155,18 @@ class MqttTest(unittest.TestCase):
         with open(path, "wb") as file:
             file.write(packed)
         self.monitor_process = subprocess.Popen(command("vantorix-standin", "--record", self.path(path)),
-                                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(self.stop_monitor)
+        # Readers started before the record is out would read "no monitor" first.
+        said = select.select([self.monitor_process.stdout], [], [], 60)[0]
+        self.assertEqual(b"ready", self.monitor_process.stdout.readline().strip() if said else None)
 
     def stop_monitor(self):
         if self.monitor_process and self.monitor_process.poll() is None:
             self.monitor_process.terminate()
             self.monitor_process.wait(30)
+        if self.monitor_process:
+            self.monitor_process.stdout.close()
 
     def reader(self, *args):
         """vantorix-info with `args`, its output in a file that a failure shows."""
@@ -310,7 +316,8 @@ class MqttTest(unittest.TestCase):
                 except ConnectionResetError:
                     pass
             with urllib.request.urlopen(url + "api/readings", timeout=10) as response:
-                self.assertEqual([50.0], json.loads(response.read())["temp"])
+                reading = json.loads(response.read())
+            self.assertEqual([50.0], reading.get("temp"), reading)
         wait_until(lambda: "malformed" in text(), "the malformed packet logged", 30, reader)
         self.assertEqual(1, text().count("oversized"), text())
         self.assertEqual(1, text().count("malformed"), text())
