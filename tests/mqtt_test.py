@@ -26,7 +26,7 @@ import urllib.request
 
 import paho.mqtt.client as paho
 from waiting import wait_until
-from web_config_test import free_port, make_certificates
+from serving import free_port, make_certificates
 
 OPTIONS = None
 LAYOUT = struct.Struct("<256i128i2i256f4f100sBB2s")

@@ -27,10 +27,10 @@ import time
 import unittest
 import urllib.request
 
+from serving import SECRET_HASH, free_port, make_certificates
 from waiting import wait_until
 
 OPTIONS = None
-SECRET_HASH = "$2b$04$0BxFDrr.gQ38PTmo8uk9qOMiscKh4TCviOFqq9sACoE33dwkyYsoq"  # bcrypt of "secret", cost 4
 SECRET_HASH_10 = "$2b$10$sZuADW5coNsVp0zKqyP3.uY2q.TLXkINF.bOXOwvdH6I46zK.7Z8a"  # the same, cost 10
 SECRET_HASH_14 = "$2b$14$9cAtlFxGEDSt9oQutP6Tfe7Rtl.SO3iiOi5vPRbtrdfWzYMbqKDQS"  # cost 14, the most taken
 
@@ -39,34 +39,8 @@ def program(name):
     return os.path.join(OPTIONS.bin, name)
 
 
-def openssl(*args):
-    subprocess.run(["openssl", *args], check=True, capture_output=True, timeout=60)
-
-
-def make_certificates(folder):
-    """A CA, and a server certificate for 127.0.0.1 and a client certificate signed by it."""
-    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
-    path = lambda name: os.path.join(folder, name)
-    openssl("req", "-x509", *key, "-keyout", path("ca.key"), "-out", path("ca.pem"), "-days", "2",
-            "-subj", "/CN=vantorix test CA")
-    for name, extension in (("server", "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth"),
-                            ("client", "extendedKeyUsage=clientAuth")):
-        with open(path(name + ".ext"), "w") as file:
-            file.write(extension + "\n")
-        openssl("req", "-new", *key, "-keyout", path(name + ".key"), "-out", path(name + ".csr"),
-                "-subj", "/CN=" + name)
-        openssl("x509", "-req", "-in", path(name + ".csr"), "-CA", path("ca.pem"), "-CAkey", path("ca.key"),
-                "-CAcreateserial", "-days", "2", "-extfile", path(name + ".ext"), "-out", path(name + ".pem"))
-
-
 def basic(credentials):
     return "Basic " + base64.b64encode(credentials.encode()).decode()
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 class Flood:

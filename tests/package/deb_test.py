@@ -33,7 +33,7 @@ import urllib.request
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import waiting  # noqa: E402
 import systemd_unit  # noqa: E402
-from web_config_test import SECRET_HASH, free_port, make_certificates  # noqa: E402
+from serving import SECRET_HASH, free_port, make_certificates  # noqa: E402
 
 PACKAGE = "getvantorixinfo"
 USER = "vantorix"  # the system services'

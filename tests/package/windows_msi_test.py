@@ -26,7 +26,7 @@ import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from waiting import wait_until  # noqa: E402
-from web_config_test import free_port  # noqa: E402
+from serving import free_port  # noqa: E402
 
 OPTIONS = None
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
