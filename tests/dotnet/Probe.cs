@@ -1,4 +1,4 @@
-// The .NET binding as a C# program uses it, for tests/dotnet_binding_test.py
+// The .NET binding as a C# program uses it, for tests/dotnet/dotnet_binding_test.py
 // (compiled with mcs against the built assembly, run with mono):
 //   probe read [SECONDS]    Vantorix.Read() (or Read(SECONDS)): the snapshot as JSON
 //                           with vantorix-info's field names, or the exception

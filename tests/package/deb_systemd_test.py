@@ -37,7 +37,7 @@ import time
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(HERE, "..")]  # waiting.py: beside it in the container, in tests/ here
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "support")]  # waiting.py: beside it in the container, in tests/support here
 from waiting import wait_until  # noqa: E402
 
 PACKAGE = "getvantorixinfo"
@@ -524,7 +524,7 @@ def test(build):
         files, dirs = contents(deb)
         existing_dirs = {path for path in dirs if os.path.isdir(root + path)}
         os.makedirs(root + INSIDE)
-        for source, name in ((__file__, "deb_systemd_test.py"), (os.path.join(HERE, "..", "waiting.py"), "waiting.py"),
+        for source, name in ((__file__, "deb_systemd_test.py"), (os.path.join(HERE, "..", "support", "waiting.py"), "waiting.py"),
                              (deb, os.path.basename(deb))):
             shutil.copy(source, os.path.join(root + INSIDE, name))
         costs.append("unpacked in %.1f s" % (time.time() - started))

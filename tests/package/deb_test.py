@@ -30,7 +30,7 @@ import time
 import urllib.parse
 import urllib.request
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import waiting  # noqa: E402
 import systemd_unit  # noqa: E402
 from serving import SECRET_HASH, free_port, make_certificates  # noqa: E402

@@ -24,7 +24,7 @@ import unittest
 import urllib.request
 import uuid
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from waiting import wait_until  # noqa: E402
 from serving import free_port  # noqa: E402
 

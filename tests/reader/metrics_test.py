@@ -154,7 +154,7 @@ class MetricsTest(unittest.TestCase):
         checking that the --textfile line of docs/metrics.md writes to the folder it reads by default."""
         default = re.search(r'--collector\.textfile\.directory="([^"]+)"', subprocess.run(
             ["prometheus-node-exporter", "--help"], capture_output=True, text=True).stdout).group(1)
-        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "metrics.md")) as page:
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "metrics.md")) as page:
             recipe = re.search(r"^    vantorix-info --textfile (\S+)/vantorix\.prom --interval", page.read(), re.M).group(1)
         self.assertEqual(default, recipe, "docs/metrics.md's --textfile line")
         with socket.socket() as probe:

@@ -34,8 +34,8 @@ from selenium.webdriver.common.by import By
 from waiting import wait_until
 
 OPTIONS = None
-RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "prometheus", "vantorix-alerts.yml")
-PAGE_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "serve", "page", "app.js")
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "prometheus", "vantorix-alerts.yml")
+PAGE_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "serve", "page", "app.js")
 
 
 def program(name):

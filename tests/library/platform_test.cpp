@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../src/platform/Platform.h"
+#include "../../src/platform/Platform.h"
 #include "TestPlatform.h"
 
 #if defined(_WIN32)
