@@ -12,7 +12,7 @@ linux_built=
 if [ "${1:-}" = --linux-built ]; then linux_built=--linux-built; shift; fi
 private_shm scripts/test/presets.sh ${file:+--results "$file"} $linux_built "$@"
 open_results "$file"
-install_for "$@"
+[ -n "$file" ] || install_for "$@"  # a whole run installs for all first
 
 status=0
 for preset in "$@"; do
