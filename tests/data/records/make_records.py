@@ -36,6 +36,9 @@ RECORDS = {
     # Degrees Fahrenheit: 30 °F below TjMax is warm, where 30 °C would be cool.
     "fahrenheit": record(2, temp=[122.5, 182.0], tj_max=[212, 212], load=[40, 95], scalars=(1.1, 2900.0, 100.0, 29.0),
                          name=b"Fahrenheit CPU", fahrenheit=1, cpus=2),
+    # Distances in degrees Fahrenheit: converted without the scales' offset.
+    "distance-fahrenheit": record(2, temp=[27.0, 45.0], tj_max=[212, 212], load=[70, 10],
+                                  scalars=(1.05, 3000.0, 100.0, 30.0), name=b"Distance F CPU", fahrenheit=1, distance=1),
     # A name of 100 8-bit characters with no zero, and more cores than the record holds.
     "long-name": record(300, temp=[41.5] * 256, tj_max=[90] * 128, load=[3] * 256, scalars=(1.0, 4000.5, 99.8, 40.125),
                         name=b"Caf\xe9 CPU\xae \x80".ljust(100, b"x"), fahrenheit=1),
