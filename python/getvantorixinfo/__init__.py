@@ -8,7 +8,7 @@ the GetVantorixInfo library (ctypes; no build step).
 The library is looked up in the folder named by the environment variable
 VANTORIX_LIBRARY_DIR, then beside this module, then where the system's
 loader looks. A failed read raises VantorixError with the platform's code
-(GetLastError on Windows, errno on Linux), the library's message text, and
+(GetLastError on Windows, errno on Linux), the library's text for it, and
 whether the monitor is running at all. A read waits at most `timeout`
 seconds (3 by default, as vantorix-info) for a monitor that holds its mutex,
 then raises VantorixNotResponding; Ctrl-C interrupts the wait at once.
@@ -29,7 +29,7 @@ import struct
 import sys
 import threading
 import time
-from typing import Iterator, List, Optional, Sequence
+from typing import Iterator, List, Optional
 
 __version__ = "1.0.0"
 
@@ -171,38 +171,19 @@ def _last_error() -> int:
     return ctypes.get_last_error() if _WINDOWS else ctypes.get_errno()
 
 
-def _message(library: ctypes.CDLL, code: int) -> str:
-    """The library's own text for `code`, from a VantorixProxy's
-    GetErrorMessage (Itanium C++ ABI: the GCC-built DLL and the Linux
-    library). Falls back to the system's text where that is not available."""
-    try:
-        construct = library._ZN13VantorixProxyC1Ev
-        destroy = library._ZN13VantorixProxyD1Ev
-        get_message = library._ZN13VantorixProxy15GetErrorMessageEv
-    except AttributeError:
-        return os.strerror(code) if not _WINDOWS else ctypes.FormatError(code)
-    proxy = ctypes.create_string_buffer(4096)  # more than a proxy's size
-    construct.argtypes = destroy.argtypes = get_message.argtypes = [ctypes.c_void_p]
-    get_message.restype = ctypes.POINTER(ctypes.c_uint16)
-    construct(proxy)
-    try:
-        if _WINDOWS:
-            ctypes.set_last_error(code)
-        else:
-            ctypes.set_errno(code)
-        units = get_message(proxy)
-        text: List[int] = []
-        for i in range(100):  # the message field's capacity
-            if units[i] == 0:
-                break
-            text.append(units[i])
-        return _utf16(text)
-    finally:
-        destroy(proxy)
+# The library's code for a copy that faulted (SHAREDMEM_COPY_ERROR in
+# GetVantorixInfo.h), and its text for every code with that bit.
+_COPY_ERROR = 0x20000000
+_COPY_ERROR_TEXT = "Unknown error occured while copying shared memory."
 
 
-def _utf16(units: Sequence[int]) -> str:
-    return b"".join(u.to_bytes(2, "little") for u in units).decode("utf-16-le", "replace").rstrip("\r\n")
+def _message(code: int) -> str:
+    """The text GetErrorMessage gives for `code`: the library's own for a
+    faulted copy, else the system's (strerror on Linux, FormatMessage on
+    Windows), as the .NET binding words it."""
+    if code & _COPY_ERROR:
+        return _COPY_ERROR_TEXT
+    return ctypes.FormatError(code) if _WINDOWS else os.strerror(code)
 
 
 def _shortest(value: float) -> float:
@@ -303,7 +284,7 @@ def read(timeout: Optional[float] = 3.0) -> Snapshot:
     library = load_library()
     copy = _copy_record(library, timeout)
     if not copy.ok:
-        raise VantorixError(copy.code, _message(library, copy.code))
+        raise VantorixError(copy.code, _message(copy.code))
     record = copy.record
     cores = max(0, min(record.core_total, 256))
     # 8-bit characters, each byte the character of that number (ISO-8859-1),

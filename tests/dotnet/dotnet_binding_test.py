@@ -2,56 +2,44 @@
 """Tests of the .NET binding (dotnet/) with Mono: the assembly and a C#
 program that uses it (tests/dotnet/Probe.cs) compiled with mcs, run with mono
 against the Linux library and the stand-in monitor as a real process. Known
-records read as vantorix-info --json and the Python binding read them; the
-errors with no monitor and with no library; a held mutex ends a read at its
-timeout, with one copy however many reads gave up, and a cancelled token ends
-a waiting read at once, for Read and ReadAsync alike; a first read's timeout
-does not count the library's loading; the exceptions' constructors and
-serialization; the layout is the C header's."""
+records read as vantorix-info --json and the Python binding read them, and
+each shared record fixture as expected; the errors with no monitor and with no
+library; a held mutex ends a read at its timeout, with one copy however many
+reads gave up, and a cancelled token ends a waiting read at once, for Read and
+ReadAsync alike; a first read's timeout does not count the library's loading;
+the exceptions' constructors and serialization; the layout is the C header's."""
 import argparse
 import errno
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
-import tempfile
 import unittest
 
+import records
 from waiting import wait_until
 
 OPTIONS = None
-LAYOUT = struct.Struct("<256i128iii256f4f100sBB2s")  # GetVantorixInfo.h's record
 FIELDS = ("cpu_name", "cpu_total", "core_total", "core_load", "temp", "tj_max", "vid_value", "cpu_clock", "fsb_clock",
           "clock_multiplier", "fahrenheit", "distance_to_tj_max", "monitor_alive")
 START = "the Vantorix monitor is not running: start vantorix-publisher (systemctl --user start vantorix-publisher)"
 INSTALL = "install the getvantorixinfo .deb, or name the library's folder in VANTORIX_LIBRARY_DIR"
 
 
-def record(cores, temp=(), tj_max=(), load=(), scalars=(0, 0, 0, 0), name=b"", fahrenheit=0, distance=0):
-    """A record file's bytes: the given readings, 0 for the rest."""
-    pad = lambda values, count: list(values) + [0] * (count - len(values))
-    return LAYOUT.pack(*pad(load, 256), *pad(tj_max, 128), cores, 1, *pad(temp, 256), *scalars, name,
-                       fahrenheit, distance, b"\0\0")
-
-
-# name: the stand-in's arguments or a record it publishes, and some of what all three read.
+# name: the stand-in's arguments or a record file it publishes, and some of what all three read.
 RECORDS = {
     "Fahrenheit, the stand-in's pattern": (
         ["--generation", "77"], {"cpu_name": "Stand-in CPU, generation 77", "core_total": 78, "fahrenheit": True}),
     "distance to TjMax, where 0 is a core at TjMax": (
-        record(3, temp=[0.0, 12.5, 67.7], tj_max=[100, 100, 95], load=[0, 50, 100], scalars=(1.2125, 3600, 100, 36),
-               name=b"Distance CPU", distance=1),
+        records.path("distance"),
         {"temp": [0.0, 12.5, 67.7], "distance_to_tj_max": True, "vid_value": 1.2125}),
     "missing readings": (
-        record(3, temp=[0.0, 67.7, 0.0], tj_max=[100, 0, 95], load=[5, 0, 9], scalars=(0.0, 3200.1, 0.0, 0.0),
-               name=b"Missing CPU"),
+        records.path("missing"),
         {"temp": [None, 67.7, None], "tj_max": [100, None, 95], "core_load": [5, 0, 9], "vid_value": None,
          "cpu_clock": 3200.1, "fsb_clock": None, "clock_multiplier": None}),
     "a 100-byte 8-bit name, more cores than the record holds": (
-        record(300, temp=[41.5] * 256, tj_max=[90] * 128, load=[3] * 256, scalars=(1.0, 4000.5, 99.8, 40.125),
-               name=b"Caf\xe9 CPU\xae \x80".ljust(100, b"x"), fahrenheit=1),
+        records.path("long-name"),
         {"cpu_name": "Caf\u00e9 CPU\u00ae \u0080".ljust(100, "x"), "core_total": 300, "temp": [41.5] * 256,
          "tj_max": [90] * 128, "fsb_clock": 99.8}),
 }
@@ -112,12 +100,8 @@ class DotnetBindingTest(unittest.TestCase):
 
     def test_reads_each_record_as_vantorix_info_and_python_do(self):
         for name, (published, expected) in RECORDS.items():
-            with self.subTest(name), tempfile.NamedTemporaryFile(suffix=".record") as file:
-                if isinstance(published, bytes):
-                    file.write(published)
-                    file.flush()
-                    published = ["--record", file.name]
-                monitor = self.standin(*published)
+            with self.subTest(name):
+                monitor = self.standin(*(published if isinstance(published, list) else ["--record", published]))
                 for alive in (True, False):
                     dotnet, tool, python = self.readings()
                     self.assertEqual((tool, python), (dotnet, dotnet))
@@ -126,6 +110,13 @@ class DotnetBindingTest(unittest.TestCase):
                     monitor.kill()  # its region stays, its lifetime lock goes
                     monitor.wait()
                 self.remove()
+
+    def test_reads_each_record_fixture_as_expected(self):
+        for name, path, expected in records.fixtures():
+            self.doCleanups()  # the previous fixture's monitor
+            with self.subTest(name):
+                self.standin("--record", path)
+                self.assertEqual(expected["binding"], json.loads(probe("read")))
 
     def test_a_failed_read_throws_with_the_code_and_what_to_do(self):
         missing_library = dict(os.environ, VANTORIX_LIBRARY_DIR="/nonexistent", LD_LIBRARY_PATH="")

@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Tests of the Python binding: its layout against the C header, a live read
-of the stand-in monitor, the errors raised when no monitor runs, when none
-answers and when the library is missing, and whether the monitor lives."""
+of the stand-in monitor and of each shared record fixture, the errors raised
+when no monitor runs, when none answers and when the library is missing, with
+the library's own texts, and whether the monitor lives."""
 import argparse
+import ctypes
+import dataclasses
 import errno
 import os
 import signal
@@ -12,6 +15,7 @@ import tempfile
 import time
 import unittest
 
+import records
 from waiting import wait_until
 
 OPTIONS = None
@@ -42,6 +46,20 @@ class PythonBindingTest(unittest.TestCase):
         self.assertEqual(errno.ENOENT, raised.exception.code)
         self.assertEqual(os.strerror(errno.ENOENT), raised.exception.message)
         self.assertIn("start vantorix-publisher (systemctl --user start vantorix-publisher)", str(raised.exception))
+
+    def test_error_texts_are_the_librarys(self):
+        # The library's own text, through its C++ proxy (Itanium ABI names).
+        library = ctypes.CDLL(os.path.join(OPTIONS.library, "libGetVantorixInfo.so.1"), use_errno=True)
+        construct, text = library._ZN13VantorixProxyC1Ev, library._ZN13VantorixProxy15GetErrorMessageEv
+        construct.argtypes = text.argtypes = [ctypes.c_void_p]
+        text.restype = ctypes.c_void_p
+        proxy = ctypes.create_string_buffer(4096)  # more than a proxy's size; it owns nothing to destroy
+        construct(proxy)
+        for code in (errno.ENOENT, errno.EACCES, errno.EPERM, errno.EINVAL, errno.ETIMEDOUT, errno.ELOOP,
+                     0x20000000, 0x20000005):
+            ctypes.set_errno(code)
+            own = ctypes.string_at(text(proxy), 200).decode("utf-16-le").split("\0")[0]  # 100 UTF-16 units
+            self.assertEqual(own, getvantorixinfo._message(code), hex(code))
 
     def standin(self, *args):
         monitor = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), *args], stdout=subprocess.PIPE)
@@ -108,6 +126,14 @@ class PythonBindingTest(unittest.TestCase):
                 monitor.terminate()
                 monitor.wait()
                 monitor.stdout.close()
+
+    def test_reads_each_record_fixture_as_expected(self):
+        for name, path, expected in records.fixtures():
+            self.doCleanups()  # the previous fixture's monitor
+            with self.subTest(name):
+                self.addCleanup(subprocess.run, [os.path.join(OPTIONS.bin, "vantorix-standin"), "--remove"], check=True)
+                self.standin("--record", path)
+                self.assertEqual(expected["binding"], dataclasses.asdict(getvantorixinfo.read()))
 
     def test_reads_the_published_record(self):
         monitor = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), "--generation", "77"],

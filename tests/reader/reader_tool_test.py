@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Tests of vantorix-info against the stand-in monitor, natively or under Wine:
---json gives back exactly the published record, a missing monitor gives the
+--json gives back exactly the published record, --json and --prometheus show
+each shared record fixture as expected, a missing monitor gives the
 documented exit code and hint, --watch recovers when a monitor appears, and
 --textfile's file is only ever a whole page."""
 import argparse
@@ -18,6 +19,7 @@ import time
 import unittest
 import urllib.request
 
+import records
 from waiting import wait_for_stop_signals, wait_until
 
 # The monitor's record, independently of the C header.
@@ -189,6 +191,20 @@ class ReaderToolTest(unittest.TestCase):
             self.assertEqual([shortest_digits(v) for v in expected["temp"][:cores]], [digits(v) for v in got["temp"]])
             self.assertEqual(expected["tj_max"][:tj], got["tj_max"])
             self.doCleanups()
+
+    def test_json_and_metrics_show_each_record_fixture(self):
+        for name, path, expected in records.fixtures():
+            with self.subTest(name):
+                monitor = Monitor("--record", OPTIONS.path_prefix + path)
+                try:
+                    got = json.loads(run("vantorix-info", "--json").stdout)
+                    metrics = run("vantorix-info", "--prometheus").stdout.splitlines()
+                finally:
+                    monitor.stop()
+                self.assertEqual(expected["json"], {field: got[field] for field in expected["json"]})
+                # Liveness is unknown under Wine, and how long the record stayed the same is not the record.
+                self.assertEqual(expected["prometheus"], [line for line in metrics if not re.match(
+                    r"(# (HELP|TYPE) )?vantorix_(monitor_alive|record_unchanged)", line)])
 
     def test_counts_out_of_range_never_read_outside_the_record(self):
         rng = random.Random(7)

@@ -8,7 +8,8 @@ Ctrl-C and SIGTERM end it within a second whatever the clients do; a taken
 port is refused; a restarted server shows the history it kept at once, and
 slow readers of it lock no one out. A real Prometheus scrapes it (and
 node_exporter with an old textfile) and evaluates the shipped alert
-rules on it, and headless Chromium shows the page."""
+rules on it, and headless Chromium shows the page, and each shared record
+fixture on it as expected."""
 import argparse
 import http.client
 import json
@@ -31,6 +32,7 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 from selenium.webdriver.common.by import By
+import records
 from waiting import wait_until
 
 OPTIONS = None
@@ -922,6 +924,25 @@ class ServeTest(unittest.TestCase):
                 monitor.terminate()
                 monitor.wait()
 
+    def test_chromium_shows_each_record_fixture(self):
+        browser = self.browser()
+        for name, path, expected in records.fixtures():
+            with self.subTest(name):
+                monitor = self.monitor("--record", path)
+                server = self.serve("0")
+                try:
+                    browser.get(server.url + "#300")  # the range whose text is updated most often
+                    browser.find_element(By.ID, "all-label").click()  # the full table
+                    shown = lambda: browser.execute_script(PAGE_SHOWN)
+                    try:
+                        wait_for(lambda: shown() == expected["page"], 20, name)
+                    except AssertionError:
+                        self.assertEqual(expected["page"], shown())
+                finally:
+                    server.stop()
+                    monitor.terminate()
+                    monitor.wait()
+
 
 # What the page shows, read at one instant: boxes that overlap, the widest
 # and highest extent, the cores a hover or tap on the heat strip does not
@@ -979,6 +1000,17 @@ const rows = document.querySelectorAll('#cores tbody tr');
 if (rows.length !== arguments[0]) return null;
 return {temps: [...rows].map((r) => parseFloat(r.cells[1].textContent)),
         first: parseFloat(document.querySelector('#summary tbody tr').cells[1].textContent)};
+"""
+
+# The page's texts for one reading: the banner, the facts, and each table's
+# rows with their level.
+PAGE_SHOWN = """
+const text = (id) => document.getElementById(id).textContent;
+const rows = (table) => [...document.querySelectorAll(table + ' tbody tr')]
+  .map((r) => [r.className, ...[...r.cells].map((c) => c.textContent)]);
+return {status: text('status'), title: document.title, summary: rows('#summary'), cores: rows('#cores'),
+        facts: ['name', 'cpu_total', 'core_total', 'cpu_clock', 'fsb_clock', 'clock_multiplier', 'vid_value',
+                'hottest', 'temp-title'].map(text)};
 """
 
 
