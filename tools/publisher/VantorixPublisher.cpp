@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "LiveSource.h"
+#include "ObjectNames.h"
 #include "PublishLoop.h"
 
 namespace {
@@ -92,7 +93,7 @@ int main(int argc, char** argv) {
     CPublisher publisher;
     if (!StartPublishing(NAME, &publisher, sizeof(record), record)) return EXIT_CANNOT_PUBLISH;
     std::printf("%s: publishing %d cores at %g Hz in %s, for this user only\n", NAME,
-                static_cast<int>(record.core_total), rate, NamedObjectPath("VantorixMappingObject").c_str());
+                static_cast<int>(record.core_total), rate, NamedObjectPath(VANTORIX_MAPPING_NAME).c_str());
     std::fflush(stdout);
 
     LoopOptions loop;
