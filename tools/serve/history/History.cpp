@@ -7,6 +7,7 @@
 
 #include "Numbers.h"
 #include "Outputs.h"
+#include "Text.h"
 
 namespace {
 
@@ -23,8 +24,7 @@ void Append(std::string* out, float value) {
         *out += "null";
         return;
     }
-    char text[32];
-    *out += std::string_view(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof(text), value).ptr - text));
+    *out += ShortestText(value, FloatStyle::ToChars);
 }
 
 void Append(std::string* out, std::int64_t value) {
