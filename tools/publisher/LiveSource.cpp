@@ -1,13 +1,13 @@
 #include "LiveSource.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <set>
 #include <sstream>
 
+#include "Lower.h"
 #include "Numbers.h"
 #include "SourceFile.h"
 
@@ -27,11 +27,6 @@ std::string Trim(const std::string& text) {
     const std::size_t begin = text.find_first_not_of(" \t\r\n");
     const std::size_t end = text.find_last_not_of(" \t\r\n");
     return begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 // The range a value must lie in to be published; outside it, a file says
