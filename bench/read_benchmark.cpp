@@ -23,6 +23,7 @@
 
 #include "../src/platform/Platform.h"
 #include "GetVantorixInfo.h"
+#include "ObjectNames.h"
 #include "Publisher.h"
 
 namespace {
@@ -143,8 +144,8 @@ bool FloorRead(const std::string& mutex_path, const std::string& region_path, vo
 
 void BM_Floor(benchmark::State& state) {
     g_monitor.Run({});
-    const std::string mutex_path = NamedObjectPath("VantorixMutexObject");
-    const std::string region_path = NamedObjectPath("VantorixMappingObject");
+    const std::string mutex_path = NamedObjectPath(VANTORIX_MUTEX_NAME);
+    const std::string region_path = NamedObjectPath(VANTORIX_MAPPING_NAME);
     static vantorix_shared_data block;
     TimeReads(state, [&] { return FloorRead(mutex_path, region_path, &block); });
 }
@@ -155,13 +156,13 @@ BENCHMARK(BM_Floor)->UseRealTime();
 bool FloorReadWithChecks(void* dest) {
     char mutex_path[64], region_path[64];
     const unsigned long uid = geteuid();
-    std::snprintf(mutex_path, sizeof(mutex_path), "/dev/shm/VantorixMutexObject.%lu", uid);
+    std::snprintf(mutex_path, sizeof(mutex_path), "/dev/shm/" VANTORIX_MUTEX_NAME ".%lu", uid);
     const int mutex = open(mutex_path, O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     if (mutex < 0) return false;
     struct stat info;
     fstat(mutex, &info);
     flock(mutex, LOCK_EX);
-    std::snprintf(region_path, sizeof(region_path), "/dev/shm/VantorixMappingObject.%lu",
+    std::snprintf(region_path, sizeof(region_path), "/dev/shm/" VANTORIX_MAPPING_NAME ".%lu",
                   static_cast<unsigned long>(geteuid()));
     const int region = open(region_path, O_RDONLY | O_CLOEXEC);
     bool ok = false;
@@ -201,7 +202,7 @@ BENCHMARK(BM_Copy_Memcpy);
 // The library's guarded copy from the region's descriptor.
 void BM_Copy_Guarded(benchmark::State& state) {
     g_monitor.Run({});
-    const int region = open(NamedObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC);
+    const int region = open(NamedObjectPath(VANTORIX_MAPPING_NAME).c_str(), O_RDONLY | O_CLOEXEC);
     static vantorix_shared_data dest;
     for (auto _ : state) {
         benchmark::DoNotOptimize(Platform::GuardedCopy(&dest, static_cast<Platform::View>(region), RECORD_SIZE));
@@ -215,7 +216,7 @@ BENCHMARK(BM_Copy_Guarded);
 // The same copy unguarded: a bare pread.
 void BM_Copy_Pread(benchmark::State& state) {
     g_monitor.Run({});
-    const int region = open(NamedObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC);
+    const int region = open(NamedObjectPath(VANTORIX_MAPPING_NAME).c_str(), O_RDONLY | O_CLOEXEC);
     static vantorix_shared_data dest;
     for (auto _ : state) {
         benchmark::DoNotOptimize(pread(region, &dest, RECORD_SIZE, 0));
@@ -230,7 +231,7 @@ BENCHMARK(BM_Copy_Pread);
 // other way to copy with nothing kept between requests.
 void BM_Copy_MapAndMemcpy(benchmark::State& state) {
     g_monitor.Run({});
-    const int region = open(NamedObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC);
+    const int region = open(NamedObjectPath(VANTORIX_MAPPING_NAME).c_str(), O_RDONLY | O_CLOEXEC);
     static vantorix_shared_data dest;
     for (auto _ : state) {
         void* view = mmap(nullptr, RECORD_SIZE, PROT_READ, MAP_SHARED, region, 0);

@@ -16,6 +16,7 @@
 
 #include "../src/platform/Platform.h"
 #include "GetVantorixInfo.h"
+#include "ObjectNames.h"
 #include "StandinMonitor.h"
 
 namespace {
@@ -81,11 +82,11 @@ void Report(const char* title, int samples, int batch, const std::vector<Operati
 // The floor: the Win32 calls a read cannot avoid, in the same order on the
 // same objects, with a plain copy and no guard.
 bool FloorRead(void* dest) {
-    HANDLE mutex = CreateMutexW(NULL, FALSE, L"VantorixMutexObject");
+    HANDLE mutex = CreateMutexW(NULL, FALSE, L"" VANTORIX_MUTEX_NAME);
     if (mutex == NULL) return false;
     WaitForSingleObject(mutex, INFINITE);
     bool ok = false;
-    HANDLE region = OpenFileMappingW(FILE_MAP_READ, FALSE, L"VantorixMappingObject");
+    HANDLE region = OpenFileMappingW(FILE_MAP_READ, FALSE, L"" VANTORIX_MAPPING_NAME);
     if (region != NULL) {
         void* view = MapViewOfFile(region, FILE_MAP_READ, 0, 0, 0);
         if (view != NULL) {
@@ -133,7 +134,7 @@ int main(int argc, char** argv) {
     });
 
     // The copy alone, from a view of the monitor's region.
-    HANDLE region = OpenFileMappingW(FILE_MAP_READ, FALSE, L"VantorixMappingObject");
+    HANDLE region = OpenFileMappingW(FILE_MAP_READ, FALSE, L"" VANTORIX_MAPPING_NAME);
     static const void* view = region != NULL ? MapViewOfFile(region, FILE_MAP_READ, 0, 0, 0) : nullptr;
     if (view == nullptr) {
         std::fprintf(stderr, "win-timing: cannot map the region (error %lu)\n", GetLastError());

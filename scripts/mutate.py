@@ -64,6 +64,7 @@ WT = "tools/serve/web/web_config_linux.cpp"
 PC = "tools/serve/http/PasswordChecks.cpp"
 WEB = "-R ^web_config$"
 HI = "tools/serve/history/History.cpp"
+PA = "tools/parse/Numbers.cpp"
 TOOL = "-R reader_tool"
 PUBLISHER = "-R ^publisher$"
 
@@ -168,9 +169,9 @@ MUTANTS = [
     M(LINUX, VI, "        return EXIT_NOT_RESPONDING;", "        return EXIT_READ_FAILED;", tests=TOOL),
     M(LINUX, VI, "if (Write(RenderPrometheus(reading))) return EXIT_OK;",
       "if (Write(RenderPrometheus(reading))) return ExitStatus(reading);", tests="-R metrics"),
-    M(BOTH, CL, "value < min || (!inclusive && value == min)", "value < min", tests=TOOL),
-    M(BOTH, CL, "if (!whole || !std::isfinite(value) ||", "if (!whole ||", tests=TOOL),
-    M(BOTH, CL, "value < 1 ||", "", tests=TOOL),
+    M(BOTH, CL, " || (!inclusive && value == min)", "", tests=TOOL),
+    M(BOTH, PA, "|| !std::isfinite(number) ||", "||", tests=TOOL),
+    M(BOTH, PA, "read.ptr != end || number < low ||", "read.ptr != end || number + 1 < low ||", tests=TOOL),
     M(BOTH, CL, "if (!watch.empty() && !watch[0].empty())", "if (!watch.empty())", tests=TOOL),
     # vantorix-info: whether the monitor lives, and an unchanged record.
     M(LINUX, LV, "liveness = Liveness::Stopped;", "liveness = Liveness::Alive;", tests=TOOL),
@@ -252,8 +253,8 @@ MUTANTS = [
       tests=PUBLISHER),
     M(LINUX, SF, "O_RDONLY | O_NONBLOCK | O_NOCTTY", "O_RDONLY | O_NOCTTY", tests="-R live_source|^publisher$",
       equivalent="a FIFO or a device is refused by the stat before the open; only one swapped in between blocks"),
-    M(LINUX, LS, "if (errno == ERANGE || end != trimmed.c_str() + trimmed.size()) return false;",
-      "if (end == trimmed.c_str()) return false;", tests="-R live_source|^publisher$"),
+    M(LINUX, PA, "read.ec != std::errc() || read.ptr != end ||", "read.ptr == text.data() ||",
+      tests="-R live_source|^publisher$"),
     M(LINUX, LS, "const Range TJ_MAX = {1000, 255000};", "const Range TJ_MAX = {1000, 2550000};",
       tests="-R live_source|^publisher$"),
     M(LINUX, LS, "if (i < 128) record->tj_max[i]", "if (i <= 128) record->tj_max[i]", tests="-R live_source"),

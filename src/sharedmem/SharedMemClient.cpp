@@ -1,11 +1,12 @@
 #include "SharedMemClient.h"
 
+#include "../names/ObjectNames.h"
 #include "../platform/Platform.h"
 
 namespace {
 
-const char16_t MUTEX_NAME[] = u"VantorixMutexObject";
-const char16_t MAPPING_NAME[] = u"VantorixMappingObject";
+const char16_t MUTEX_NAME[] = u"" VANTORIX_MUTEX_NAME;
+const char16_t MAPPING_NAME[] = u"" VANTORIX_MAPPING_NAME;
 
 }  // namespace
 

@@ -4,8 +4,10 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "ObjectNames.h"
+
 int main(void) {
-    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"VantorixMutexObject");
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"" VANTORIX_MUTEX_NAME);
     DWORD wait = mutex == NULL ? WAIT_FAILED : WaitForSingleObject(mutex, 10000);
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
         fprintf(stderr, "hold-mutex: cannot take the monitor's mutex (error %lu)\n", GetLastError());

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "GetVantorixInfo.h"
+#include "ObjectNames.h"
 #include "Pattern.h"
 #include "Publisher.h"
 #include "StandinMonitor.h"
@@ -44,7 +45,7 @@ TEST_F(FlatFunctionTest, NullPointerIsRefusedAcquiringNothing) {
     VantorixProxy proxy;
     EXPECT_EQ(TestPlatform::InvalidParameterCode(), proxy.GetDllError());
     EXPECT_EQ(nullptr, data);
-    EXPECT_FALSE(TestPlatform::NamedObjectExists("VantorixMutexObject"));
+    EXPECT_FALSE(TestPlatform::NamedObjectExists(VANTORIX_MUTEX_NAME));
 }
 
 // Tests that an unaligned block is copied like any other.

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "GetVantorixInfo.h"
+#include "ObjectNames.h"
 #include "Pattern.h"
 #include "Publisher.h"
 #include "StandinMonitor.h"
@@ -118,8 +119,8 @@ protected:
 
 // The paths are ours (named after our uid), computed before the neighbour
 // takes its own identity.
-const std::string g_region = NamedObjectPath("VantorixMappingObject");
-const std::string g_mutex = NamedObjectPath("VantorixMutexObject");
+const std::string g_region = NamedObjectPath(VANTORIX_MAPPING_NAME);
+const std::string g_mutex = NamedObjectPath(VANTORIX_MUTEX_NAME);
 
 // Tests objects that another user planted under our names.
 TEST_F(HostileNeighbourTest, ObjectsOfAnotherUserAreRefused) {
@@ -180,8 +181,8 @@ TEST_F(HostileNeighbourTest, MonitorRefusesObjectsOfAnotherUser) {
 TEST_F(HostileNeighbourTest, OwnObjectsGrantingOnlyReadingAreRead) {
     CNeighbour neighbour;
     ASSERT_TRUE(neighbour.Run([] {
-        const std::string region = NamedObjectPath("VantorixMappingObject");  // the neighbour's own
-        const std::string mutex = NamedObjectPath("VantorixMutexObject");
+        const std::string region = NamedObjectPath(VANTORIX_MAPPING_NAME);  // the neighbour's own
+        const std::string mutex = NamedObjectPath(VANTORIX_MUTEX_NAME);
         vantorix_shared_data record;
         FillPattern(12, &record);
         CPublisher monitor;
@@ -200,8 +201,8 @@ TEST_F(HostileNeighbourTest, OwnObjectsGrantingOnlyReadingAreRead) {
 
 // Tests objects of our own that are not regular files.
 TEST(OwnObjectsTest, ObjectsThatAreNotRegularFilesAreRefused) {
-    const std::string region = NamedObjectPath("VantorixMappingObject");
-    const std::string mutex = NamedObjectPath("VantorixMutexObject");
+    const std::string region = NamedObjectPath(VANTORIX_MAPPING_NAME);
+    const std::string mutex = NamedObjectPath(VANTORIX_MUTEX_NAME);
     ASSERT_TRUE(WriteRecord(TARGET, 778) || errno == EEXIST);
     const struct {
         const char* what;
@@ -229,8 +230,8 @@ TEST(OwnObjectsTest, ObjectsThatAreNotRegularFilesAreRefused) {
 // others can open (and so hold), a region others can write or reach
 // through a second name. Each would otherwise be read as usual.
 TEST(OwnObjectsTest, ObjectsOthersCouldUseAreRefused) {
-    const std::string region = NamedObjectPath("VantorixMappingObject");
-    const std::string mutex = NamedObjectPath("VantorixMutexObject");
+    const std::string region = NamedObjectPath(VANTORIX_MAPPING_NAME);
+    const std::string mutex = NamedObjectPath(VANTORIX_MUTEX_NAME);
     const std::string second = "/dev/shm/vantorix-second-name." + std::to_string(getpid());
     const auto objects = [&](mode_t mutex_mode, mode_t region_mode) {
         const int fd = open(mutex.c_str(), O_RDONLY | O_CREAT | O_EXCL, 0600);
@@ -271,7 +272,7 @@ TEST(OwnObjectsTest, MutexMadeByAReadIsPrivateWhateverTheUmask) {
         umask(previous);
         EXPECT_EQ(static_cast<std::uint32_t>(ENOENT), proxy.GetDllError()) << "umask " << mask;
         struct stat info;
-        ASSERT_EQ(0, stat(NamedObjectPath("VantorixMutexObject").c_str(), &info));
+        ASSERT_EQ(0, stat(NamedObjectPath(VANTORIX_MUTEX_NAME).c_str(), &info));
         EXPECT_EQ(0600u, info.st_mode & 0777) << "umask " << mask;
         RemoveNamedObjects();
     }

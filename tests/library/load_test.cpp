@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "GetVantorixInfo.h"
+#include "ObjectNames.h"
 #include "Publisher.h"
 #include "TestPlatform.h"
 
@@ -10,14 +11,14 @@ namespace {
 
 TEST(LoadTest, LoadAndUnloadCreatesNoObjects) {
     RemoveNamedObjects();
-    ASSERT_FALSE(TestPlatform::NamedObjectExists("VantorixMutexObject"));
-    ASSERT_FALSE(TestPlatform::NamedObjectExists("VantorixMappingObject"));
+    ASSERT_FALSE(TestPlatform::NamedObjectExists(VANTORIX_MUTEX_NAME));
+    ASSERT_FALSE(TestPlatform::NamedObjectExists(VANTORIX_MAPPING_NAME));
     const std::size_t handles = TestPlatform::OpenHandleCount();
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(TestPlatform::WithLoadedLibrary(VANTORIX_LIBRARY_FILE, [](TestPlatform::FlatFunction) {}));
     }
-    EXPECT_FALSE(TestPlatform::NamedObjectExists("VantorixMutexObject"));
-    EXPECT_FALSE(TestPlatform::NamedObjectExists("VantorixMappingObject"));
+    EXPECT_FALSE(TestPlatform::NamedObjectExists(VANTORIX_MUTEX_NAME));
+    EXPECT_FALSE(TestPlatform::NamedObjectExists(VANTORIX_MAPPING_NAME));
     EXPECT_EQ(handles, TestPlatform::OpenHandleCount());
 }
 

@@ -12,6 +12,7 @@
 
 #include "GetVantorixInfo.h"
 #include "MonitorProcessTest.h"
+#include "ObjectNames.h"
 #include "Pattern.h"
 #include "Publisher.h"
 #include "StandinMonitor.h"
@@ -171,9 +172,9 @@ TEST(LeastPrivilegeTest, ObjectsGrantingOnlyWhatAReadNeedsAreUsed) {
             ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
                 c.region, SDDL_REVISION_1, &region_attributes.lpSecurityDescriptor, nullptr));
         }
-        HANDLE mutex = CreateMutexW(&mutex_attributes, FALSE, L"VantorixMutexObject");
+        HANDLE mutex = CreateMutexW(&mutex_attributes, FALSE, L"" VANTORIX_MUTEX_NAME);
         HANDLE region = CreateFileMappingW(INVALID_HANDLE_VALUE, &region_attributes, PAGE_READWRITE, 0,
-                                           sizeof(record), L"VantorixMappingObject");
+                                           sizeof(record), L"" VANTORIX_MAPPING_NAME);
         LocalFree(mutex_attributes.lpSecurityDescriptor);
         LocalFree(region_attributes.lpSecurityDescriptor);
         ASSERT_NE(nullptr, mutex);
@@ -183,8 +184,8 @@ TEST(LeastPrivilegeTest, ObjectsGrantingOnlyWhatAReadNeedsAreUsed) {
 
         // Whether this system enforces the descriptor (Wine does for the
         // region, not for the mutex): full access is refused if it does.
-        HANDLE full = c.mutex != nullptr ? CreateMutexW(nullptr, FALSE, L"VantorixMutexObject")
-                                         : OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, L"VantorixMappingObject");
+        HANDLE full = c.mutex != nullptr ? CreateMutexW(nullptr, FALSE, L"" VANTORIX_MUTEX_NAME)
+                                         : OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, L"" VANTORIX_MAPPING_NAME);
         if (full != nullptr) CloseHandle(full);
 
         VantorixProxy proxy;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "GetVantorixInfo.h"
+#include "ObjectNames.h"
 
 extern "C" void* __cdecl malloc(size_t);
 extern "C" void __cdecl free(void*);
@@ -35,8 +36,8 @@ void Print(const char* text) {
         }                                                     \
     } while (0)
 
-const wchar_t MUTEX[] = L"VantorixMutexObject";
-const wchar_t MAPPING[] = L"VantorixMappingObject";
+const wchar_t MUTEX[] = L"" VANTORIX_MUTEX_NAME;
+const wchar_t MAPPING[] = L"" VANTORIX_MAPPING_NAME;
 
 void FillRecord(vantorix_shared_data* record) {
     for (int i = 0; i < 256; ++i) record->core_load[i] = i;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "GetVantorixInfo.h"
+#include "ObjectNames.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ bool CStandinMonitor::Start(const std::vector<std::string>& args, Ready ready) {
                 return true;
             }
         } else if (ready == Ready::RegionExists) {
-            if (TestPlatform::NamedObjectExists("VantorixMappingObject") && !TestPlatform::MutexHeldElsewhere()) {
+            if (TestPlatform::NamedObjectExists(VANTORIX_MAPPING_NAME) && !TestPlatform::MutexHeldElsewhere()) {
                 return true;
             }
         } else {

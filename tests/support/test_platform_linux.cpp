@@ -1,5 +1,6 @@
 #include "TestPlatform.h"
 
+#include "ObjectNames.h"
 #include "Publisher.h"
 
 #include <dirent.h>
@@ -100,7 +101,7 @@ std::size_t MemoryInUse() {
 }
 
 bool TruncateRegion(std::size_t size) {
-    const std::string path = NamedObjectPath("VantorixMappingObject");
+    const std::string path = NamedObjectPath(VANTORIX_MAPPING_NAME);
     return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
 }
 
@@ -111,7 +112,7 @@ bool NamedObjectExists(const char* name) {
 }
 
 bool MutexHeldElsewhere() {
-    const std::string path = NamedObjectPath("VantorixMutexObject");
+    const std::string path = NamedObjectPath(VANTORIX_MUTEX_NAME);
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     const bool held = RealFlock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -242,8 +243,8 @@ bool ServeMadeUpTexts() { return true; }  // strerrordesc_np above
 
 // Descriptors are stored plus one, so that 0 means "not open".
 CObjectKeeper::CObjectKeeper() {
-    mutex_ = static_cast<std::uintptr_t>(open(NamedObjectPath("VantorixMutexObject").c_str(), O_RDONLY | O_CLOEXEC) + 1);
-    region_ = static_cast<std::uintptr_t>(open(NamedObjectPath("VantorixMappingObject").c_str(), O_RDONLY | O_CLOEXEC) + 1);
+    mutex_ = static_cast<std::uintptr_t>(open(NamedObjectPath(VANTORIX_MUTEX_NAME).c_str(), O_RDONLY | O_CLOEXEC) + 1);
+    region_ = static_cast<std::uintptr_t>(open(NamedObjectPath(VANTORIX_MAPPING_NAME).c_str(), O_RDONLY | O_CLOEXEC) + 1);
 }
 
 CObjectKeeper::~CObjectKeeper() {

@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "ObjectNames.h"
+
 namespace TestPlatform {
 
 std::uint32_t NotFoundCode() { return ERROR_FILE_NOT_FOUND; }
@@ -80,7 +82,7 @@ bool MutexHeldElsewhere() {
     // from a thread that cannot own it.
     bool held = false;
     std::thread([&held] {
-        HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"VantorixMutexObject");
+        HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"" VANTORIX_MUTEX_NAME);
         if (mutex == NULL) return;
         const DWORD wait = WaitForSingleObject(mutex, 0);
         if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
@@ -91,7 +93,7 @@ bool MutexHeldElsewhere() {
 }
 
 CLockWatch::CLockWatch() {
-    mutex_ = reinterpret_cast<std::uintptr_t>(CreateMutexW(NULL, FALSE, L"VantorixMutexObject"));
+    mutex_ = reinterpret_cast<std::uintptr_t>(CreateMutexW(NULL, FALSE, L"" VANTORIX_MUTEX_NAME));
 }
 
 CLockWatch::~CLockWatch() {
@@ -284,9 +286,9 @@ void CChildProcess::Kill() {
 void CChildProcess::Stop() { Kill(); }
 
 CObjectKeeper::CObjectKeeper() {
-    mutex_ = reinterpret_cast<std::uintptr_t>(OpenMutexW(SYNCHRONIZE, FALSE, L"VantorixMutexObject"));
+    mutex_ = reinterpret_cast<std::uintptr_t>(OpenMutexW(SYNCHRONIZE, FALSE, L"" VANTORIX_MUTEX_NAME));
     region_ = reinterpret_cast<std::uintptr_t>(
-        OpenFileMappingW(FILE_MAP_READ, FALSE, L"VantorixMappingObject"));
+        OpenFileMappingW(FILE_MAP_READ, FALSE, L"" VANTORIX_MAPPING_NAME));
 }
 
 CObjectKeeper::~CObjectKeeper() {

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "ObjectNames.h"
+
 namespace {
 
 const char SHM[] = "/dev/shm";
@@ -37,9 +39,9 @@ bool KeepOpen(CLinuxFile* file, const std::wstring& name, const FileKey& device,
 
 CLinuxRegion::CLinuxRegion(unsigned uid, bool use_locks)
     : uid_(uid),
-      region_path_(ShmPath("VantorixMappingObject", uid)),
+      region_path_(ShmPath(VANTORIX_MAPPING_NAME, uid)),
       region_name_(DosPath(region_path_)),
-      mutex_name_(DosPath(ShmPath("VantorixMutexObject", uid))),
+      mutex_name_(DosPath(ShmPath(VANTORIX_MUTEX_NAME, uid))),
       use_locks_(use_locks),
       has_last_(false),
       verdict_(Take::Absent),

@@ -12,6 +12,7 @@
 
 #include "LinuxFiles.h"
 #include "LinuxRegion.h"
+#include "ObjectNames.h"
 #include "Publisher.h"
 #include "WindowsObjects.h"
 
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
     if (instance == NULL || GetLastError() == ERROR_ALREADY_EXISTS) {
         return Fail("another vantorix-bridge runs in this prefix");
     }
-    const HANDLE existing = OpenFileMappingW(FILE_MAP_READ, FALSE, L"VantorixMappingObject");
+    const HANDLE existing = OpenFileMappingW(FILE_MAP_READ, FALSE, L"" VANTORIX_MAPPING_NAME);
     if (existing != NULL) {
         CloseHandle(existing);
         return Fail("a monitor already publishes in this prefix");

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "ObjectNames.h"
+
 CWindowsObjects::CWindowsObjects() : published_(false), hold_(nullptr), holding_(false) {}
 
 CWindowsObjects::~CWindowsObjects() {
@@ -28,7 +30,7 @@ CWindowsObjects::Result CWindowsObjects::Publish(const vantorix_shared_data& rec
 
 bool CWindowsObjects::Hold() {
     if (holding_) return true;
-    if (hold_ == nullptr) hold_ = CreateMutexW(NULL, FALSE, L"VantorixMutexObject");
+    if (hold_ == nullptr) hold_ = CreateMutexW(NULL, FALSE, L"" VANTORIX_MUTEX_NAME);
     if (hold_ == nullptr) return false;
     const DWORD wait = WaitForSingleObject(hold_, WAIT_MS);
     holding_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;

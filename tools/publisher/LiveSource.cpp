@@ -1,15 +1,14 @@
 #include "LiveSource.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <set>
 #include <sstream>
 
+#include "Lower.h"
+#include "Numbers.h"
 #include "SourceFile.h"
 
 namespace {
@@ -28,11 +27,6 @@ std::string Trim(const std::string& text) {
     const std::size_t begin = text.find_first_not_of(" \t\r\n");
     const std::size_t end = text.find_last_not_of(" \t\r\n");
     return begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 // The range a value must lie in to be published; outside it, a file says
@@ -55,15 +49,7 @@ const double MAX_MHZ = 100000;
 // A whole decimal number in `range` and nothing else around it but white
 // space: "12abc", "1e400", "" and numbers past the range are refused.
 bool ParseWhole(const std::string& text, Range range, long long* value) {
-    const std::string trimmed = Trim(text);
-    if (trimmed.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long number = std::strtoll(trimmed.c_str(), &end, 10);
-    if (errno == ERANGE || end != trimmed.c_str() + trimmed.size()) return false;
-    if (number < range.low || number > range.high) return false;
-    *value = number;
-    return true;
+    return ::ParseWhole(SkipSpace(Trim(text)), range.low, range.high, Sign::Allowed, value);
 }
 
 // A sysfs value in thousandths (millidegrees, or kHz read as MHz), or false
@@ -83,14 +69,8 @@ int ParseId(const std::string& text) {
 
 // A decimal clock in MHz, 0 to MAX_MHZ, or 0 when `text` is not one.
 double ParseMHz(const std::string& text) {
-    const std::string trimmed = Trim(text);
-    char* end = nullptr;
-    const double mhz = std::strtod(trimmed.c_str(), &end);
-    if (trimmed.empty() || end != trimmed.c_str() + trimmed.size() || !std::isfinite(mhz) || mhz < 0 ||
-        mhz > MAX_MHZ) {
-        return 0;
-    }
-    return mhz;
+    double mhz = 0;
+    return ParseReal(SkipSpace(Trim(text)), 0, MAX_MHZ, &mhz) ? mhz : 0;
 }
 
 // The number after `prefix` in `label` ("Core 3" -> 3), or -1.

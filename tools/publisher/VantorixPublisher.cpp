@@ -2,14 +2,14 @@
 // GetVantorixInfo readers as the Vantorix monitor publishes them on Windows.
 // Linux only; one per user, normally started at login by its systemd user
 // unit.
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "LiveSource.h"
+#include "Numbers.h"
+#include "ObjectNames.h"
 #include "PublishLoop.h"
 
 namespace {
@@ -42,16 +42,16 @@ const char FOOTER[] =
     "     at a stop, another process kept the mutex for 5 s (the region is left)\n"
     "  2  bad command line";
 
-// A number from `low` to `high`, and nothing else ("5x" and "" are refused).
+// A number from `low` to `high`, and nothing else ("5x" and "" are refused;
+// white space before it is skipped).
 CLI::Validator NumberFrom(double low, double high) {
     char bounds[64];
     std::snprintf(bounds, sizeof(bounds), "%g to %g", low, high);
     const std::string range = bounds;
     return CLI::Validator(
         [low, high, range](std::string& text) -> std::string {
-            char* end = nullptr;
-            const double value = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !std::isfinite(value) || value < low || value > high) {
+            double value = 0;
+            if (!ParseReal(SkipSpace(text), low, high, &value)) {
                 return "'" + text + "' is not a number from " + range;
             }
             return std::string();
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     CPublisher publisher;
     if (!StartPublishing(NAME, &publisher, sizeof(record), record)) return EXIT_CANNOT_PUBLISH;
     std::printf("%s: publishing %d cores at %g Hz in %s, for this user only\n", NAME,
-                static_cast<int>(record.core_total), rate, NamedObjectPath("VantorixMappingObject").c_str());
+                static_cast<int>(record.core_total), rate, NamedObjectPath(VANTORIX_MAPPING_NAME).c_str());
     std::fflush(stdout);
 
     LoopOptions loop;

@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "ObjectNames.h"
+
 namespace {
 
 const int NO_FD = -1;
@@ -120,7 +122,7 @@ CPublisher::~CPublisher() {
 bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* initial, std::uint32_t* error,
                         int lock_timeout_ms) {
     Close();
-    const int mutex = OpenOurs(NamedObjectPath("VantorixMutexObject"), O_RDWR | O_CREAT, false);
+    const int mutex = OpenOurs(NamedObjectPath(VANTORIX_MUTEX_NAME), O_RDWR | O_CREAT, false);
     if (mutex == NO_FD) {
         *error = static_cast<std::uint32_t>(errno);
         return false;
@@ -131,7 +133,7 @@ bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* ini
         Close();
         return false;
     }
-    const std::string path = NamedObjectPath("VantorixMappingObject");
+    const std::string path = NamedObjectPath(VANTORIX_MAPPING_NAME);
     const int region = CreateRegion(path);
     void* view = MAP_FAILED;
     if (region != NO_FD && ftruncate(region, static_cast<off_t>(region_size)) == 0) {
@@ -185,7 +187,7 @@ bool CPublisher::Remove() {
         withdrawn = TryLock(LOCK_TIMEOUT_MS);
         if (withdrawn) {
             // Only the region this monitor created: never one that replaced it.
-            const std::string path = NamedObjectPath("VantorixMappingObject");
+            const std::string path = NamedObjectPath(VANTORIX_MAPPING_NAME);
             if (Fd(region_) != NO_FD && SameFile(Fd(region_), path)) unlink(path.c_str());
             Unlock();
         }
@@ -209,8 +211,8 @@ std::string CreateErrorText(std::uint32_t error) {
 }
 
 void RemoveNamedObjects() {
-    unlink(NamedObjectPath("VantorixMappingObject").c_str());
-    unlink(NamedObjectPath("VantorixMutexObject").c_str());
+    unlink(NamedObjectPath(VANTORIX_MAPPING_NAME).c_str());
+    unlink(NamedObjectPath(VANTORIX_MUTEX_NAME).c_str());
 }
 
 // The stop signals stay blocked and are taken with sigtimedwait: the loop

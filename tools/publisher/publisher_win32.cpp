@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "ObjectNames.h"
+
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -32,7 +34,7 @@ CPublisher::~CPublisher() {
 bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* initial, std::uint32_t* error,
                         int lock_timeout_ms) {
     Close();
-    HANDLE mutex = CreateMutexW(NULL, FALSE, L"VantorixMutexObject");
+    HANDLE mutex = CreateMutexW(NULL, FALSE, L"" VANTORIX_MUTEX_NAME);
     if (mutex == NULL) {
         *error = GetLastError();
         return false;
@@ -48,7 +50,7 @@ bool CPublisher::Create(std::size_t region_size, const vantorix_shared_data* ini
             return false;
         }
         region = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
-                                    static_cast<DWORD>(region_size), L"VantorixMappingObject");
+                                    static_cast<DWORD>(region_size), L"" VANTORIX_MAPPING_NAME);
         if (region == NULL || GetLastError() != ERROR_ALREADY_EXISTS) break;
         CloseHandle(region);
         Unlock();

@@ -2,11 +2,11 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "Numbers.h"
 
 namespace {
 
@@ -32,10 +32,8 @@ CLI::Validator Seconds(double min, bool inclusive) {
     const std::string range = std::string(inclusive ? "at least " : "more than ") + (min == 0 ? "0" : "1");
     return CLI::Validator(
         [=](std::string& text) -> std::string {
-            char* end = nullptr;
-            const double value = std::strtod(text.c_str(), &end);
-            const bool whole = !text.empty() && !std::isspace(static_cast<unsigned char>(text[0])) && *end == '\0';
-            if (!whole || !std::isfinite(value) || value > 1e6 || value < min || (!inclusive && value == min)) {
+            double value = 0;
+            if (!ParseReal(text, min, 1e6, &value) || (!inclusive && value == min)) {
                 return "'" + text + "' is not a number of seconds " + range + " and at most 1000000";
             }
             return "";
@@ -47,10 +45,8 @@ CLI::Validator Seconds(double min, bool inclusive) {
 CLI::Validator Count() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
-            char* end = nullptr;
-            const long long value = std::strtoll(text.c_str(), &end, 10);
-            if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' || value < 1 ||
-                value > 1000000000) {
+            long long value = 0;
+            if (!ParseWhole(text, 1, 1000000000, Sign::Refused, &value)) {
                 return "'" + text + "' is not a whole number of reads from 1 to 1000000000";
             }
             return "";
@@ -74,12 +70,10 @@ bool SplitListenAddress(const std::string& text, std::string* host, int* port) {
         if (address.empty()) return false;
         *host = address;
     }
-    if (port_text.empty() || port_text.size() > 5 ||
-        port_text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    *port = std::atoi(port_text.c_str());
-    return *port <= 65535;
+    long long number = 0;
+    if (port_text.size() > 5 || !ParseWhole(port_text, 0, 65535, Sign::Refused, &number)) return false;
+    *port = static_cast<int>(number);
+    return true;
 }
 
 CLI::Validator ListenAddress() {

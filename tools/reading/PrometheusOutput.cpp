@@ -26,7 +26,7 @@ std::string Label(const std::string& text) {
 std::string Value(float value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
-    return ShortestText(value);
+    return ShortestText(value, FloatStyle::JsonDump);
 }
 
 // A reading converted to a base unit, computed in double from the stored

@@ -1,5 +1,6 @@
 #include "Text.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -74,8 +75,10 @@ std::string Utf8(const vantorix_utf16* text) {
     return out;
 }
 
-std::string ShortestText(float value) {
-    return Json(value).dump();
+std::string ShortestText(float value, FloatStyle style) {
+    if (style == FloatStyle::JsonDump) return Json(value).dump();
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof(text), value).ptr);
 }
 
 std::string Number(const char* format, double value) {

@@ -32,9 +32,15 @@ std::string Printable(const std::string& utf8);
 // unpaired surrogate becomes U+FFFD.
 std::string Utf8(const vantorix_utf16* text);
 
-// A finite float as the shortest text that reads back as exactly it: what
-// JSON prints (59.9 for the float nearest 59.9, 100.0, 1e+20).
-std::string ShortestText(float value);
+// How ShortestText writes a float. JsonDump: as the tool's JSON and metrics
+// print it, a whole number with ".0", an exponent from a million up (100.0,
+// 1.234567e+06, 0.0001). ToChars: as the history's JSON prints it, the
+// shorter of std::to_chars' two forms (100, 1234567, 1e-04).
+enum class FloatStyle { JsonDump, ToChars };
+
+// A finite float as the shortest text that reads back as exactly it (59.9 for
+// the float nearest 59.9), written in `style`.
+std::string ShortestText(float value, FloatStyle style);
 
 // A reading for people: printf-formatted, or "invalid" for NaN and infinity.
 std::string Number(const char* format, double value);

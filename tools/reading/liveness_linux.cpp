@@ -21,10 +21,12 @@
 #include <set>
 #include <string>
 
+#include "ObjectNames.h"
+
 const char START_MONITOR[] = "start vantorix-publisher (systemctl --user start vantorix-publisher)";
 
 Liveness ProbeMonitor() {
-    const std::string path = "/dev/shm/VantorixMappingObject." + std::to_string(geteuid());
+    const std::string path = "/dev/shm/" VANTORIX_MAPPING_NAME "." + std::to_string(geteuid());
     // Opened and accepted as the library does: a file that breaks its rules
     // is not the one it reads.
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -66,7 +68,7 @@ std::set<std::string> LockedFiles() {
 }  // namespace
 
 std::string OtherUsersMonitor() {
-    const char prefix[] = "VantorixMappingObject.";
+    const char prefix[] = VANTORIX_MAPPING_NAME ".";
     DIR* shm = opendir("/dev/shm");
     if (shm == nullptr) return "";
     std::set<std::string> locked;

@@ -1,7 +1,8 @@
 #include "EventStream.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "Numbers.h"
 
 namespace {
 
@@ -44,11 +45,7 @@ void CEvents::Publish(std::uint64_t number, const std::string& json) {
 
 int EventsEvery(const std::string& query) {
     if (query.empty()) return 1;
-    if (query.compare(0, 6, "every=") != 0 || query.size() < 7 || query.size() > 10) return 0;
-    int every = 0;
-    for (std::size_t i = 6; i < query.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(query[i]))) return 0;
-        every = every * 10 + (query[i] - '0');
-    }
-    return every >= 1 && every <= 3600 ? every : 0;
+    if (query.compare(0, 6, "every=") != 0 || query.size() > 10) return 0;
+    long long every = 0;
+    return ParseWhole(std::string_view(query).substr(6), 1, 3600, Sign::Refused, &every) ? static_cast<int>(every) : 0;
 }

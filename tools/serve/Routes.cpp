@@ -3,12 +3,12 @@
 #include <boost/asio/ip/address.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 
 #include "EventStream.h"
 #include "LatestReading.h"
 #include "Liveness.h"
+#include "Lower.h"
 #include "Outputs.h"
 #include "PageFiles.h"
 #include "Text.h"
@@ -28,12 +28,6 @@ const int HISTORY_SHARE = HISTORY_SENDING / 4;
 // The page runs only its own files and styles (its script sets styles
 // through the CSSOM, which the policy allows), and no other site may frame it.
 const char CONTENT_SECURITY_POLICY[] = "default-src 'self'; frame-ancestors 'none'";
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // `text` with every `from` replaced by `to`.
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <limits>
 
+#include "Numbers.h"
 #include "Outputs.h"
+#include "Text.h"
 
 namespace {
 
@@ -22,8 +24,7 @@ void Append(std::string* out, float value) {
         *out += "null";
         return;
     }
-    char text[32];
-    *out += std::string_view(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof(text), value).ptr - text));
+    *out += ShortestText(value, FloatStyle::ToChars);
 }
 
 void Append(std::string* out, std::int64_t value) {
@@ -262,10 +263,10 @@ namespace {
 
 // A whole decimal number of at most 15 digits, nothing else.
 bool WholeNumber(const std::string& text, std::int64_t* value) {
-    if (text.empty() || text.size() > 15) return false;
-    const auto end = text.data() + text.size();
-    const auto parsed = std::from_chars(text.data(), end, *value);
-    return parsed.ec == std::errc() && parsed.ptr == end && text[0] != '-';
+    long long number = 0;
+    if (text.size() > 15 || !ParseWhole(text, 0, 999999999999999, Sign::Refused, &number)) return false;
+    *value = number;
+    return true;
 }
 
 HistoryAnswer BadRequest(const std::string& why) {
