@@ -26,8 +26,7 @@ TEST_F(LatestReadingTest, ReadOutOfDescriptorsIsMadeAgainOnceRoomIsMade) {
 
     std::atomic<bool> asked(false);
     CLatestReading latest(options, &interrupted);  // its first read fails
-    std::uint64_t reads = 0;
-    const Reading first = latest.Get(&reads);
+    const Reading first = latest.Get().reading;
     // Answered here, as the event loop would: a descriptor freed only when
     // asked, so that only a read made again can succeed.
     latest.OnOutOfDescriptors([&asked] { asked = true; });
@@ -39,7 +38,7 @@ TEST_F(LatestReadingTest, ReadOutOfDescriptorsIsMadeAgainOnceRoomIsMade) {
             latest.RoomMade(true);
         }
         std::this_thread::yield();
-        now = latest.Get(&reads);
+        now = latest.Get().reading;
     }
     ASSERT_TRUE(taken.GiveBack());
     EXPECT_EQ(static_cast<std::uint32_t>(EMFILE), first.error);

@@ -87,7 +87,7 @@ TEST(Routes, EachRequestGetsItsAnswer) {
             const std::size_t colon = row.header.find(": ");
             EXPECT_EQ(row.header.substr(colon + 2), HeaderOf(response, row.header.substr(0, colon))) << what;
         }
-        const std::string body = response.shared ? *response.shared : response.body;
+        const std::string body = response.file ? *response.file : response.text;
         if (!row.body.empty()) {
             EXPECT_NE(std::string::npos, body.find(row.body)) << what << ": " << body;
         }

@@ -29,7 +29,7 @@ using tcp = boost::asio::ip::tcp;
 // "/events" begins an event stream; anything else is answered "ok".
 HttpResponse Answer(const HttpRequest& request, bool) {
     HttpResponse response;
-    response.body = "ok";
+    response.text = "ok";
     if (request.target == "/events") response.events_every = 1;
     return response;
 }
@@ -37,7 +37,7 @@ HttpResponse Answer(const HttpRequest& request, bool) {
 // As Serve makes it: the sessions, which the context ends, leave the state
 // and the streams, which outlive it.
 struct Server {
-    CEvents events;
+    CEventStreams events;
     ServerState state{RequestHandler{Answer, Refusal}, ServeLimits(), CConnections(16), Authorizer(), nullptr, &events};
     boost::asio::io_context context{1};
     tcp::acceptor acceptor{context, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0)};

@@ -47,7 +47,7 @@ HttpResponse Text(int status, const std::string& body) {
     HttpResponse response;
     response.status = status;
     response.type = "text/plain; charset=utf-8";
-    response.body = body + "\n";
+    response.text = body + "\n";
     return response;
 }
 
@@ -55,24 +55,22 @@ HttpResponse Text(int status, const std::string& body) {
 HttpResponse Data(const std::string& type, std::string body) {
     HttpResponse response;
     response.type = type;
-    response.body = std::move(body);
+    response.text = std::move(body);
     response.headers.emplace_back("Cache-Control", "no-store");
     return response;
 }
 
 HttpResponse Metrics(const Site& site, const HttpRequest&) {
-    std::uint64_t reads = 0;
-    const Reading reading = site.latest->Get(&reads);
+    const LatestRead latest = site.latest->Get();
     return Data(METRICS_TYPE,
-                RenderPrometheus(reading) +
+                RenderPrometheus(latest.reading) +
                     "# HELP vantorix_reads_total Reads of the monitor's record made by this server, however many "
                     "clients asked.\n# TYPE vantorix_reads_total counter\nvantorix_reads_total " +
-                    std::to_string(reads) + "\n");
+                    std::to_string(latest.reads) + "\n");
 }
 
 HttpResponse Readings(const Site& site, const HttpRequest&) {
-    std::uint64_t reads = 0;
-    return Data("application/json", RenderJson(site.latest->Get(&reads)));
+    return Data("application/json", RenderJson(site.latest->Get().reading));
 }
 
 HttpResponse History(const Site& site, const HttpRequest& request) {
@@ -87,12 +85,12 @@ HttpResponse History(const Site& site, const HttpRequest& request) {
     HistoryAnswer answer = site.latest->History(query == std::string::npos ? "" : request.target.substr(query + 1));
     HttpResponse response = Data("application/json", std::move(answer.body));
     response.status = answer.status;
-    response.pieces = std::move(answer.pieces);
+    response.shared_text = std::move(answer.pieces);
     // Counted until the response is let go.
     ++sending.all;
     ++sending.by_client[request.client];
     const std::shared_ptr<Site::HistorySending> counts = site.history_sending;
-    response.held = std::shared_ptr<const void>(counts.get(), [counts, client = request.client](const void*) {
+    response.until_sent = std::shared_ptr<const void>(counts.get(), [counts, client = request.client](const void*) {
         --counts->all;
         if (--counts->by_client[client] == 0) counts->by_client.erase(client);
     });
@@ -171,7 +169,7 @@ Site MakeSite(const Options& options, CLatestReading* latest) {
     for (const PageFile* file = PAGE_FILES; file->path; ++file) {
         HttpResponse response;
         response.type = file->type;
-        response.shared = std::make_shared<const std::string>(
+        response.file = std::make_shared<const std::string>(
             Replaced(Replaced(std::string(reinterpret_cast<const char*>(file->data), file->size), "@INTERVAL@", interval),
                      "@START@", START_MONITOR));
         site.files.emplace_back(file->path, std::move(response));

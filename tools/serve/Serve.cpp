@@ -16,7 +16,9 @@
 #include "EventStream.h"
 #include "LatestReading.h"
 #include "Outputs.h"
+#include "ReadListener.h"
 #include "Routes.h"
+#include "Textfile.h"
 #include "http/HttpSession.h"
 #include "http/Listener.h"
 #include "http/System.h"
@@ -26,6 +28,27 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
 namespace {
+
+// --textfile: the metrics page written after each read.
+class CTextfilePage : public CReadListener {
+public:
+    explicit CTextfilePage(const std::string& path) : file_(path) {}
+    void OnRead(const LatestRead& read) override { file_.Write(RenderPrometheus(read.reading)); }
+
+private:
+    CTextfile file_;
+};
+
+// A function handed each reading (--mqtt's client).
+class CEachRead : public CReadListener {
+public:
+    explicit CEachRead(std::function<void(const Reading&)> each_read) : each_read_(std::move(each_read)) {}
+    void OnRead(const LatestRead& read) override { each_read_(read.reading); }
+    explicit operator bool() const { return static_cast<bool>(each_read_); }
+
+private:
+    std::function<void(const Reading&)> each_read_;
+};
 
 // "127.0.0.1:9100", "[::1]:9100".
 std::string HostPort(const std::string& host, int port) {
@@ -43,7 +66,10 @@ int Serve(const Options& options, std::atomic<int>* signal, std::function<void(c
     }
     asio::ssl::context* tls = web.tls.get();
     const Authorizer authorize{web.known, web.check, web.remember};
-    CEvents events;  // outlives the sessions, which leave it as they end
+    CEventStreams events;  // outlives the sessions, which leave it as they end
+    // Listeners of the reads until the reading thread ends, after the loop.
+    CTextfilePage textfile(options.textfile);
+    CEachRead mqtt(std::move(each_read));
     CLatestReading latest(options, signal);
     Site site = MakeSite(options, &latest);
     site.allowed_hosts = options.allowed_hosts;
@@ -116,32 +142,28 @@ int Serve(const Options& options, std::atomic<int>* signal, std::function<void(c
     listener.Accept();
     std::printf("vantorix-info: serving %s://%s/ (metrics at /metrics; Ctrl-C to stop)\n", tls ? "https" : "http",
                 HostPort(address, where.port()).c_str());
+    // The textfile is written only once the address is ours, so that a
+    // second server (another user's, at logon) that cannot have the port
+    // writes nothing over the first one's file.
     if (!options.textfile.empty()) {
         std::printf("vantorix-info: writing the metrics to %s after each read\n", options.textfile.c_str());
-        latest.StartTextfile();
+        latest.Listen(&textfile);
     }
-    if (each_read) latest.Listen(std::move(each_read));
+    if (mqtt) latest.Listen(&mqtt);
     std::fflush(stdout);
-    // Each reading is rendered once, on the event loop, for every event
-    // stream; its own copy goes with it, not the newest, so that a loop
-    // behind the reads still sends each. With no stream open the loop is
-    // not woken.
     events.render = [&latest](std::uint64_t* number) {
-        std::uint64_t reads = 0;
-        return RenderJson(latest.Get(&reads, number));
+        const LatestRead now = latest.Get();
+        *number = now.number;
+        return RenderJson(now.reading);
     };
-    latest.OnRead([&context, &events](const Reading& reading, std::uint64_t made) {
-        if (!events.Listening()) return;
-        asio::post(context, [&events, made, copy = std::make_shared<const Reading>(reading)] {
-            events.Publish(made, RenderJson(*copy));
-        });
-    });
+    CEventFeed feed(events, context.get_executor());
+    latest.Listen(&feed);
     // A read that failed for want of descriptors: a connection goes, as at the cap.
     latest.OnOutOfDescriptors([&context, &state, &latest] {
         asio::post(context, [&state, &latest] { latest.RoomMade(state.connections.DropOne()); });
     });
     context.run();
-    latest.OnRead(nullptr);  // the context is gone before the reading thread
+    latest.Forget(&feed);  // the context is gone before the reading thread
     latest.OnOutOfDescriptors(nullptr);
     // Checks still waiting are dropped, and their connections closed, while
     // the context their sockets belong to is still there; a check in

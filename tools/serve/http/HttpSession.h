@@ -28,6 +28,9 @@
 namespace beast = boost::beast;
 namespace http = boost::beast::http;
 
+// The version of the answer to a request whose head could not be read.
+const unsigned HTTP_1_1 = 11;
+
 struct ServeLimits {
     std::chrono::seconds head{5};    // a request's whole head (and a TLS handshake), from its first byte
     std::chrono::seconds idle{15};   // a kept-alive connection between requests
@@ -136,14 +139,14 @@ private:
     void OnHead(beast::error_code error) {
         state_.connections.Busy(this);
         if (error == http::error::header_limit || error == http::error::buffer_overflow) {
-            return Answer(state_.handler.refuse(431), false, 11);
+            return Answer(state_.handler.refuse(431), false, HTTP_1_1);
         }
         if (error) {
             // A malformed head is told so; a client that left, was too slow
             // or was dropped only loses its connection.
             const bool malformed = error != http::error::end_of_stream &&
                                    error.category() == beast::error_code(http::error::bad_target).category();
-            if (malformed) Answer(state_.handler.refuse(400), false, 11);
+            if (malformed) Answer(state_.handler.refuse(400), false, HTTP_1_1);
             return;
         }
         const auto& head = parser_->get();
@@ -185,13 +188,16 @@ private:
         // An event stream has no length: it ends when the connection does.
         const int every = head_only || !state_.events ? 0 : answer.events_every;
         ResponseBody::value_type& body = response_->body();
-        body.own = std::move(answer.body);
-        body.pieces = std::move(answer.pieces);
+        body.own = std::move(answer.text);
+        body.pieces = std::move(answer.shared_text);
         // The page's files are shared by every response, never copied.
-        if (answer.shared) body.pieces.insert(body.pieces.begin(), TextPiece{answer.shared, 0, answer.shared->size()});
-        body.held = std::move(answer.held);
+        if (answer.file) body.pieces.insert(body.pieces.begin(), TextPiece{answer.file, 0, answer.file->size()});
+        body.until_sent = std::move(answer.until_sent);
         if (every == 0) response_->content_length(ResponseBody::size(body));
-        if (head_only) body.own.clear(), body.pieces.clear();
+        if (head_only) {
+            body.own.clear();
+            body.pieces.clear();
+        }
         response_->keep_alive(!answer.close && every == 0);
         // Only what the connection holds of its own counts against the budget.
         state_.connections.Writing(this, body.own.size());

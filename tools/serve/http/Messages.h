@@ -23,10 +23,10 @@ struct HttpRequest {
 struct HttpResponse {
     int status = 200;
     std::string type;  // Content-Type; none when empty
-    std::string body;
-    TextPieces pieces;  // shared text sent after `body`, never copied
-    std::shared_ptr<const void> held;  // kept until the response is sent or dropped
-    std::shared_ptr<const std::string> shared;  // instead of `body`: one the server keeps, never copied
+    std::string text;  // the body, or its beginning
+    TextPieces shared_text;  // the rest of the body: texts others keep too, never copied
+    std::shared_ptr<const void> until_sent;  // kept until the response is sent or dropped
+    std::shared_ptr<const std::string> file;  // instead of `text`: one of the page's files, never copied
     std::vector<std::pair<std::string, std::string>> headers;  // besides those every response has
     bool close = false;  // end the connection after this response
     int events_every = 0;  // > 0: the body begins an event stream of one reading per this many reads
