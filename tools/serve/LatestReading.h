@@ -17,14 +17,14 @@
 #include "Options.h"
 #include "ReadListener.h"
 
-class CLatestReading {
+class CLatestReading : public CReadingSource {
 public:
     // Takes the history back from its file, starts reading every
     // options.interval seconds and returns after the first read (at most
     // options.timeout). Reads in progress are abandoned once `*interrupted`
     // is set.
     CLatestReading(const Options& options, const std::atomic<int>* interrupted);
-    ~CLatestReading() { Stop(); }
+    ~CLatestReading() override { Stop(); }
 
     // Stops the reading thread and saves the history, returning once the
     // file is whole; once.
@@ -34,10 +34,10 @@ public:
 
     // The latest reading (with its liveness, how long it has been unchanged
     // and the time it was made), the reads so far and its number.
-    LatestRead Get() const;
+    LatestRead Get() const override;
 
     // GET /api/history?`query` (History.h), from the readings kept so far.
-    HistoryAnswer History(const std::string& query) const;
+    HistoryAnswer History(const std::string& query) const override;
 
     // From now on hands `listener` each reading kept, once it is the latest;
     // the latest one at once. Until Forget(listener), or Stop.

@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "EventStream.h"
-#include "LatestReading.h"
 #include "Liveness.h"
 #include "Outputs.h"
 #include "PageFiles.h"
@@ -16,14 +15,6 @@
 namespace {
 
 const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
-
-// /api/history responses in flight at once; more are told to come back. Each
-// holds its list of pieces (at most 115 KB) and keeps the history's texts it
-// sends alive until it is sent or dropped (at most the write deadline). One
-// client holds at most a quarter of them, so that its stalled readers leave
-// room for the others.
-const int HISTORY_SENDING = 8;
-const int HISTORY_SHARE = HISTORY_SENDING / 4;
 
 // The page runs only its own files and styles (its script sets styles
 // through the CSSOM, which the policy allows), and no other site may frame it.
@@ -61,7 +52,7 @@ HttpResponse Data(const std::string& type, std::string body) {
 }
 
 HttpResponse Metrics(const Site& site, const HttpRequest&) {
-    const LatestRead latest = site.latest->Get();
+    const LatestRead latest = site.readings->Get();
     return Data(METRICS_TYPE,
                 RenderPrometheus(latest.reading) +
                     "# HELP vantorix_reads_total Reads of the monitor's record made by this server, however many "
@@ -70,30 +61,18 @@ HttpResponse Metrics(const Site& site, const HttpRequest&) {
 }
 
 HttpResponse Readings(const Site& site, const HttpRequest&) {
-    return Data("application/json", RenderJson(site.latest->Get().reading));
+    return Data("application/json", RenderJson(site.readings->Get().reading));
 }
 
+// Heavy: the transport counts it while it is sent, and refuses it (503)
+// when too many are.
 HttpResponse History(const Site& site, const HttpRequest& request) {
-    Site::HistorySending& sending = *site.history_sending;
-    const auto mine = sending.by_client.find(request.client);
-    if (sending.all >= HISTORY_SENDING || (mine != sending.by_client.end() && mine->second >= HISTORY_SHARE)) {
-        HttpResponse busy = Text(503, "Too many history requests at once; try again in a second.");
-        busy.headers.emplace_back("Retry-After", "1");
-        return busy;
-    }
     const std::size_t query = request.target.find('?');
-    HistoryAnswer answer = site.latest->History(query == std::string::npos ? "" : request.target.substr(query + 1));
+    HistoryAnswer answer = site.readings->History(query == std::string::npos ? "" : request.target.substr(query + 1));
     HttpResponse response = Data("application/json", std::move(answer.body));
     response.status = answer.status;
     response.shared_text = std::move(answer.pieces);
-    // Counted until the response is let go.
-    ++sending.all;
-    ++sending.by_client[request.client];
-    const std::shared_ptr<Site::HistorySending> counts = site.history_sending;
-    response.until_sent = std::shared_ptr<const void>(counts.get(), [counts, client = request.client](const void*) {
-        --counts->all;
-        if (--counts->by_client[client] == 0) counts->by_client.erase(client);
-    });
+    response.heavy = true;
     return response;
 }
 
@@ -160,9 +139,9 @@ HttpResponse WithPolicy(HttpResponse response) {
 
 }  // namespace
 
-Site MakeSite(const Options& options, CLatestReading* latest) {
+Site MakeSite(const Options& options, const CReadingSource* readings) {
     Site site;
-    site.latest = latest;
+    site.readings = readings;
     // The page knows the interval, and names what to start when no
     // monitor runs: both it finds in itself (the text has no HTML's specials).
     const std::string interval = Number("%g", options.interval);
@@ -207,6 +186,11 @@ HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized
 }
 
 HttpResponse Refusal(int status) {
+    if (status == 503) {
+        HttpResponse busy = Text(503, "Too many history requests at once; try again in a second.");
+        busy.headers.emplace_back("Retry-After", "1");
+        return WithPolicy(std::move(busy));
+    }
     HttpResponse response = Text(status, status == 431   ? "Request header fields too large."
                                          : status == 429 ? "Too many password checks wait for this address."
                                                          : "Bad request.");

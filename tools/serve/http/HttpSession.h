@@ -21,6 +21,7 @@
 #include "Authorizer.h"
 #include "Connections.h"
 #include "EventSink.h"
+#include "HeavyResponses.h"
 #include "Messages.h"
 #include "PasswordChecks.h"
 #include "ResponseBody.h"
@@ -36,6 +37,7 @@ struct ServeLimits {
     std::chrono::seconds idle{15};   // a kept-alive connection between requests
     std::chrono::seconds write{10};  // a whole response
     std::size_t head_bytes = 8192;   // a request's head: beyond it, 431
+    int heavy = 8;                   // heavy responses in flight at once, a quarter of them per client
 };
 
 struct ServerState {
@@ -46,6 +48,7 @@ struct ServerState {
     // The checks that wait for bcrypt, with an authorizer.
     std::unique_ptr<CPasswordChecks> checks;
     CEventHub* events = nullptr;  // the streams of /api/events
+    CHeavyResponses heavy{limits.heavy};
 };
 
 // What differs between stream types: the handshake that precedes the first
@@ -176,12 +179,18 @@ private:
     void Respond(const HttpRequest& request, bool authorized, bool close = false) {
         const auto& head = parser_->get();
         HttpResponse response = state_.handler.answer(request, authorized);
+        std::shared_ptr<const void> until_sent;
+        if (response.heavy) {
+            until_sent = state_.heavy.Take(client_);
+            if (!until_sent) response = state_.handler.refuse(503);
+        }
         // A body is never read, so what follows the head is not a request.
         if (close || !parser_->is_done() || !head.keep_alive()) response.close = true;
-        Answer(std::move(response), head.method() == http::verb::head, head.version());
+        Answer(std::move(response), head.method() == http::verb::head, head.version(), std::move(until_sent));
     }
 
-    void Answer(HttpResponse answer, bool head_only, unsigned version) {
+    // `until_sent`: let go once the response is sent or dropped.
+    void Answer(HttpResponse answer, bool head_only, unsigned version, std::shared_ptr<const void> until_sent = nullptr) {
         response_.emplace(static_cast<http::status>(answer.status), version);
         if (!answer.type.empty()) response_->set(http::field::content_type, answer.type);
         for (const auto& field : answer.headers) response_->insert(field.first, field.second);
@@ -192,7 +201,7 @@ private:
         body.pieces = std::move(answer.shared_text);
         // The page's files are shared by every response, never copied.
         if (answer.file) body.pieces.insert(body.pieces.begin(), TextPiece{answer.file, 0, answer.file->size()});
-        body.until_sent = std::move(answer.until_sent);
+        body.until_sent = std::move(until_sent);
         if (every == 0) response_->content_length(ResponseBody::size(body));
         if (head_only) {
             body.own.clear();

@@ -25,10 +25,12 @@ struct HttpResponse {
     std::string type;  // Content-Type; none when empty
     std::string text;  // the body, or its beginning
     TextPieces shared_text;  // the rest of the body: texts others keep too, never copied
-    std::shared_ptr<const void> until_sent;  // kept until the response is sent or dropped
     std::shared_ptr<const std::string> file;  // instead of `text`: one of the page's files, never copied
     std::vector<std::pair<std::string, std::string>> headers;  // besides those every response has
     bool close = false;  // end the connection after this response
+    // One that holds much until sent (HeavyResponses.h): beyond the few that
+    // may be in flight, the request is refused instead (503).
+    bool heavy = false;
     int events_every = 0;  // > 0: the body begins an event stream of one reading per this many reads
 };
 
@@ -37,7 +39,8 @@ struct RequestHandler {
     std::function<HttpResponse(const HttpRequest& request, bool authorized)> answer;
     // The response to a head that broke a limit or was malformed: 400, 431
     // (head too large), or that must come back later: 429 (too many password
-    // checks wait for its address). The connection ends after it.
+    // checks wait for its address), after which the connection ends; or 503
+    // (too many heavy responses in flight), after which it stays.
     std::function<HttpResponse(int status)> refuse;
 };
 
