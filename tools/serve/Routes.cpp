@@ -185,6 +185,25 @@ HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized
     return WithPolicy(std::move(response));
 }
 
+std::function<void(const HttpRequest&, Respond)> Authenticated(const Site& site, Authorizer authorizer,
+                                                               CPasswordChecks* checks) {
+    return [&site, authorizer, checks](const HttpRequest& request, Respond respond) {
+        const std::string authorization = request.header("Authorization");
+        const Credentials known = authorizer ? authorizer.known(authorization) : Credentials::Pass;
+        if (known != Credentials::Check) return respond(Route(site, request, known == Credentials::Pass));
+        const bool queued =
+            checks->Add(request.client, authorization, [&site, authorizer, request, authorization, respond](
+                                                           CPasswordChecks::Result result) {
+                const bool passed = result == CPasswordChecks::Result::Passed;
+                if (passed) authorizer.remember(authorization);
+                HttpResponse response = Route(site, request, passed);
+                if (!passed) response.close = true;
+                respond(std::move(response));
+            });
+        if (!queued) respond(Refusal(429));
+    };
+}
+
 HttpResponse Refusal(int status) {
     if (status == 503) {
         HttpResponse busy = Text(503, "Too many history requests at once; try again in a second.");

@@ -1,6 +1,6 @@
-// What --serve answers, apart from how the bytes travel: one function from a
-// request's method, target and headers to a response. Adding an endpoint is
-// one entry in the table in Routes.cpp.
+// What --serve answers, apart from how the bytes travel: authentication,
+// then one function from a request's method, target and headers to a
+// response. Adding an endpoint is one entry in the table in Routes.cpp.
 #ifndef VANTORIX_SERVE_ROUTES_H
 #define VANTORIX_SERVE_ROUTES_H
 
@@ -11,6 +11,8 @@
 #include "Options.h"
 #include "ReadListener.h"
 #include "http/Messages.h"
+#include "http/PasswordChecks.h"
+#include "web/Authorizer.h"
 
 
 // What is answered, from what, and to whom: the same for every request.
@@ -30,6 +32,15 @@ Site MakeSite(const Options& options, const CReadingSource* readings);
 // A pure function of its arguments: it reads the site's readings, and
 // changes nothing.
 HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized);
+
+// Authentication in front of Route: the server's RequestHandler::answer.
+// Credentials known at once are routed at once; others wait for `checks`
+// (made when `authorizer` is not empty), and a failed check ends the
+// connection, so that each guess costs a new one; a client with too many
+// checks waiting is told to come back (429). With no authorizer every
+// request is authorized. `site` and `checks` outlive the handler's calls.
+std::function<void(const HttpRequest& request, Respond respond)> Authenticated(const Site& site, Authorizer authorizer,
+                                                                               CPasswordChecks* checks);
 
 // The response to a request whose head broke a limit or was malformed:
 // 400, 431 (head too large), or that must come back later: 429 (too many

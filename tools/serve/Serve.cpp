@@ -65,7 +65,7 @@ int Serve(const Options& options, std::atomic<int>* signal, std::function<void(c
         return EXIT_USAGE;
     }
     asio::ssl::context* tls = web.tls.get();
-    const Authorizer authorize{web.known, web.check, web.remember};
+    const Authorizer& authorize = web.authorize;
     CEventStreams events;  // outlives the sessions, which leave it as they end
     // Listeners of the reads until the reading thread ends, after the loop.
     CTextfilePage textfile(options.textfile);
@@ -73,18 +73,17 @@ int Serve(const Options& options, std::atomic<int>* signal, std::function<void(c
     CLatestReading latest(options, signal);
     Site site = MakeSite(options, &latest);
     site.allowed_hosts = options.allowed_hosts;
-    const RequestHandler handler{
-        [&site](const HttpRequest& request, bool authorized) { return Route(site, request, authorized); }, Refusal};
-    ServerState state{handler, ServeLimits(), CConnections(ConnectionCap()), authorize, nullptr};
-    state.events = &events;
+    std::unique_ptr<CPasswordChecks> checks;  // made once the context is
+    ServerState state{RequestHandler{nullptr, Refusal}, ServeLimits(), CConnections(ConnectionCap()), &events};
 
     asio::io_context context(1);
     if (authorize) {
-        state.checks.reset(new CPasswordChecks(context.get_executor(), [check = authorize.check](
-                                                                            const std::string& header) {
+        checks.reset(new CPasswordChecks(context.get_executor(), [check = authorize.check](const std::string& header) {
             return check(header);
         }));
     }
+    state.handler.answer = Authenticated(site, authorize, checks.get());
+
     // Until here a signal only set `*signal` (and cut the first read short).
     asio::signal_set signals(context);
     for (const int number : StopSignals()) signals.add(number);
@@ -168,6 +167,6 @@ int Serve(const Options& options, std::atomic<int>* signal, std::function<void(c
     // Checks still waiting are dropped, and their connections closed, while
     // the context their sockets belong to is still there; a check in
     // progress is not waited for.
-    if (state.checks) state.checks->Stop();
+    if (checks) checks->Stop();
     return EXIT_OK;
 }

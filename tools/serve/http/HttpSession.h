@@ -18,12 +18,10 @@
 #include <string>
 #include <utility>
 
-#include "Authorizer.h"
 #include "Connections.h"
 #include "EventSink.h"
 #include "HeavyResponses.h"
 #include "Messages.h"
-#include "PasswordChecks.h"
 #include "ResponseBody.h"
 
 namespace beast = boost::beast;
@@ -44,9 +42,6 @@ struct ServerState {
     RequestHandler handler;
     ServeLimits limits;
     CConnections connections;
-    Authorizer authorize;  // empty: no authentication
-    // The checks that wait for bcrypt, with an authorizer.
-    std::unique_ptr<CPasswordChecks> checks;
     CEventHub* events = nullptr;  // the streams of /api/events
     CHeavyResponses heavy{limits.heavy};
 };
@@ -161,31 +156,22 @@ private:
             return found == head.end() ? std::string() : std::string(found->value());
         };
         request.client = client_;
-        const int known = state_.authorize ? state_.authorize.known(request.header("Authorization")) : 1;
-        if (known >= 0) return Respond(request, known == 1);
         // The head stays in parser_ until the answer: nothing is read
-        // meanwhile. A failed check ends the connection, so each guess costs
-        // a new one; a client with many checks waiting is told to wait.
-        const bool queued = state_.checks->Add(
-            client_, request.header("Authorization"),
-            [self = this->shared_from_this(), request](CPasswordChecks::Result result) {
-                const bool passed = result == CPasswordChecks::Result::Passed;
-                if (passed) self->state_.authorize.remember(request.header("Authorization"));
-                self->Respond(request, passed, !passed);
-            });
-        if (!queued) Answer(state_.handler.refuse(429), parser_->get().method() == http::verb::head, parser_->get().version());
+        // meanwhile.
+        state_.handler.answer(request, [self = this->shared_from_this()](HttpResponse response) {
+            self->Respond(std::move(response));
+        });
     }
 
-    void Respond(const HttpRequest& request, bool authorized, bool close = false) {
+    void Respond(HttpResponse response) {
         const auto& head = parser_->get();
-        HttpResponse response = state_.handler.answer(request, authorized);
         std::shared_ptr<const void> until_sent;
         if (response.heavy) {
             until_sent = state_.heavy.Take(client_);
             if (!until_sent) response = state_.handler.refuse(503);
         }
         // A body is never read, so what follows the head is not a request.
-        if (close || !parser_->is_done() || !head.keep_alive()) response.close = true;
+        if (!parser_->is_done() || !head.keep_alive()) response.close = true;
         Answer(std::move(response), head.method() == http::verb::head, head.version(), std::move(until_sent));
     }
 

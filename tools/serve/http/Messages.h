@@ -1,6 +1,7 @@
 // What the transport hands the server and takes back: a request's method,
 // target and headers, and the response to send. The session sees the
-// server's answers through a RequestHandler alone.
+// server's answers through a RequestHandler alone, and knows nothing of who
+// may be answered (the handler's authentication) or of what.
 #ifndef VANTORIX_SERVE_HTTP_MESSAGES_H
 #define VANTORIX_SERVE_HTTP_MESSAGES_H
 
@@ -34,9 +35,13 @@ struct HttpResponse {
     int events_every = 0;  // > 0: the body begins an event stream of one reading per this many reads
 };
 
+// Takes the response to a request, once; on the serving thread.
+using Respond = std::function<void(HttpResponse response)>;
+
 struct RequestHandler {
-    // `authorized`: the request passed authentication, or none is asked for.
-    std::function<HttpResponse(const HttpRequest& request, bool authorized)> answer;
+    // Answers `request` through `respond`, at once or later (a password
+    // check). The request stays valid until then.
+    std::function<void(const HttpRequest& request, Respond respond)> answer;
     // The response to a head that broke a limit or was malformed: 400, 431
     // (head too large), or that must come back later: 429 (too many password
     // checks wait for its address), after which the connection ends; or 503
