@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "http/System.h"
+#include "http/Descriptors.h"
 
 CLatestReading::CLatestReading(const Options& options, const std::atomic<int>* interrupted)
     : history_(options), thread_(&CLatestReading::Run, this, options, interrupted) {

@@ -21,7 +21,9 @@
 #include "Textfile.h"
 #include "http/HttpSession.h"
 #include "http/Listener.h"
-#include "http/System.h"
+#include "http/Descriptors.h"
+#include "http/ListenSocket.h"
+#include "http/StopSignals.h"
 #include "web/WebServing.h"
 
 namespace asio = boost::asio;
