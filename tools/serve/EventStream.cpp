@@ -48,7 +48,8 @@ void CEventStreams::Publish(std::uint64_t number, const std::string& json) {
 
 void CEventFeed::OnRead(const LatestRead& read) {
     if (!streams_.Listening()) return;
-    boost::asio::post(loop_, [&streams = streams_, number = read.number, copy = std::make_shared<const Reading>(read.reading)] {
+    const auto copy = std::make_shared<const Reading>(read.reading);
+    boost::asio::post(loop_, [&streams = streams_, number = read.number, copy] {
         streams.Publish(number, RenderJson(*copy));
     });
 }

@@ -1,9 +1,9 @@
 // One --serve connection, over a plain TCP stream or a TLS one, in named
 // steps: DoRead (wait for a request) -> OnRead (its head, never a body) ->
 // HandleRequest (the RequestHandler's answer) -> Respond -> Write -> OnWrite,
-// then DoRead again, an event stream (StartEvents) or the close (Linger). Every wait has a deadline that does not restart with each byte: a
-// slow or silent client costs a socket and a few KiB until then, never a
-// thread.
+// then DoRead again, an event stream (StartEvents) or the close (Linger).
+// Every wait has a deadline that does not restart with each byte: a slow or
+// silent client costs a socket and a few KiB until then, never a thread.
 #ifndef VANTORIX_SERVE_HTTP_HTTPSESSION_H
 #define VANTORIX_SERVE_HTTP_HTTPSESSION_H
 
@@ -186,7 +186,8 @@ private:
     }
 
     // `until_sent`: let go once the response is sent or dropped.
-    void Write(HttpResponse answer, bool head_only, unsigned version, std::shared_ptr<const void> until_sent = nullptr) {
+    void Write(HttpResponse answer, bool head_only, unsigned version,
+               std::shared_ptr<const void> until_sent = nullptr) {
         response_.emplace(static_cast<http::status>(answer.status), version);
         if (!answer.type.empty()) response_->set(http::field::content_type, answer.type);
         for (const auto& field : answer.headers) response_->insert(field.first, field.second);
@@ -278,7 +279,8 @@ private:
 
     void Discard(std::size_t budget) {
         buffer_.clear();
-        Lowest().async_read_some(buffer_.prepare(4096), beast::bind_front_handler(&CSession::OnDiscarded, Self(), budget));
+        Lowest().async_read_some(buffer_.prepare(4096),
+                                 beast::bind_front_handler(&CSession::OnDiscarded, Self(), budget));
     }
 
     void OnDiscarded(std::size_t budget, beast::error_code error, std::size_t bytes) {
