@@ -106,14 +106,14 @@ BENCHMARK(BM_Add)->Arg(4)->Arg(256)->Unit(benchmark::kMicrosecond);
 void BM_Saved(benchmark::State& state) {
     CHistory& history = Histories().Of(static_cast<int>(state.range(0)));
     std::size_t size = 0;
-    for (auto _ : state) size = history.Saved().size();
+    for (auto _ : state) size = history.FileBytes().size();
     state.counters["bytes"] = static_cast<double>(size);
 }
 BENCHMARK(BM_Saved)->Arg(4)->Arg(256)->Unit(benchmark::kMillisecond);
 
 void BM_Restore(benchmark::State& state) {
     Filled& filled = Histories();
-    const std::string bytes = filled.Of(static_cast<int>(state.range(0))).Saved();
+    const std::string bytes = filled.Of(static_cast<int>(state.range(0))).FileBytes();
     for (auto _ : state) {
         CHistory history(1.0);
         std::string why;
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--write-history") == 0) {
         const std::int64_t now = NowMs() - 1000;
         std::string why;
-        if (WriteHistoryFile(argv[2], Full(std::atoi(argv[3]), now)->Saved(), &why)) return 0;
+        if (WriteHistoryFile(argv[2], Full(std::atoi(argv[3]), now)->FileBytes(), &why)) return 0;
         std::fprintf(stderr, "cannot write %s: %s\n", argv[2], why.c_str());
         return 1;
     }

@@ -49,6 +49,7 @@ JS = "tools/reading/Text.h"  # JSON's float type
 RD = "tools/reading/Reading.cpp"
 SV = "tools/serve/Routes.cpp"
 HS = "tools/serve/http/HttpSession.h"
+EQ = "tools/serve/http/EventQueue.h"
 CN = "tools/serve/http/Connections.h"
 CK = "tools/serve/http/Client.h"
 LI = "tools/serve/http/Listener.cpp"
@@ -191,17 +192,17 @@ MUTANTS = [
     # vantorix-info --serve: who is answered, and who makes room for whom.
     M(BOTH, SV, 'if (name == "localhost" || IsAddressLiteral(name))',
       'if (name.compare(0, 9, "localhost") == 0 || IsAddressLiteral(name))', tests=UNIT),
-    M(BOTH, HS, "if (waiting_event_) return Drop();", "if (false) return Drop();", tests=UNIT),
+    M(BOTH, EQ, "if (waiting_) return Next::Drop;", "if (false) return Next::Drop;", tests=UNIT),
     M(BOTH, SV, "const std::size_t colon = value.rfind(':');", "const std::size_t colon = value.find(':');",
       tests=UNIT),
     M(BOTH, SV, "if (name == Lower(allowed)) return true;", "if (name == allowed) return true;", tests=UNIT),
     M(BOTH, SV, '(!length.empty() && length != "0")', "!length.empty()", tests=UNIT),
-    M(BOTH, HS, "self->head_bytes_ += bytes;", "self->head_bytes_ = bytes;", tests=UNIT,
+    M(BOTH, HS, "head_bytes_ += bytes;", "head_bytes_ = bytes;", tests=UNIT,
       equivalent="the parser consumes no part of an unfinished head, so one read returns the whole head, and the "
       "parser's own limit already counts every piece of it (Session.AHeadIsCountedWhole's heads in 50-byte pieces "
       "check that)"),
-    M(BOTH, HS, "            self->Lowest().expires_after(self->state_.limits.head);\n            self->ReadHead();",
-      "            self->ReadHead();", tests=SERVE),
+    M(BOTH, HS, "        Lowest().expires_after(state_.limits.head);\n        ReadHead();",
+      "        ReadHead();", tests=SERVE),
     M(LINUX, CN, "if (open_ >= cap_) DropOne();", "if (open_ > cap_) DropOne();", tests=SERVE),
     M(LINUX, CN, "group->second.size() >= share_", "group->second.size() > share_", tests=SERVE),
     M(LINUX, CN, "        return group.front();\n", "        return group.back();\n", tests=SERVE),
@@ -244,7 +245,7 @@ MUTANTS = [
     M(LINUX, PC, "lock.unlock();\n        bool passed = false;\n        try {\n            passed = shared->check(job.authorization);\n"
       "        } catch (const std::exception&) {  // out of memory: refused, and the thread goes on\n        }\n"
       "        lock.lock();", "bool passed = shared->check(job.authorization);", tests=WEB),
-    M(LINUX, HS, "self->Respond(request, passed, !passed);", "self->Respond(request, passed);", tests=WEB),
+    M(LINUX, SV, "if (!passed) response.close = true;", ";", tests=WEB),
 
     # vantorix-publisher: its objects, and the tree it reads as untrusted.
     M(LINUX, PL, "if (Fd(region_) != NO_FD && SameFile(Fd(region_), path)) unlink",

@@ -117,7 +117,7 @@ const std::int64_t NOW = T0 + 180000;
 std::string Saved180() {
     CHistory history(1.0);
     for (int i = 0; i < 180; ++i) history.Add(Read(i), T0 + i * 1000);
-    return history.Saved();
+    return history.FileBytes();
 }
 
 // The bytes with their checksum made right again, so that a later check is
@@ -160,7 +160,7 @@ TEST(HistoryFile, ARestartedServerShowsWhatWasKept) {
     const std::string hour = Joined(held), day = history.RenderJson(86400, -1, NOW);
     Scratch scratch;
     std::string why;
-    ASSERT_TRUE(WriteHistoryFile(scratch.dir + "/state/history", history.Saved(), &why)) << why;
+    ASSERT_TRUE(WriteHistoryFile(scratch.dir + "/state/history", history.FileBytes(), &why)) << why;
     CHistory restarted(1.0);
     ASSERT_TRUE(RestoreHistory(&restarted, scratch.dir + "/state/history", NOW, &why)) << why;
     EXPECT_EQ(hour, restarted.RenderJson(3600, -1, NOW));

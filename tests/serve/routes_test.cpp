@@ -1,13 +1,11 @@
 // What --serve answers each request, apart from the transport: status,
 // headers and body by path, method, Host and the authentication's outcome.
-// The reading is a real one of no monitor (the tests' /dev/shm is empty).
+// The readings are fixed: a failed read of no monitor, and an empty history.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <map>
 #include <string>
 
-#include "LatestReading.h"
 #include "Routes.h"
 
 namespace {
@@ -19,15 +17,20 @@ std::string HeaderOf(const HttpResponse& response, const std::string& name) {
     return "";
 }
 
+class CFixedReadings : public CReadingSource {
+public:
+    LatestRead Get() const override { return latest; }
+    HistoryAnswer History(const std::string& query) const override { return AnswerHistory(history, query, 0); }
+    LatestRead latest;
+    CHistory history{1.0};
+};
+
 }  // namespace
 
 TEST(Routes, EachRequestGetsItsAnswer) {
     Options options;
-    options.history_file_given = true;  // and none: nothing is kept
-    options.timeout = 0.5;
-    const std::atomic<int> interrupted{0};
-    CLatestReading latest(options, &interrupted);
-    Site site = MakeSite(options, &latest);
+    CFixedReadings readings;
+    Site site = MakeSite(options, &readings);
     site.allowed_hosts = {"Box.Example"};
 
     const struct {
@@ -87,7 +90,7 @@ TEST(Routes, EachRequestGetsItsAnswer) {
             const std::size_t colon = row.header.find(": ");
             EXPECT_EQ(row.header.substr(colon + 2), HeaderOf(response, row.header.substr(0, colon))) << what;
         }
-        const std::string body = response.shared ? *response.shared : response.body;
+        const std::string body = response.file ? *response.file : response.text;
         if (!row.body.empty()) {
             EXPECT_NE(std::string::npos, body.find(row.body)) << what << ": " << body;
         }

@@ -27,18 +27,18 @@ namespace {
 using tcp = boost::asio::ip::tcp;
 
 // "/events" begins an event stream; anything else is answered "ok".
-HttpResponse Answer(const HttpRequest& request, bool) {
+void Answer(const HttpRequest& request, Respond respond) {
     HttpResponse response;
-    response.body = "ok";
+    response.text = "ok";
     if (request.target == "/events") response.events_every = 1;
-    return response;
+    respond(std::move(response));
 }
 
 // As Serve makes it: the sessions, which the context ends, leave the state
 // and the streams, which outlive it.
 struct Server {
-    CEvents events;
-    ServerState state{RequestHandler{Answer, Refusal}, ServeLimits(), CConnections(16), Authorizer(), nullptr, &events};
+    CEventStreams events;
+    ServerState state{RequestHandler{Answer, Refusal}, ServeLimits(), CConnections(16), &events};
     boost::asio::io_context context{1};
     tcp::acceptor acceptor{context, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0)};
     CListener listener{acceptor, state, nullptr};

@@ -130,24 +130,24 @@ TEST(BasicAuth, AnswersEachHeader) {
     CBasicAuth users({{"alice", ALICE}, {"bob", BOB}});
     const struct {
         std::string header;
-        int known;  // before it is remembered
+        Credentials known;  // before it is remembered
         bool passes;
     } rows[] = {
-        {Basic("alice:right"), -1, true},
-        {"basic   " + Basic("bob:others").substr(6), -1, true},  // "==": two bytes of padding
-        {Basic("alice:wrong"), -1, false},
-        {Basic("alice:righ"), -1, false},
-        {Basic("mallory:right"), -1, false},
-        {Basic(std::string("alice:right\0x", 13)), -1, false},  // bcrypt would stop at the zero byte
-        {Basic("alice"), 0, false},
-        {Basic("alice:right").substr(0, 21), 0, false},  // its padding cut off
-        {"Bearer " + Basic("alice:right").substr(6), 0, false},
-        {"", 0, false},
+        {Basic("alice:right"), Credentials::Check, true},
+        {"basic   " + Basic("bob:others").substr(6), Credentials::Check, true},  // "==": two bytes of padding
+        {Basic("alice:wrong"), Credentials::Check, false},
+        {Basic("alice:righ"), Credentials::Check, false},
+        {Basic("mallory:right"), Credentials::Check, false},
+        {Basic(std::string("alice:right\0x", 13)), Credentials::Check, false},  // bcrypt would stop at the zero byte
+        {Basic("alice"), Credentials::Refuse, false},
+        {Basic("alice:right").substr(0, 21), Credentials::Refuse, false},  // its padding cut off
+        {"Bearer " + Basic("alice:right").substr(6), Credentials::Refuse, false},
+        {"", Credentials::Refuse, false},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(row.known, users.Known(row.header)) << row.header;
         EXPECT_EQ(row.passes, users.Check(row.header)) << row.header;
         if (row.passes) users.Remember(row.header);
-        EXPECT_EQ(row.passes ? 1 : row.known, users.Known(row.header)) << row.header;
+        EXPECT_EQ(row.passes ? Credentials::Pass : row.known, users.Known(row.header)) << row.header;
     }
 }

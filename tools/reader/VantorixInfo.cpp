@@ -23,7 +23,7 @@
 #include "Serve.h"
 #include "Terminal.h"
 #include "Textfile.h"
-#include "http/System.h"
+#include "http/StopSignals.h"
 
 namespace {
 

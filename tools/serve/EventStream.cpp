@@ -1,8 +1,12 @@
 #include "EventStream.h"
 
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 
 #include "Numbers.h"
+
+#include "Outputs.h"
 
 namespace {
 
@@ -15,21 +19,21 @@ std::shared_ptr<const std::string> Event(const std::string& json) {
 
 }  // namespace
 
-void CEvents::Join(CEventSink* sink, int every) {
+void CEventStreams::Join(CEventSink* sink, int every) {
     members_.push_back({sink, every, 0});
     listening_ = true;
     if (!latest_ && render) latest_ = Event(render(&published_));
     if (latest_) sink->Push(latest_);
 }
 
-void CEvents::Leave(CEventSink* sink) {
+void CEventStreams::Leave(CEventSink* sink) {
     members_.erase(std::remove_if(members_.begin(), members_.end(), [sink](const Member& m) { return m.sink == sink; }),
                    members_.end());
     listening_ = !members_.empty();
     if (members_.empty()) latest_.reset();
 }
 
-void CEvents::Publish(std::uint64_t number, const std::string& json) {
+void CEventStreams::Publish(std::uint64_t number, const std::string& json) {
     if (number <= published_) return;
     published_ = number;
     if (members_.empty()) return;
@@ -41,6 +45,14 @@ void CEvents::Publish(std::uint64_t number, const std::string& json) {
         due.push_back(member.sink);
     }
     for (CEventSink* sink : due) sink->Push(latest_);
+}
+
+void CEventFeed::OnRead(const LatestRead& read) {
+    if (!streams_.Listening()) return;
+    const auto copy = std::make_shared<const Reading>(read.reading);
+    boost::asio::post(loop_, [&streams = streams_, number = read.number, copy] {
+        streams.Publish(number, RenderJson(*copy));
+    });
 }
 
 int EventsEvery(const std::string& query) {

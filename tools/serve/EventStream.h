@@ -14,9 +14,12 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/any_io_executor.hpp>
+
+#include "ReadListener.h"
 #include "http/EventSink.h"
 
-class CEvents : public CEventHub {
+class CEventStreams : public CEventHub {
 public:
     // The JSON of /api/readings now (one line), and that reading's number
     // (in the order made): what a stream gets first.
@@ -42,6 +45,20 @@ private:
     std::shared_ptr<const std::string> latest_;  // null while nobody listens
     std::uint64_t published_ = 0;  // the number of the newest reading sent or rendered
     std::atomic<bool> listening_{false};
+};
+
+// The reads, handed to the streams: each reading is posted to the event loop
+// with its own copy (not the newest), rendered there once for every stream,
+// so that a loop behind the reads still sends each. With no stream open the
+// loop is not woken.
+class CEventFeed : public CReadListener {
+public:
+    CEventFeed(CEventStreams& streams, boost::asio::any_io_executor loop) : streams_(streams), loop_(loop) {}
+    void OnRead(const LatestRead& read) override;
+
+private:
+    CEventStreams& streams_;
+    boost::asio::any_io_executor loop_;
 };
 
 // The query of /api/events: "" or "every=N", N from 1 to 3600; 0 when malformed.

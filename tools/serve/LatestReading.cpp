@@ -2,37 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 
-#include "Outputs.h"
-#include "http/System.h"
-
-namespace {
-
-std::int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-// Where the history is kept, once what it holds is taken back into `history`.
-std::string Restored(CHistory* history, const Options& options) {
-    const std::string path = options.history_file_given ? options.history_file : DefaultHistoryPath();
-    std::string why;
-    if (!path.empty() && !RestoreHistory(history, path, NowMs(), &why) && !why.empty()) {
-        std::fprintf(stderr, "vantorix-info: warning: the history in %s is not used: %s\n", path.c_str(), why.c_str());
-    }
-    return path;
-}
-
-}  // namespace
+#include "http/Descriptors.h"
 
 CLatestReading::CLatestReading(const Options& options, const std::atomic<int>* interrupted)
-    : history_(options.interval),
-      file_(Restored(&history_, options)),
-      textfile_(options.textfile),
-      thread_(&CLatestReading::Run, this, options, interrupted) {
+    : history_(options), thread_(&CLatestReading::Run, this, options, interrupted) {
     std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [&] { return made_ > 0; });
+    changed_.wait(guard, [&] { return latest_.number > 0; });
 }
 
 void CLatestReading::Stop() {
@@ -43,54 +19,27 @@ void CLatestReading::Stop() {
         changed_.notify_all();
     }
     thread_.join();
-    file_.Save(history_.Saved());
-    file_.Finish();
+    history_.Finish();
 }
 
-Reading CLatestReading::Get(std::uint64_t* reads, std::uint64_t* made) const {
+LatestRead CLatestReading::Get() const {
     std::lock_guard<std::mutex> guard(lock_);
-    *reads = reads_;
-    if (made) *made = made_;
     return latest_;
 }
 
-void CLatestReading::OnRead(std::function<void(const Reading&, std::uint64_t)> callback) {
-    std::lock_guard<std::mutex> guard(lock_);
-    on_read_ = std::move(callback);
+HistoryAnswer CLatestReading::History(const std::string& query) const {
+    return history_.Answer(query);
 }
 
-void CLatestReading::StartTextfile() {
-    {
-        std::lock_guard<std::mutex> writing(textfile_lock_);
-        textfile_started_ = true;
-    }
-    WriteTextfile();
+void CLatestReading::Listen(CReadListener* listener) {
+    std::lock_guard<std::mutex> listening(listening_);
+    listeners_.push_back(listener);
+    listener->OnRead(Get());
 }
 
-void CLatestReading::Listen(std::function<void(const Reading&)> listener) {
-    std::lock_guard<std::mutex> writing(textfile_lock_);
-    listener_ = std::move(listener);
-    Reading reading;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        reading = latest_;
-    }
-    listener_(reading);
-}
-
-// The latest reading, taken under the write's own lock: of two writes, the
-// later one writes the newer page (and the listener is handed the newer
-// reading).
-void CLatestReading::WriteTextfile() {
-    std::lock_guard<std::mutex> writing(textfile_lock_);
-    if (!textfile_started_ && !listener_) return;
-    Reading reading;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        reading = latest_;
-    }
-    if (textfile_started_) textfile_.Write(RenderPrometheus(reading));
-    if (listener_) listener_(reading);
+void CLatestReading::Forget(CReadListener* listener) {
+    std::lock_guard<std::mutex> listening(listening_);
+    listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), listener), listeners_.end());
 }
 
 void CLatestReading::OnOutOfDescriptors(std::function<void()> make_room) {
@@ -117,8 +66,28 @@ bool CLatestReading::MakeRoom() {
     return made;
 }
 
-HistoryAnswer CLatestReading::History(const std::string& query) const {
-    return AnswerHistory(history_, query, NowMs());
+// A meaningful reading goes to the history, becomes the latest, then goes
+// to the listeners: a request answered after the first read finds it in the
+// history, and one made after a listener had a reading gets that one or a
+// newer. All under listening_, so that a listener added meanwhile is handed
+// the latest and then only newer ones. The very first reading is kept even
+// when it means nothing, so that there is one.
+void CLatestReading::Keep(const Reading& reading, bool completed, bool meaningful) {
+    std::lock_guard<std::mutex> listening(listening_);
+    LatestRead read = Get();
+    read.reads += completed ? 1 : 0;
+    if (meaningful || read.number == 0) {
+        read.reading = reading;
+        ++read.number;
+    }
+    if (meaningful) history_.OnRead(read);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        latest_ = read;
+        changed_.notify_all();
+    }
+    if (!meaningful) return;
+    for (CReadListener* listener : listeners_) listener->OnRead(read);
 }
 
 void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
@@ -139,17 +108,7 @@ void CLatestReading::Run(Options options, const std::atomic<int>* interrupted) {
         }
         reading.timestamp = Timestamp();
         // A read abandoned for a signal says nothing about the monitor.
-        const bool meaningful = completed || !*interrupted;
-        // Once a minute the history is saved, by a thread of the file's.
-        if (meaningful && history_.Add(reading, NowMs())) file_.Save(history_.Saved());
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (meaningful || made_ == 0) latest_ = reading, ++made_;
-            reads_ += completed ? 1 : 0;
-            changed_.notify_all();
-            if (on_read_) on_read_(latest_, made_);
-        }
-        if (meaningful) WriteTextfile();
+        Keep(reading, completed, completed || !*interrupted);
         std::unique_lock<std::mutex> guard(lock_);
         // On a fixed beat; after a long wait for the monitor, from now.
         next = std::max(next + interval, std::chrono::steady_clock::now());

@@ -1,31 +1,30 @@
 // The reading every HTTP client is given: one thread reads the monitor once
 // per interval and keeps the result, so the monitor sees the same reads
 // however many clients ask, and a slow or frozen monitor never holds up a
-// request.
+// request. Each reading kept is handed to the listeners: the history first,
+// then those the server adds (the textfile, the event streams, --mqtt).
 #ifndef VANTORIX_SERVE_LATESTREADING_H
 #define VANTORIX_SERVE_LATESTREADING_H
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "KeptHistory.h"
 #include "Options.h"
-#include "Reading.h"
-#include "Textfile.h"
-#include "history/History.h"
-#include "history/HistoryFile.h"
+#include "ReadListener.h"
 
-class CLatestReading {
+class CLatestReading : public CReadingSource {
 public:
     // Takes the history back from its file, starts reading every
     // options.interval seconds and returns after the first read (at most
     // options.timeout). Reads in progress are abandoned once `*interrupted`
     // is set.
     CLatestReading(const Options& options, const std::atomic<int>* interrupted);
-    ~CLatestReading() { Stop(); }
+    ~CLatestReading() override { Stop(); }
 
     // Stops the reading thread and saves the history, returning once the
     // file is whole; once.
@@ -33,28 +32,18 @@ public:
     CLatestReading(const CLatestReading&) = delete;
     CLatestReading& operator=(const CLatestReading&) = delete;
 
-    // The latest reading, with its liveness, how long it has been unchanged and the time it was made; and
-    // how many reads of the monitor have completed so far; and, when asked,
-    // its number among the readings kept as the latest, in the order made.
-    Reading Get(std::uint64_t* reads, std::uint64_t* made = nullptr) const;
+    // The latest reading (with its liveness, how long it has been unchanged
+    // and the time it was made), the reads so far and its number.
+    LatestRead Get() const override;
 
     // GET /api/history?`query` (History.h), from the readings kept so far.
-    HistoryAnswer History(const std::string& query) const;
+    HistoryAnswer History(const std::string& query) const override;
 
-    // Called on the reading thread after each read from now on, with the
-    // reading and its number (as Get gives it), under the reading's lock
-    // (none: empty).
-    void OnRead(std::function<void(const Reading& reading, std::uint64_t made)> callback);
-
-    // From now on writes the metrics page to options.textfile after each
-    // read, the latest one at once. The server calls it once the address is
-    // its own, so that a second server (another user's, at logon) that
-    // cannot have the port writes nothing over the first one's file.
-    void StartTextfile();
-
-    // From now on hands `listener` each reading after each read, on the
-    // reading thread, the latest one at once; once, before Stop.
-    void Listen(std::function<void(const Reading& reading)> listener);
+    // From now on hands `listener` each reading kept, once it is the latest;
+    // the latest one at once. Until Forget(listener), or Stop.
+    void Listen(CReadListener* listener);
+    // Once it returns, `listener` is handed nothing more.
+    void Forget(CReadListener* listener);
 
     // Called on the reading thread when a read failed for want of
     // descriptors, to make room (a connection closed): it answers with
@@ -64,24 +53,21 @@ public:
 
 private:
     void Run(Options options, const std::atomic<int>* interrupted);
-    void WriteTextfile();
+    void Keep(const Reading& reading, bool completed, bool meaningful);
     bool MakeRoom();
+
+    CKeptHistory history_;  // the first listener, always there
+    // Held while a reading is kept and handed on, and while a listener is
+    // added: each gets the readings one at a time, in order, none twice.
+    std::mutex listening_;
+    std::vector<CReadListener*> listeners_;  // under listening_
 
     mutable std::mutex lock_;
     std::condition_variable changed_;
     bool stopping_ = false;
-    Reading latest_;
-    std::uint64_t reads_ = 0;
-    std::uint64_t made_ = 0;  // readings kept, the latest one's number; 0 before the first
-    std::function<void(const Reading&, std::uint64_t)> on_read_;
+    LatestRead latest_;  // number 0 before the first
     std::function<void()> make_room_;
     enum class Room { None, Asked, Made } room_ = Room::None;
-    CHistory history_;  // locks itself
-    CHistoryFile file_;  // saved to at each closed minute, and at the end
-    std::mutex textfile_lock_;  // one write at a time, each of the latest reading
-    std::atomic<bool> textfile_started_{false};
-    std::function<void(const Reading&)> listener_;  // under textfile_lock_, as the textfile
-    CTextfile textfile_;
     std::thread thread_;
 };
 

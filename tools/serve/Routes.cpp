@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "EventStream.h"
-#include "LatestReading.h"
 #include "Liveness.h"
 #include "Lower.h"
 #include "Outputs.h"
@@ -16,14 +15,6 @@
 namespace {
 
 const char METRICS_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
-
-// /api/history responses in flight at once; more are told to come back. Each
-// holds its list of pieces (at most 115 KB) and keeps the history's texts it
-// sends alive until it is sent or dropped (at most the write deadline). One
-// client holds at most a quarter of them, so that its stalled readers leave
-// room for the others.
-const int HISTORY_SENDING = 8;
-const int HISTORY_SHARE = HISTORY_SENDING / 4;
 
 // The page runs only its own files and styles (its script sets styles
 // through the CSSOM, which the policy allows), and no other site may frame it.
@@ -41,7 +32,7 @@ HttpResponse Text(int status, const std::string& body) {
     HttpResponse response;
     response.status = status;
     response.type = "text/plain; charset=utf-8";
-    response.body = body + "\n";
+    response.text = body + "\n";
     return response;
 }
 
@@ -49,47 +40,33 @@ HttpResponse Text(int status, const std::string& body) {
 HttpResponse Data(const std::string& type, std::string body) {
     HttpResponse response;
     response.type = type;
-    response.body = std::move(body);
+    response.text = std::move(body);
     response.headers.emplace_back("Cache-Control", "no-store");
     return response;
 }
 
 HttpResponse Metrics(const Site& site, const HttpRequest&) {
-    std::uint64_t reads = 0;
-    const Reading reading = site.latest->Get(&reads);
+    const LatestRead latest = site.readings->Get();
     return Data(METRICS_TYPE,
-                RenderPrometheus(reading) +
+                RenderPrometheus(latest.reading) +
                     "# HELP vantorix_reads_total Reads of the monitor's record made by this server, however many "
                     "clients asked.\n# TYPE vantorix_reads_total counter\nvantorix_reads_total " +
-                    std::to_string(reads) + "\n");
+                    std::to_string(latest.reads) + "\n");
 }
 
 HttpResponse Readings(const Site& site, const HttpRequest&) {
-    std::uint64_t reads = 0;
-    return Data("application/json", RenderJson(site.latest->Get(&reads)));
+    return Data("application/json", RenderJson(site.readings->Get().reading));
 }
 
+// Heavy: the transport counts it while it is sent, and refuses it (503)
+// when too many are.
 HttpResponse History(const Site& site, const HttpRequest& request) {
-    Site::HistorySending& sending = *site.history_sending;
-    const auto mine = sending.by_client.find(request.client);
-    if (sending.all >= HISTORY_SENDING || (mine != sending.by_client.end() && mine->second >= HISTORY_SHARE)) {
-        HttpResponse busy = Text(503, "Too many history requests at once; try again in a second.");
-        busy.headers.emplace_back("Retry-After", "1");
-        return busy;
-    }
     const std::size_t query = request.target.find('?');
-    HistoryAnswer answer = site.latest->History(query == std::string::npos ? "" : request.target.substr(query + 1));
+    HistoryAnswer answer = site.readings->History(query == std::string::npos ? "" : request.target.substr(query + 1));
     HttpResponse response = Data("application/json", std::move(answer.body));
     response.status = answer.status;
-    response.pieces = std::move(answer.pieces);
-    // Counted until the response is let go.
-    ++sending.all;
-    ++sending.by_client[request.client];
-    const std::shared_ptr<Site::HistorySending> counts = site.history_sending;
-    response.held = std::shared_ptr<const void>(counts.get(), [counts, client = request.client](const void*) {
-        --counts->all;
-        if (--counts->by_client[client] == 0) counts->by_client.erase(client);
-    });
+    response.shared_text = std::move(answer.pieces);
+    response.heavy = true;
     return response;
 }
 
@@ -156,16 +133,16 @@ HttpResponse WithPolicy(HttpResponse response) {
 
 }  // namespace
 
-Site MakeSite(const Options& options, CLatestReading* latest) {
+Site MakeSite(const Options& options, const CReadingSource* readings) {
     Site site;
-    site.latest = latest;
+    site.readings = readings;
     // The page knows the interval, and names what to start when no
     // monitor runs: both it finds in itself (the text has no HTML's specials).
     const std::string interval = Number("%g", options.interval);
     for (const PageFile* file = PAGE_FILES; file->path; ++file) {
         HttpResponse response;
         response.type = file->type;
-        response.shared = std::make_shared<const std::string>(
+        response.file = std::make_shared<const std::string>(
             Replaced(Replaced(std::string(reinterpret_cast<const char*>(file->data), file->size), "@INTERVAL@", interval),
                      "@START@", START_MONITOR));
         site.files.emplace_back(file->path, std::move(response));
@@ -202,7 +179,31 @@ HttpResponse Route(const Site& site, const HttpRequest& request, bool authorized
     return WithPolicy(std::move(response));
 }
 
+std::function<void(const HttpRequest&, Respond)> Authenticated(const Site& site, Authorizer authorizer,
+                                                               CPasswordChecks* checks) {
+    return [&site, authorizer, checks](const HttpRequest& request, Respond respond) {
+        const std::string authorization = request.header("Authorization");
+        const Credentials known = authorizer ? authorizer.known(authorization) : Credentials::Pass;
+        if (known != Credentials::Check) return respond(Route(site, request, known == Credentials::Pass));
+        const bool queued =
+            checks->Add(request.client, authorization, [&site, authorizer, request, authorization, respond](
+                                                           CPasswordChecks::Result result) {
+                const bool passed = result == CPasswordChecks::Result::Passed;
+                if (passed) authorizer.remember(authorization);
+                HttpResponse response = Route(site, request, passed);
+                if (!passed) response.close = true;
+                respond(std::move(response));
+            });
+        if (!queued) respond(Refusal(429));
+    };
+}
+
 HttpResponse Refusal(int status) {
+    if (status == 503) {
+        HttpResponse busy = Text(503, "Too many history requests at once; try again in a second.");
+        busy.headers.emplace_back("Retry-After", "1");
+        return WithPolicy(std::move(busy));
+    }
     HttpResponse response = Text(status, status == 431   ? "Request header fields too large."
                                          : status == 429 ? "Too many password checks wait for this address."
                                                          : "Bad request.");

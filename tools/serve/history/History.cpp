@@ -77,9 +77,15 @@ std::shared_ptr<const std::string> MinuteJson(std::int64_t start, int cores, Clo
     return out;
 }
 
-float Figure(const CHistory::Accumulator& a, int k) {
-    if (a.count == 0) return MISSING;
-    return k == 0 ? a.min : k == 2 ? a.max : static_cast<float>(a.sum / static_cast<double>(a.count));
+// The columns of a minute's figures.
+enum Column { MIN = 0, MEAN = 1, MAX = 2 };
+
+// The minute's minimum, mean or maximum of `values`, by `column`.
+float MinuteFigure(const CHistory::Accumulator& values, int column) {
+    if (values.count == 0) return MISSING;
+    if (column == MIN) return values.min;
+    if (column == MAX) return values.max;
+    return static_cast<float>(values.sum / static_cast<double>(values.count));
 }
 
 const auto ANSWER_END = std::make_shared<const std::string>("]}\n");
@@ -135,9 +141,9 @@ std::shared_ptr<const std::string> CHistory::MinuteText(int row, std::int64_t st
 
 std::shared_ptr<const std::string> CHistory::OpenMinuteText(std::int64_t start) const {
     return MinuteJson(
-        start, open_cores_, [&](int k) { return Figure(open_clock_, k); },
-        [&](int core, int k) { return Figure(open_temp_[core], k); },
-        [&](int core, int k) { return Figure(open_load_[core], k); });
+        start, open_cores_, [&](int k) { return MinuteFigure(open_clock_, k); },
+        [&](int core, int k) { return MinuteFigure(open_temp_[core], k); },
+        [&](int core, int k) { return MinuteFigure(open_load_[core], k); });
 }
 
 bool CHistory::Add(const Reading& reading, std::int64_t time_ms) {
@@ -207,11 +213,11 @@ std::shared_ptr<const std::string> CHistory::CloseMinute() {
     const int row = minute_next_;
     minute_cores_[row] = static_cast<std::int16_t>(open_cores_);
     for (int k = 0; k < 3; ++k) {
-        minute_clock_[3 * row + k] = Figure(open_clock_, k);
+        minute_clock_[3 * row + k] = MinuteFigure(open_clock_, k);
         for (int core = 0; core < open_cores_; ++core) {
             const std::size_t at = (static_cast<std::size_t>(core) * MINUTES + row) * 3 + k;
-            minute_temp_[at] = Figure(open_temp_[core], k);
-            minute_load_[at] = Figure(open_load_[core], k);
+            minute_temp_[at] = MinuteFigure(open_temp_[core], k);
+            minute_load_[at] = MinuteFigure(open_load_[core], k);
         }
     }
     return MinuteText(row, open_minute_);

@@ -60,8 +60,8 @@ public:
     }
 
     // The history as the bytes of its file (HistoryFormat.h; docs/serving.md: "The
-    // history file"). Saved: by the thread that adds, or while none does.
-    std::string Saved() const;
+    // history file"). Made by the thread that adds, or while none does.
+    std::string FileBytes() const;
     // Takes the history back from a file's bytes, before the first Add. A
     // file that fails any check changes nothing: false, with why in `why`.
     bool Restore(const std::string& bytes, std::int64_t now_ms, std::string* why);

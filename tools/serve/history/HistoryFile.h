@@ -49,7 +49,7 @@ public:
     CHistoryFile(const CHistoryFile&) = delete;
     CHistoryFile& operator=(const CHistoryFile&) = delete;
 
-    // Saves `bytes` (CHistory::Saved) soon; a newer save replaces one still
+    // Saves `bytes` (CHistory::FileBytes) soon; a newer save replaces one still
     // waiting.
     void Save(std::string bytes);
 

@@ -55,7 +55,7 @@ std::size_t HistoryFileLimit() {
            CHistory::MINUTES * (24 + CHistory::CORES * 24) + 8;
 }
 
-std::string CHistory::Saved() const {
+std::string CHistory::FileBytes() const {
     std::size_t size = HISTORY_HEADER + 8;
     for (int row = 0; row < raw_count_; ++row) size += 16 + static_cast<std::size_t>(raw_cores_[row]) * 8;
     for (int row = 0; row < minute_count_; ++row) size += 24 + static_cast<std::size_t>(minute_cores_[row]) * 24;
@@ -107,7 +107,11 @@ bool CHistory::Restore(const std::string& bytes, std::int64_t now_ms, std::strin
     CCursor header(bytes.data() + sizeof HISTORY_MAGIC, bytes.data() + HISTORY_HEADER);
     std::uint32_t version = 0, raws = 0, minutes = 0, zero = 0;
     std::int64_t saved = 0;
-    header.Take(&version), header.Take(&raws), header.Take(&minutes), header.Take(&zero), header.Take(&saved);
+    header.Take(&version);
+    header.Take(&raws);
+    header.Take(&minutes);
+    header.Take(&zero);
+    header.Take(&saved);
     if (version != HISTORY_VERSION) return fail("a version of the history file this server does not read");
     std::uint64_t checksum = 0;
     std::memcpy(&checksum, bytes.data() + bytes.size() - 8, 8);

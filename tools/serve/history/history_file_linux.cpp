@@ -81,8 +81,14 @@ bool WriteHistoryFile(const std::string& path, const std::string& bytes, std::st
     }
     bool ok = done == bytes.size() && fsync(fd) == 0;
     if (!ok) *why = Why("cannot write it");
-    if (close(fd) != 0 && ok) ok = false, *why = Why("cannot write it");
-    if (ok && rename(temporary.c_str(), path.c_str()) != 0) ok = false, *why = Why("cannot rename it into place");
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        *why = Why("cannot write it");
+    }
+    if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
+        ok = false;
+        *why = Why("cannot rename it into place");
+    }
     if (!ok) {
         unlink(temporary.c_str());
         return false;

@@ -81,7 +81,10 @@ bool WriteHistoryFile(const std::string& path, const std::string& bytes, std::st
     bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
               written == bytes.size() && FlushFileBuffers(file);
     if (!ok) *why = SystemWhy("cannot write it");
-    if (!CloseHandle(file) && ok) ok = false, *why = SystemWhy("cannot write it");
+    if (!CloseHandle(file) && ok) {
+        ok = false;
+        *why = SystemWhy("cannot write it");
+    }
     // Write-through: the move is on disk when it returns.
     if (ok && !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ok = false;

@@ -1,6 +1,6 @@
 #include "Listener.h"
 
-#include "System.h"
+#include "ListenSocket.h"
 #include "Tls.h"
 
 namespace asio = boost::asio;

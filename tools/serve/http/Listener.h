@@ -7,6 +7,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "HttpSession.h"
+#include "Tls.h"
 
 // Each new client is answered: room is made for it from the connections
 // that cost most (see CConnections). Out of descriptors, a connection is

@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-#include "System.h"
+#include "StopSignals.h"
 
 namespace {
 

@@ -20,7 +20,7 @@ struct ResponseBody {
     struct value_type {
         std::string own;
         TextPieces pieces;
-        std::shared_ptr<const void> held;  // released once the response is sent or dropped
+        std::shared_ptr<const void> until_sent;  // released once the response is sent or dropped
     };
 
     static std::uint64_t size(const value_type& body) {

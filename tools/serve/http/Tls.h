@@ -7,6 +7,14 @@
 
 #include "HttpSession.h"
 
+namespace boost {
+namespace asio {
+namespace ssl {
+class context;
+}  // namespace ssl
+}  // namespace asio
+}  // namespace boost
+
 // A session that begins with a TLS handshake, under the head's deadline.
 void StartTlsSession(ServerState& state, boost::asio::ip::tcp::socket socket, boost::asio::ssl::context& context);
 

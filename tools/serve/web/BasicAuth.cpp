@@ -49,7 +49,7 @@ namespace {
 
 // "user:password" from the header, and its SHA-256, the key under which
 // credentials that passed are remembered; false for a header that cannot pass.
-bool Credentials(std::string_view authorization, std::string* credentials, std::string* key) {
+bool CredentialsOf(std::string_view authorization, std::string* credentials, std::string* key) {
     if (!DecodeBasic(authorization, credentials) || credentials->find(':') == std::string::npos) return false;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digest_size = 0;
@@ -62,11 +62,11 @@ bool Credentials(std::string_view authorization, std::string* credentials, std::
 
 }  // namespace
 
-int CBasicAuth::Known(std::string_view authorization) const {
+Credentials CBasicAuth::Known(std::string_view authorization) const {
     std::string credentials, key;
-    if (!Credentials(authorization, &credentials, &key)) return 0;
+    if (!CredentialsOf(authorization, &credentials, &key)) return Credentials::Refuse;
     std::lock_guard<std::mutex> lock(accepted_mutex_);
-    return accepted_.count(key) ? 1 : -1;
+    return accepted_.count(key) ? Credentials::Pass : Credentials::Check;
 }
 
 bool CBasicAuth::Check(std::string_view authorization) const {
@@ -88,7 +88,7 @@ bool CBasicAuth::Check(std::string_view authorization) const {
 
 void CBasicAuth::Remember(std::string_view authorization) {
     std::string credentials, key;
-    if (!Credentials(authorization, &credentials, &key)) return;
+    if (!CredentialsOf(authorization, &credentials, &key)) return;
     std::lock_guard<std::mutex> lock(accepted_mutex_);
     if (accepted_.size() >= 64) accepted_.clear();  // bounded, whoever logs in
     accepted_.insert(key);

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "Authorizer.h"
+
 struct crypt_data;  // libxcrypt's <crypt.h>
 
 // The hash an unknown user's password is checked against, so that the answer
@@ -26,13 +28,14 @@ class CBasicAuth {
 public:
     explicit CBasicAuth(std::map<std::string, std::string> users);
     ~CBasicAuth();
-    // At once, without bcrypt: 1 for credentials that passed before, 0 for a
-    // header that cannot pass (none, or not Basic), -1 for one to Check.
-    int Known(std::string_view authorization) const;
+    // At once, without bcrypt: Pass for credentials that passed before,
+    // Refuse for a header that cannot pass (none, or not Basic), Check for
+    // one to Check.
+    Credentials Known(std::string_view authorization) const;
     // bcrypt, on one thread at a time; nothing else (it may still run while
     // the process exits).
     bool Check(std::string_view authorization) const;
-    // Known(authorization) is 1 from now on (it passed Check).
+    // Known(authorization) is Pass from now on (it passed Check).
     void Remember(std::string_view authorization);
 
 private:

@@ -5,10 +5,10 @@
 #ifndef VANTORIX_SERVE_WEB_WEBSERVING_H
 #define VANTORIX_SERVE_WEB_WEBSERVING_H
 
-#include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
+
+#include "Authorizer.h"
 
 namespace boost {
 namespace asio {
@@ -20,11 +20,7 @@ class context;
 
 struct WebServing {
     std::shared_ptr<boost::asio::ssl::context> tls;  // null: plain HTTP
-    // The users' check (BasicAuth.h), as CBasicAuth's Known, Check and
-    // Remember; empty: no authentication.
-    std::function<int(std::string_view authorization)> known;
-    std::function<bool(std::string_view authorization)> check;
-    std::function<void(std::string_view authorization)> remember;
+    Authorizer authorize;  // the users' check (BasicAuth.h); empty: no authentication
 };
 
 // The file at `path`, read and checked whole. False, with the problem in

@@ -68,9 +68,9 @@ bool LoadWebServing(const std::string& path, WebServing* serving, std::string* w
         if (config.tls) serving->tls = MakeTlsContext(config);
         if (!config.basic_auth_users.empty()) {
             const auto users = std::make_shared<CBasicAuth>(config.basic_auth_users);
-            serving->known = [users](std::string_view header) { return users->Known(header); };
-            serving->check = [users](std::string_view header) { return users->Check(header); };
-            serving->remember = [users](std::string_view header) { users->Remember(header); };
+            serving->authorize.known = [users](std::string_view header) { return users->Known(header); };
+            serving->authorize.check = [users](std::string_view header) { return users->Check(header); };
+            serving->authorize.remember = [users](std::string_view header) { users->Remember(header); };
         }
     } catch (const std::exception& error) {  // WebConfigError, and whatever else a hostile file brings
         *why = error.what();

@@ -1,26 +1,6 @@
 #include <winsock2.h>
 
-#include <csignal>
-
-#include "System.h"
-
-// Windows' sockets are not counted against a small table: the cap alone.
-std::size_t ConnectionCap() {
-    return 1024;
-}
-
-bool OutOfDescriptors(std::uint32_t error) {
-    return error == ERROR_TOO_MANY_OPEN_FILES;
-}
-
-// No SIGHUP: closing the console is a control event of its own.
-std::vector<int> StopSignals() {
-    return {SIGINT, SIGTERM};
-}
-
-// Windows runs a console's control handler on a thread of its own, and has
-// no signal masks: the threads need nothing held.
-void HoldStopSignals() {}
+#include "ListenSocket.h"
 
 // Not SO_REUSEADDR, which on Windows lets another program take the port:
 // SO_EXCLUSIVEADDRUSE keeps it ours.

@@ -1,12 +1,10 @@
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
 
-#include "System.h"
+#include "Descriptors.h"
 
 namespace {
 const std::size_t CAP = 1024;
@@ -44,34 +42,4 @@ std::size_t ConnectionCap() {
 
 bool OutOfDescriptors(std::uint32_t error) {
     return error == EMFILE || error == ENFILE;
-}
-
-std::vector<int> StopSignals() {
-    return {SIGINT, SIGTERM, SIGHUP};
-}
-
-void HoldStopSignals() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (const int number : StopSignals()) sigaddset(&held, number);
-    pthread_sigmask(SIG_BLOCK, &held, nullptr);
-}
-
-// SO_REUSEADDR: on Linux it only lets a restarted server past the old
-// connections' TIME_WAIT, and a second server is still refused.
-void PrepareListener(boost::asio::ip::tcp::acceptor& acceptor) {
-    acceptor.set_option(boost::asio::socket_base::reuse_address(true));
-}
-
-// accept(2): a connection aborted while queued, or one with a network error
-// pending (TCP's list), fails that accept alone.
-bool ClientLeft(const boost::system::error_code& error) {
-    if (error.category() != boost::system::system_category()) return false;
-    switch (error.value()) {
-    case ECONNABORTED: case ECONNRESET: case ENETDOWN: case EPROTO: case ENOPROTOOPT: case EHOSTDOWN:
-    case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
-        return true;
-    default:
-        return false;
-    }
 }
