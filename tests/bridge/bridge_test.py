@@ -32,6 +32,7 @@ import tempfile
 import time
 import unittest
 
+import objects
 from waiting import wait_until
 
 OPTIONS = None
@@ -41,8 +42,8 @@ SESSION = bool(os.environ.get("VANTORIX_WINE_SESSION"))
 # reader cannot tell whether the monitor is alive.
 VOLATILE = ("timestamp", "unchanged", "unchanged_seconds", "monitor_alive")
 OTHER_USER = "vantorix-hostile"  # the throwaway user of hostile_test.cpp
-REGION = "/dev/shm/VantorixMappingObject.%d" % os.geteuid()
-MUTEX = "/dev/shm/VantorixMutexObject.%d" % os.geteuid()
+REGION = objects.REGION % os.geteuid()
+MUTEX = objects.MUTEX % os.geteuid()
 # Takes the Linux mutex once the publisher has written a new record, writes
 # the first half of the record before it over it (what a writer stopped
 # halfway leaves), and keeps the mutex until SIGTERM, when it puts the new
@@ -220,8 +221,7 @@ class BridgeTest(unittest.TestCase):
                 self.assertEqual((2, False), (line["error"], line["monitor_running"]))
                 delay = (datetime.datetime.strptime(line["timestamp"], "%Y-%m-%dT%H:%M:%S.%fZ") - stopped)
                 self.assertLess(delay.total_seconds(), 2.0, "\"not running\" came late" + bridge.report())
-                self.assertEqual(how == signal.SIGKILL, os.path.exists("/dev/shm/VantorixMappingObject.%d"
-                                                                       % os.geteuid()))
+                self.assertEqual(how == signal.SIGKILL, os.path.exists(REGION))
                 self.processes.remove(publisher)
 
         with self.subTest("a lock on another filesystem's file of the region's inode is no publisher's"):
@@ -257,7 +257,7 @@ class BridgeTest(unittest.TestCase):
             if subprocess.run(["id", OTHER_USER], capture_output=True).returncode != 0:
                 subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", OTHER_USER],
                                check=True)
-            region = "/dev/shm/VantorixMappingObject.%d" % os.geteuid()
+            region = REGION
             if os.path.exists(region):
                 os.unlink(region)  # the killed publisher's leftover
             # Its own file, readable by all, under a lifetime lock as a publisher holds.

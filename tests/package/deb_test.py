@@ -32,6 +32,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import waiting  # noqa: E402
+import objects  # noqa: E402
 import systemd_unit  # noqa: E402
 from serving import SECRET_HASH, free_port, make_certificates  # noqa: E402
 
@@ -297,7 +298,7 @@ def main():
         bridge_launcher_without_wine()
         # Readers of another user leave their mutex file; a monitor of a third still runs through the purge.
         run(as_uid(READER, info), check=False)
-        expect(os.path.exists("/dev/shm/VantorixMutexObject.%d" % READER), "the reader left no mutex file")
+        expect(os.path.exists(objects.MUTEX % READER), "the reader left no mutex file")
         log = os.path.join(scratch, "live-publisher.log")
         with open(log, "w") as output:
             live = subprocess.Popen(as_uid(LIVE, "/usr/bin/vantorix-publisher"), env=ENV, stdout=output, stderr=output)

@@ -22,12 +22,13 @@ import time
 import unittest
 
 import systemd_unit
+import objects
 from waiting import takes_stop_signals, wait_until
 
 OPTIONS = None
 OTHER_USER = "vantorix-hostile"  # the throwaway user of hostile_test.cpp
-REGION = "/dev/shm/VantorixMappingObject.%d"
-MUTEX = "/dev/shm/VantorixMutexObject.%d"
+REGION = objects.REGION
+MUTEX = objects.MUTEX
 
 
 def as_user(user, command):

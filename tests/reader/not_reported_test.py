@@ -14,12 +14,13 @@ import sys
 import tempfile
 import unittest
 
+import objects
 from waiting import wait_until
 
 from prometheus_client.parser import text_string_to_metric_families
 
 LAYOUT = struct.Struct("<256i128iii256f4f100sBB2s")
-REGION = "/dev/shm/VantorixMappingObject.%d" % os.geteuid()
+REGION = objects.REGION % os.geteuid()
 SCALARS = {  # field: (index in LAYOUT, the table's label, the metric and its unit in the record's, the source's word)
     "vid_value": (642, "VID", ("vantorix_vid_volts", 1), "VID"),
     "cpu_clock": (643, "Clock", ("vantorix_cpu_clock_hertz", 1e6), "CPU clock"),

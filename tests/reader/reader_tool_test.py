@@ -19,6 +19,7 @@ import time
 import unittest
 import urllib.request
 
+import objects
 import records
 from waiting import wait_for_stop_signals, wait_until
 
@@ -78,7 +79,7 @@ def run(tool, *args, timeout=60):
 # starting wineserver and booting the prefix's services when no other Wine
 # process runs, which takes tens of seconds on a loaded machine.
 START_SECONDS = 120
-NOBODY_OBJECTS = ["/dev/shm/VantorixMutexObject.65534", "/dev/shm/VantorixMappingObject.65534"]
+NOBODY_OBJECTS = [objects.MUTEX % 65534, objects.REGION % 65534]
 
 
 def read_all(file):
@@ -347,7 +348,7 @@ class ReaderToolTest(unittest.TestCase):
             if planted is not None and (OPTIONS.runner or os.name != "posix"):
                 continue
             with self.subTest(mode=mode):
-                region = "/dev/shm/VantorixMappingObject.%d" % os.geteuid()
+                region = objects.REGION % os.geteuid()
                 if planted is not None:
                     with open(region, "wb") as file:
                         file.write(planted)
