@@ -44,8 +44,14 @@ bool ReplaceTextfile(const std::string& path, const std::string& text, std::stri
     }
     bool ok = done == text.size();
     if (!ok) *why = Why("cannot write it");
-    if (close(fd) != 0 && ok) ok = false, *why = Why("cannot write it");
-    if (ok && rename(temporary.c_str(), path.c_str()) != 0) ok = false, *why = Why("cannot rename it into place");
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        *why = Why("cannot write it");
+    }
+    if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
+        ok = false;
+        *why = Why("cannot rename it into place");
+    }
     if (!ok) unlink(temporary.c_str());
     return ok;
 }

@@ -27,7 +27,10 @@ bool ReplaceTextfile(const std::string& path, const std::string& text, std::stri
     bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
               written == text.size();
     if (!ok) *why = SystemWhy("cannot write it");
-    if (!CloseHandle(file) && ok) ok = false, *why = SystemWhy("cannot write it");
+    if (!CloseHandle(file) && ok) {
+        ok = false;
+        *why = SystemWhy("cannot write it");
+    }
     if (ok) {
         ok = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
         for (int tries = 1; !ok && tries < 10; ++tries) {
