@@ -1,12 +1,15 @@
-// --serve's open connections, grouped by client (an IPv4 address, an IPv6
-// /64), so that no client and no crowd can lock another out: one client
-// holds at most an eighth of the cap, and when a new connection needs room
-// the one that costs most and serves least goes: of the new client's own
-// group when it holds its share, else of the group holding most, a writer
-// whose client has not taken its response for a moment, else the one idle
-// the longest (its last request, or its opening, the longest ago). The
-// bytes of responses being written are bounded too: past the budget, the
-// oldest writers go.
+// --serve's open connections, grouped by client (an IPv4 address, or an
+// IPv6 /64), so that no client and no crowd can lock the others out.
+//
+// One client holds at most an eighth of the cap. When a new connection
+// needs room, the connection that costs most and serves least is dropped:
+// - if the new client already holds its share, one of its own;
+// - else one of the group holding the most connections;
+// - within that group, first a writer whose client has stopped taking its
+//   response, else the one idle longest (since its last request or its
+//   opening).
+// The bytes of responses being written are bounded too: past that budget,
+// the oldest writers are dropped.
 #ifndef VANTORIX_SERVE_HTTP_CONNECTIONS_H
 #define VANTORIX_SERVE_HTTP_CONNECTIONS_H
 
