@@ -193,19 +193,21 @@ class ReaderToolTest(unittest.TestCase):
             self.assertEqual(expected["tj_max"][:tj], got["tj_max"])
             self.doCleanups()
 
-    def test_json_and_metrics_show_each_record_fixture(self):
+    def test_json_metrics_and_table_show_each_record_fixture(self):
         for name, path, expected in records.fixtures():
             with self.subTest(name):
                 monitor = Monitor("--record", OPTIONS.path_prefix + path)
                 try:
                     got = json.loads(run("vantorix-info", "--json").stdout)
                     metrics = run("vantorix-info", "--prometheus").stdout.splitlines()
+                    table = run("vantorix-info").stdout.splitlines()
                 finally:
                     monitor.stop()
                 self.assertEqual(expected["json"], {field: got[field] for field in expected["json"]})
                 # Liveness is unknown under Wine, and how long the record stayed the same is not the record.
                 self.assertEqual(expected["prometheus"], [line for line in metrics if not re.match(
                     r"(# (HELP|TYPE) )?vantorix_(monitor_alive|record_unchanged)", line)])
+                self.assertEqual(expected["table"], table)
 
     def test_counts_out_of_range_never_read_outside_the_record(self):
         rng = random.Random(7)

@@ -3,8 +3,8 @@
 as a monitor publishes it (the layout of GetVantorixInfo.h, little-endian).
 Beside each, NAME.json holds what every output and binding shows for it:
 vantorix-info --json (the fields that do not change from read to read),
---prometheus (likewise), the Python and .NET bindings' snapshot and the live
-page. Those were taken from the programs once and checked by hand; a change
+--prometheus (likewise), its table, the Python and .NET bindings' snapshot
+and the live page. Those were taken from the programs once and checked by hand; a change
 to a record here means checking them again.
 
     python3 tests/data/records/make_records.py   # rewrites the .record files
