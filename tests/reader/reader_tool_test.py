@@ -273,7 +273,8 @@ class ReaderToolTest(unittest.TestCase):
                  ("--interval", "0"), ("--interval", "-1"), ("--unchanged-after", "abc"), ("--timeout", "inf"),
                  ("--watch", "x"), ("--watch", "0"), ("--no-such-option",), ("--json", "--prometheus"),
                  ("--count",), ("--interval",), ("--timeout",), ("--unchanged-after",), ("--serve",),
-                 ("--web-config", "web.yml"),
+                 ("--web-config", "web.yml"), ("--mqtt", "mqtt://h:0"), ("--mqtt", "mqtt://h:65536"),
+                 ("--mqtt", "mqtt://h:+80"),
                  ("--web-config", "absent.yml", "--serve", "0")]  # Windows: not in this build
         for args in cases:
             result = run("vantorix-info", *args)

@@ -8,6 +8,7 @@
 
 #include "BoundedFile.h"
 #include "MachineId.h"
+#include "Numbers.h"
 
 bool ParseBrokerUrl(const std::string& text, BrokerUrl* url, std::string* why) {
     std::string rest;
@@ -45,8 +46,8 @@ bool ParseBrokerUrl(const std::string& text, BrokerUrl* url, std::string* why) {
             if (port.empty()) url->host.clear();
         }
     }
-    const bool port_ok = port.empty() || (port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
-                                          std::atoi(port.c_str()) > 0 && std::atoi(port.c_str()) <= 65535);
+    long long number = 0;
+    const bool port_ok = port.empty() || (port.size() <= 5 && ParseWhole(port, 1, 65535, Sign::Refused, &number));
     if (url->host.empty() || url->host.find_first_of("/?#[] ") != std::string::npos || !port_ok) {
         *why = "'" + text + "' is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (a port from 1 to 65535; IPv6 in "
                "brackets)";

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "Numbers.h"
-
 #include "Outputs.h"
 
 namespace {
