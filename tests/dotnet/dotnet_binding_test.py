@@ -18,6 +18,7 @@ import sys
 import unittest
 
 import records
+import standin
 from waiting import wait_until
 
 OPTIONS = None
@@ -82,13 +83,8 @@ class DotnetBindingTest(unittest.TestCase):
         subprocess.run([os.path.join(OPTIONS.bin, "vantorix-standin"), "--remove"], check=True)
 
     def standin(self, *args):
-        monitor = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), *args], stdout=subprocess.PIPE)
-        self.addCleanup(self.remove)
-        self.addCleanup(monitor.stdout.close)
-        self.addCleanup(monitor.wait)
-        self.addCleanup(monitor.kill)
-        self.assertEqual(b"ready\n", monitor.stdout.readline())
-        return monitor
+        self.addCleanup(self.remove)  # after the stand-in has gone
+        return standin.start(self, OPTIONS.bin, *args)
 
     def readings(self):
         """The record as the C# program, vantorix-info --json and the Python binding read it."""

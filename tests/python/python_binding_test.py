@@ -16,6 +16,7 @@ import time
 import unittest
 
 import records
+import standin
 from waiting import wait_until
 
 OPTIONS = None
@@ -62,12 +63,7 @@ class PythonBindingTest(unittest.TestCase):
             self.assertEqual(own, getvantorixinfo._message(code), hex(code))
 
     def standin(self, *args):
-        monitor = subprocess.Popen([os.path.join(OPTIONS.bin, "vantorix-standin"), *args], stdout=subprocess.PIPE)
-        self.addCleanup(monitor.stdout.close)
-        self.addCleanup(monitor.wait)
-        self.addCleanup(monitor.kill)
-        self.assertEqual(b"ready\n", monitor.stdout.readline())
-        return monitor
+        return standin.start(self, OPTIONS.bin, *args)
 
     def test_a_held_mutex_ends_the_wait_at_the_timeout_or_at_ctrl_c(self):
         self.standin("--hold")
